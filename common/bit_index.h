@@ -1,0 +1,47 @@
+// Index arithmetic shared by every kernel and the host planners. All indices
+// are unsigned 64-bit; qubit q is bit q of a basis index.
+#pragma once
+
+#include <cstdint>
+
+#include "common/cuda_api.h"
+
+namespace quillmarch {
+
+// Inserts a 0 at bit position `pos`: bits at and above `pos` move up by one.
+QM_HD uint64_t insert_zero_bit(uint64_t j, unsigned pos) {
+  const uint64_t low = (uint64_t{1} << pos) - 1;
+  return ((j & ~low) << 1) | (j & low);
+}
+
+// Spreads the bits of j over the zero positions of m. Positions are taken from
+// the lowest up, which makes every insertion position final.
+QM_HD uint64_t insert_zero_bits(uint64_t j, uint64_t m) {
+  while (m != 0) {
+    const uint64_t low = (m - 1) & ~m;
+    j = ((j & ~low) << 1) | (j & low);
+    m &= m - 1;
+  }
+  return j;
+}
+
+// Places bit k of x at the k-th lowest set bit of mask (a parallel deposit).
+QM_HD uint64_t deposit_bits(uint64_t x, uint64_t mask) {
+  uint64_t out = 0;
+  while (mask != 0 && x != 0) {
+    const uint64_t lowest = mask & (~mask + 1);
+    if (x & 1) out |= lowest;
+    x >>= 1;
+    mask &= mask - 1;
+  }
+  return out;
+}
+
+// An index satisfies a control set when its control bits equal the wanted ones.
+QM_HD bool controls_hold(uint64_t index, uint64_t ctrl_mask, uint64_t ctrl_value) {
+  return (index & ctrl_mask) == ctrl_value;
+}
+
+QM_HD uint64_t pow2(unsigned k) { return uint64_t{1} << k; }
+
+}  // namespace quillmarch

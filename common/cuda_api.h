@@ -1,0 +1,37 @@
+// The one place where the CUDA runtime surface is reached. The cuda backend
+// includes the real runtime; the host backend the CPU emulation in hostcuda/.
+// Kernels are launched through quillmarch::launch so the same source serves both.
+#pragma once
+
+#if defined(QM_BACKEND_CUDA)
+#include <cuda_runtime.h>
+#else
+#include "hostcuda/hostcuda.h"
+#endif
+
+#include <cstddef>
+
+#define QM_HD __host__ __device__ __forceinline__
+
+#if defined(__CUDACC__)
+// Dynamic shared memory of the running block, viewed as `type`.
+#define QM_DYNAMIC_SHARED(type, name)                                   \
+  extern __shared__ __align__(16) unsigned char qm_dynamic_shared_[];   \
+  type* name = reinterpret_cast<type*>(qm_dynamic_shared_)
+#else
+#define QM_DYNAMIC_SHARED(type, name) type* name = static_cast<type*>(hostcuda::dynamic_shared_memory())
+#endif
+
+namespace quillmarch {
+
+#if defined(__CUDACC__)
+template <typename... KArgs, typename... Args>
+inline void launch(void (*kernel)(KArgs...), dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream,
+                   Args&&... args) {
+  kernel<<<grid, block, shared_bytes, stream>>>(static_cast<KArgs>(args)...);
+}
+#elif !defined(QM_BACKEND_CUDA)
+using hostcuda::launch;
+#endif
+
+}  // namespace quillmarch

@@ -1,0 +1,33 @@
+// Error reporting for runtime calls, launches and clean-up. Messages are the
+// system's fixed texts followed by the runtime's own error string.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "common/cuda_api.h"
+
+namespace quillmarch {
+
+// "CUDA error: " followed by the runtime's text for `error`.
+std::string cuda_error_message(cudaError_t error);
+
+// Throws std::runtime_error("CUDA error: ...") for a failed runtime call.
+inline void check_cuda(cudaError_t error) {
+  if (error != cudaSuccess) throw std::runtime_error(cuda_error_message(error));
+}
+
+// Reads (and clears) the pending launch error; throws prefix + error string.
+void check_launch(const char* prefix);
+
+// Reads (and clears) the pending error; throws "CUDA error: " + error string.
+void check_last_error();
+
+// Blocks for `work` items at `threads` per block, as a 32-bit grid dimension;
+// not capped, so an oversized grid fails through the launch-error path.
+inline unsigned int grid_for(uint64_t work, unsigned int threads) {
+  return static_cast<unsigned int>((work + threads - 1) / threads);
+}
+
+}  // namespace quillmarch

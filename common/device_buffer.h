@@ -1,0 +1,90 @@
+// Single-owner device allocation, freed on its own device.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+#include "common/cuda_api.h"
+#include "common/cuda_check.h"
+
+namespace quillmarch {
+
+template <typename T>
+class DeviceBuffer {
+ public:
+  DeviceBuffer() = default;
+
+  // Selects `device` and allocates `count` elements; throws "CUDA error: ...".
+  DeviceBuffer(size_t count, int device) : device_(device) {
+    check_cuda(cudaSetDevice(device));
+    void* p = nullptr;
+    check_cuda(cudaMalloc(&p, count * sizeof(T)));
+    ptr_ = static_cast<T*>(p);
+    count_ = count;
+  }
+
+  DeviceBuffer(const DeviceBuffer&) = delete;
+  DeviceBuffer& operator=(const DeviceBuffer&) = delete;
+  DeviceBuffer(DeviceBuffer&& other) noexcept { swap(other); }
+  DeviceBuffer& operator=(DeviceBuffer&& other) noexcept {
+    if (this != &other) {
+      release_quietly();
+      swap(other);
+    }
+    return *this;
+  }
+  ~DeviceBuffer() { release_quietly(); }
+
+  // Frees now and reports a failure of the free itself.
+  void release() {
+    if (ptr_ == nullptr) return;
+    T* p = ptr_;
+    ptr_ = nullptr;
+    count_ = 0;
+    check_cuda(cudaSetDevice(device_));
+    check_cuda(cudaFree(p));
+  }
+
+  T* get() const { return ptr_; }
+  size_t size() const { return count_; }
+  size_t bytes() const { return count_ * sizeof(T); }
+
+ private:
+  // Error clean-up path: a failing free must not mask the original error.
+  void release_quietly() noexcept {
+    if (ptr_ == nullptr) return;
+    if (cudaSetDevice(device_) == cudaSuccess) cudaFree(ptr_);
+    cudaGetLastError();
+    ptr_ = nullptr;
+    count_ = 0;
+  }
+
+  void swap(DeviceBuffer& other) noexcept {
+    std::swap(ptr_, other.ptr_);
+    std::swap(count_, other.count_);
+    std::swap(device_, other.device_);
+  }
+
+  T* ptr_ = nullptr;
+  size_t count_ = 0;
+  int device_ = 0;
+};
+
+// Copies `count` elements from host to device; throws "CUDA error: ...".
+template <typename T>
+void upload(T* device_dst, const T* host_src, size_t count) {
+  check_cuda(cudaMemcpy(device_dst, host_src, count * sizeof(T), cudaMemcpyHostToDevice));
+}
+
+template <typename T>
+void download(T* host_dst, const T* device_src, size_t count) {
+  check_cuda(cudaMemcpy(host_dst, device_src, count * sizeof(T), cudaMemcpyDeviceToHost));
+}
+
+// Copies a whole host range to or from the device, optionally page-locking the
+// caller's range for the copy. A range that cannot be registered is copied
+// unpinned; that is not an error.
+void copy_with_optional_pinning(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind, void* host_range,
+                                bool use_pinned_host);
+
+}  // namespace quillmarch

@@ -1,0 +1,85 @@
+#include "hostcuda/hostcublas.h"
+
+#include <complex>
+#include <vector>
+
+struct cublasContext {
+  cudaStream_t stream = nullptr;
+};
+
+namespace {
+
+template <typename V, typename R>
+cublasStatus_t gemm(cublasHandle_t handle, cublasOperation_t ta, cublasOperation_t tb, int m, int n, int k,
+                    const V* alpha, const V* A, int lda, const V* B, int ldb, const V* beta, V* C, int ldc) {
+  using C_t = std::complex<R>;
+  if (handle == nullptr) return CUBLAS_STATUS_NOT_INITIALIZED;
+  if (m < 0 || n < 0 || k < 0) return CUBLAS_STATUS_INVALID_VALUE;
+  if ((ta != CUBLAS_OP_N && ta != CUBLAS_OP_T && ta != CUBLAS_OP_C) ||
+      (tb != CUBLAS_OP_N && tb != CUBLAS_OP_T && tb != CUBLAS_OP_C))
+    return CUBLAS_STATUS_INVALID_VALUE;
+  if (ldc < (m > 1 ? m : 1)) return CUBLAS_STATUS_INVALID_VALUE;
+  if (lda < ((ta == CUBLAS_OP_N ? m : k) > 1 ? (ta == CUBLAS_OP_N ? m : k) : 1)) return CUBLAS_STATUS_INVALID_VALUE;
+  if (ldb < ((tb == CUBLAS_OP_N ? k : n) > 1 ? (tb == CUBLAS_OP_N ? k : n) : 1)) return CUBLAS_STATUS_INVALID_VALUE;
+  auto load = [](const V& v) { return C_t(v.x, v.y); };
+  // op(X)(i, j) for a column-major X with leading dimension ld.
+  auto op = [&](cublasOperation_t t, const V* X, int ld, long i, long j) {
+    C_t v = (t == CUBLAS_OP_N) ? load(X[i + j * static_cast<long>(ld)]) : load(X[j + i * static_cast<long>(ld)]);
+    return t == CUBLAS_OP_C ? std::conj(v) : v;
+  };
+  const C_t a = load(*alpha), b = load(*beta);
+  std::vector<C_t> column(static_cast<size_t>(m));
+  for (long j = 0; j < n; ++j) {
+    for (long i = 0; i < m; ++i) {
+      C_t sum(0, 0);
+      for (long p = 0; p < k; ++p) sum += op(ta, A, lda, i, p) * op(tb, B, ldb, p, j);
+      column[static_cast<size_t>(i)] = sum;
+    }
+    for (long i = 0; i < m; ++i) {
+      V& c = C[i + j * static_cast<long>(ldc)];
+      // beta == 0 must not read C, which may hold NaN garbage.
+      C_t out = a * column[static_cast<size_t>(i)] + (b == C_t(0, 0) ? C_t(0, 0) : b * load(c));
+      c.x = out.real();
+      c.y = out.imag();
+    }
+  }
+  return CUBLAS_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+cublasStatus_t cublasCreate(cublasHandle_t* handle) {
+  if (handle == nullptr) return CUBLAS_STATUS_INVALID_VALUE;
+  int count = 0;
+  if (cudaGetDeviceCount(&count) != cudaSuccess) {
+    cudaGetLastError();
+    return CUBLAS_STATUS_NOT_INITIALIZED;
+  }
+  *handle = new cublasContext();
+  return CUBLAS_STATUS_SUCCESS;
+}
+
+cublasStatus_t cublasDestroy(cublasHandle_t handle) {
+  if (handle == nullptr) return CUBLAS_STATUS_NOT_INITIALIZED;
+  delete handle;
+  return CUBLAS_STATUS_SUCCESS;
+}
+
+cublasStatus_t cublasSetStream(cublasHandle_t handle, cudaStream_t stream) {
+  if (handle == nullptr) return CUBLAS_STATUS_NOT_INITIALIZED;
+  handle->stream = stream;
+  return CUBLAS_STATUS_SUCCESS;
+}
+
+cublasStatus_t cublasCgemm(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
+                           int k, const cuComplex* alpha, const cuComplex* A, int lda, const cuComplex* B, int ldb,
+                           const cuComplex* beta, cuComplex* C, int ldc) {
+  return gemm<cuComplex, float>(handle, transa, transb, m, n, k, alpha, A, lda, B, ldb, beta, C, ldc);
+}
+
+cublasStatus_t cublasZgemm(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
+                           int k, const cuDoubleComplex* alpha, const cuDoubleComplex* A, int lda,
+                           const cuDoubleComplex* B, int ldb, const cuDoubleComplex* beta, cuDoubleComplex* C,
+                           int ldc) {
+  return gemm<cuDoubleComplex, double>(handle, transa, transb, m, n, k, alpha, A, lda, B, ldb, beta, C, ldc);
+}

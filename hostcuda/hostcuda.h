@@ -1,0 +1,143 @@
+// CPU emulation of the part of the CUDA runtime (and cuBLAS) this project uses.
+// Kernel sources compile against this header as plain C++ when no GPU build is
+// wanted; see hostcuda/README.md for what is emulated and how faithfully.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <tuple>
+#include <utility>
+
+#define __host__
+#define __device__
+#define __global__
+#define __forceinline__ inline
+#define __noinline__
+// One OS worker runs one block to completion at a time, so per-thread storage
+// is per-block storage for static shared arrays.
+#define __shared__ static thread_local
+
+enum cudaError_t {
+  cudaSuccess = 0,
+  cudaErrorInvalidValue = 1,
+  cudaErrorMemoryAllocation = 2,
+  cudaErrorInitializationError = 3,
+  cudaErrorInvalidConfiguration = 9,
+  cudaErrorInvalidDevicePointer = 17,
+  cudaErrorInvalidMemcpyDirection = 21,
+  cudaErrorNoDevice = 100,
+  cudaErrorInvalidDevice = 101,
+  cudaErrorInvalidResourceHandle = 400,
+  cudaErrorIllegalAddress = 700,
+  cudaErrorHostMemoryAlreadyRegistered = 712,
+  cudaErrorHostMemoryNotRegistered = 713,
+  cudaErrorLaunchFailure = 719,
+  cudaErrorUnknown = 999,
+};
+typedef cudaError_t cudaError;
+
+enum cudaMemcpyKind {
+  cudaMemcpyHostToHost = 0,
+  cudaMemcpyHostToDevice = 1,
+  cudaMemcpyDeviceToHost = 2,
+  cudaMemcpyDeviceToDevice = 3,
+  cudaMemcpyDefault = 4,
+};
+
+struct CUstream_st;
+typedef CUstream_st* cudaStream_t;
+
+struct dim3 {
+  unsigned int x, y, z;
+  constexpr dim3(unsigned int vx = 1, unsigned int vy = 1, unsigned int vz = 1) : x(vx), y(vy), z(vz) {}
+};
+struct uint3 {
+  unsigned int x, y, z;
+};
+
+struct alignas(8) float2 { float x, y; };
+struct alignas(16) float4 { float x, y, z, w; };
+struct alignas(16) double2 { double x, y; };
+inline float2 make_float2(float x, float y) { return {x, y}; }
+inline float4 make_float4(float x, float y, float z, float w) { return {x, y, z, w}; }
+inline double2 make_double2(double x, double y) { return {x, y}; }
+
+// Built-in variables of the running emulated thread.
+extern thread_local uint3 threadIdx;
+extern thread_local uint3 blockIdx;
+extern thread_local uint3 blockDim;
+extern thread_local uint3 gridDim;
+
+void __syncthreads();
+// Block-wide barrier: stronger than a warp barrier, and exited threads count as
+// arrived, so any correct use of a partial-warp barrier is served by it.
+inline void __syncwarp(unsigned int = 0xffffffffu) { __syncthreads(); }
+
+double atomicAdd(double* address, double value);
+float atomicAdd(float* address, float value);
+unsigned long long atomicAdd(unsigned long long* address, unsigned long long value);
+
+cudaError_t cudaGetDeviceCount(int* count);
+cudaError_t cudaSetDevice(int device);
+cudaError_t cudaGetDevice(int* device);
+cudaError_t cudaMalloc(void** ptr, size_t bytes);
+template <typename T>
+inline cudaError_t cudaMalloc(T** ptr, size_t bytes) {
+  return cudaMalloc(reinterpret_cast<void**>(ptr), bytes);
+}
+cudaError_t cudaFree(void* ptr);
+cudaError_t cudaMemset(void* ptr, int value, size_t bytes);
+cudaError_t cudaMemsetAsync(void* ptr, int value, size_t bytes, cudaStream_t stream = nullptr);
+cudaError_t cudaMemcpy(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind);
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind,
+                            cudaStream_t stream = nullptr);
+cudaError_t cudaHostRegister(void* ptr, size_t bytes, unsigned int flags);
+cudaError_t cudaHostUnregister(void* ptr);
+cudaError_t cudaStreamSynchronize(cudaStream_t stream);
+cudaError_t cudaDeviceSynchronize();
+cudaError_t cudaGetLastError();
+cudaError_t cudaPeekAtLastError();
+const char* cudaGetErrorString(cudaError_t error);
+const char* cudaGetErrorName(cudaError_t error);
+
+namespace hostcuda {
+
+// Pointer to the dynamic shared memory of the running block.
+void* dynamic_shared_memory();
+
+namespace detail {
+// Runs `body` once per emulated thread of the grid; records a launch error in
+// the last-error state instead of running when the configuration is illegal.
+void run_grid(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream, void (*body)(void*), void* context);
+
+template <typename Kernel, typename Tuple, std::size_t... I>
+void call_with(Kernel kernel, Tuple& args, std::index_sequence<I...>) {
+  kernel(std::get<I>(args)...);
+}
+}  // namespace detail
+
+// Emulated `kernel<<<grid, block, shared_bytes, stream>>>(args...)`. Arguments
+// are converted to the kernel's parameter types once, as the real launch copies
+// them into the argument block.
+template <typename... KArgs, typename... Args>
+void launch(void (*kernel)(KArgs...), dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream,
+            Args&&... args) {
+  static_assert(sizeof...(KArgs) == sizeof...(Args), "kernel argument count mismatch");
+  struct Frame {
+    void (*kernel)(KArgs...);
+    std::tuple<typename std::decay<KArgs>::type...> args;
+  } frame{kernel, std::tuple<typename std::decay<KArgs>::type...>(static_cast<KArgs>(args)...)};
+  detail::run_grid(
+      grid, block, shared_bytes, stream,
+      [](void* ctx) {
+        Frame* f = static_cast<Frame*>(ctx);
+        // Every emulated thread gets its own copy, as each GPU thread reads the
+        // argument block itself and may modify its parameters.
+        auto local = f->args;
+        detail::call_with(f->kernel, local, std::index_sequence_for<KArgs...>());
+      },
+      &frame);
+}
+
+}  // namespace hostcuda

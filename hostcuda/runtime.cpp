@@ -1,0 +1,617 @@
+// CPU implementation of the emulated CUDA runtime: devices, memory, copies,
+// error state and the grid executor with barrier-capable fibers.
+#include "hostcuda/hostcuda.h"
+
+#include <ucontext.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define HOSTCUDA_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HOSTCUDA_ASAN 1
+#endif
+#endif
+
+#ifdef HOSTCUDA_ASAN
+extern "C" {
+void __sanitizer_start_switch_fiber(void** fake_stack_save, const void* bottom, size_t size);
+void __sanitizer_finish_switch_fiber(void* fake_stack_save, const void** bottom_old, size_t* size_old);
+}
+#endif
+
+thread_local uint3 threadIdx{0, 0, 0};
+thread_local uint3 blockIdx{0, 0, 0};
+thread_local uint3 blockDim{1, 1, 1};
+thread_local uint3 gridDim{1, 1, 1};
+
+namespace {
+
+// ---------------------------------------------------------------- settings
+
+long long env_ll(const char* name, long long fallback) {
+  const char* v = std::getenv(name);
+  if (v == nullptr || *v == '\0') return fallback;
+  char* end = nullptr;
+  long long r = std::strtoll(v, &end, 10);
+  return (end == v) ? fallback : r;
+}
+
+int device_count() { return static_cast<int>(env_ll("HOSTCUDA_DEVICE_COUNT", 1)); }
+
+unsigned long long memory_limit() {
+  long long v = env_ll("HOSTCUDA_MEMORY_BYTES", -1);
+  if (v >= 0) return static_cast<unsigned long long>(v);
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long page = sysconf(_SC_PAGESIZE);
+  return static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(page);
+}
+
+// ---------------------------------------------------------------- error state
+
+thread_local cudaError_t last_error = cudaSuccess;
+thread_local int current_device = 0;
+
+cudaError_t fail(cudaError_t e) {
+  if (e != cudaSuccess) last_error = e;
+  return e;
+}
+
+// ---------------------------------------------------------------- memory
+
+struct Allocation {
+  size_t bytes;
+  int device;
+};
+
+std::mutex memory_mutex;
+std::map<uintptr_t, Allocation> allocations;  // keyed by start address
+std::map<int, unsigned long long> used_bytes;
+std::map<uintptr_t, size_t> registered;
+
+// The allocation holding [p, p + bytes), if any; caller holds memory_mutex.
+const Allocation* find_device_range(const void* p, size_t bytes) {
+  uintptr_t a = reinterpret_cast<uintptr_t>(p);
+  auto it = allocations.upper_bound(a);
+  if (it == allocations.begin()) return nullptr;
+  --it;
+  if (a < it->first || a - it->first > it->second.bytes || bytes > it->second.bytes - (a - it->first)) return nullptr;
+  return &it->second;
+}
+
+bool is_device_pointer(const void* p) {
+  std::lock_guard<std::mutex> lock(memory_mutex);
+  return find_device_range(p, 0) != nullptr;
+}
+
+// ---------------------------------------------------------------- fibers
+
+constexpr size_t kFiberStack = 256 * 1024;
+
+struct Fiber {
+  ucontext_t context;
+  void* stack = nullptr;
+  bool finished = false;
+  bool waiting = false;
+#ifdef HOSTCUDA_ASAN
+  void* fake_stack = nullptr;
+#endif
+};
+
+struct BlockScheduler {
+  ucontext_t context;
+  void (*body)(void*) = nullptr;
+  void* body_context = nullptr;
+  Fiber* fibers = nullptr;
+  unsigned running = 0;
+  const void* stack_bottom = nullptr;
+  size_t stack_size = 0;
+#ifdef HOSTCUDA_ASAN
+  void* fake_stack = nullptr;
+#endif
+};
+
+thread_local BlockScheduler* active_scheduler = nullptr;
+thread_local std::vector<void*> stack_pool;
+thread_local std::vector<unsigned char> dynamic_shared;
+
+void* take_stack() {
+  if (!stack_pool.empty()) {
+    void* s = stack_pool.back();
+    stack_pool.pop_back();
+    return s;
+  }
+  void* s = mmap(nullptr, kFiberStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (s == MAP_FAILED) {
+    std::fprintf(stderr, "hostcuda: cannot map a fiber stack\n");
+    std::abort();
+  }
+  return s;
+}
+
+void set_thread_index(unsigned linear) {
+  threadIdx.x = linear % blockDim.x;
+  threadIdx.y = (linear / blockDim.x) % blockDim.y;
+  threadIdx.z = linear / (blockDim.x * blockDim.y);
+}
+
+void switch_to_scheduler(Fiber& self, bool finishing) {
+  BlockScheduler* s = active_scheduler;
+#ifdef HOSTCUDA_ASAN
+  __sanitizer_start_switch_fiber(finishing ? nullptr : &self.fake_stack, s->stack_bottom, s->stack_size);
+#else
+  (void)finishing;
+#endif
+  swapcontext(&self.context, &s->context);
+#ifdef HOSTCUDA_ASAN
+  __sanitizer_finish_switch_fiber(self.fake_stack, &s->stack_bottom, &s->stack_size);
+#endif
+}
+
+void fiber_entry() {
+  BlockScheduler* s = active_scheduler;
+  Fiber& self = s->fibers[s->running];
+#ifdef HOSTCUDA_ASAN
+  __sanitizer_finish_switch_fiber(nullptr, &s->stack_bottom, &s->stack_size);
+#endif
+  s->body(s->body_context);
+  self.finished = true;
+  switch_to_scheduler(self, true);
+}
+
+void resume(BlockScheduler& s, unsigned t) {
+  Fiber& f = s.fibers[t];
+  s.running = t;
+  set_thread_index(t);
+#ifdef HOSTCUDA_ASAN
+  __sanitizer_start_switch_fiber(&s.fake_stack, f.stack, kFiberStack);
+#endif
+  swapcontext(&s.context, &f.context);
+#ifdef HOSTCUDA_ASAN
+  __sanitizer_finish_switch_fiber(s.fake_stack, nullptr, nullptr);
+#endif
+}
+
+// Runs all threads of one block as fibers. A barrier parks the calling fiber;
+// once every live fiber is parked or finished, all parked ones are released.
+// If `probe_only`, only thread 0 is started first: returns false when it ran
+// to completion without a barrier (the caller may then run the remaining
+// threads as a plain loop), true when the whole block has been run as fibers.
+bool run_block_fibers(void (*body)(void*), void* ctx, unsigned threads, bool probe_only) {
+  // Not a vector: a suspended context points into itself and must not move.
+  std::unique_ptr<Fiber[]> fibers(new Fiber[threads]);
+  BlockScheduler s;
+  s.body = body;
+  s.body_context = ctx;
+  s.fibers = fibers.get();
+  BlockScheduler* outer = active_scheduler;
+  active_scheduler = &s;
+  auto start = [&](unsigned t) {
+    Fiber& f = fibers[t];
+    f.stack = take_stack();
+    getcontext(&f.context);
+    f.context.uc_stack.ss_sp = f.stack;
+    f.context.uc_stack.ss_size = kFiberStack;
+    f.context.uc_link = nullptr;
+    makecontext(&f.context, fiber_entry, 0);
+    resume(s, t);
+  };
+  auto release_finished = [&](unsigned t) {
+    if (fibers[t].finished && fibers[t].stack != nullptr) {
+      stack_pool.push_back(fibers[t].stack);
+      fibers[t].stack = nullptr;
+    }
+  };
+  start(0);
+  release_finished(0);
+  if (probe_only && fibers[0].finished) {
+    active_scheduler = outer;
+    return false;
+  }
+  for (unsigned t = 1; t < threads; ++t) {
+    start(t);
+    release_finished(t);
+  }
+  for (;;) {
+    bool any = false;
+    for (unsigned t = 0; t < threads; ++t) {
+      if (!fibers[t].finished) {
+        fibers[t].waiting = false;
+        any = true;
+      }
+    }
+    if (!any) break;
+    for (unsigned t = 0; t < threads; ++t) {
+      if (fibers[t].finished) continue;
+      resume(s, t);
+      release_finished(t);
+    }
+  }
+  active_scheduler = outer;
+  return true;
+}
+
+// ---------------------------------------------------------------- grid executor
+
+struct GridJob {
+  void (*body)(void*);
+  void* context;
+  dim3 grid;
+  dim3 block;
+  size_t shared_bytes;
+  bool fibers;
+  unsigned long long blocks;
+  std::atomic<unsigned long long> next{0};
+};
+
+void enter_block(const GridJob& job, unsigned long long b) {
+  blockDim = {job.block.x, job.block.y, job.block.z};
+  gridDim = {job.grid.x, job.grid.y, job.grid.z};
+  blockIdx.x = static_cast<unsigned>(b % job.grid.x);
+  blockIdx.y = static_cast<unsigned>((b / job.grid.x) % job.grid.y);
+  blockIdx.z = static_cast<unsigned>(b / (static_cast<unsigned long long>(job.grid.x) * job.grid.y));
+  if (dynamic_shared.size() < job.shared_bytes) dynamic_shared.resize(job.shared_bytes);
+}
+
+unsigned block_threads(const GridJob& job) { return job.block.x * job.block.y * job.block.z; }
+
+void run_plain_threads(const GridJob& job, unsigned first) {
+  unsigned n = block_threads(job);
+  for (unsigned t = first; t < n; ++t) {
+    set_thread_index(t);
+    job.body(job.context);
+  }
+}
+
+void run_blocks(GridJob& job) {
+  for (;;) {
+    unsigned long long b = job.next.fetch_add(1);
+    if (b >= job.blocks) return;
+    enter_block(job, b);
+    if (job.fibers) {
+      run_block_fibers(job.body, job.context, block_threads(job), false);
+    } else {
+      run_plain_threads(job, 0);
+    }
+  }
+}
+
+class WorkerPool {
+ public:
+  static WorkerPool& instance() {
+    static WorkerPool pool;
+    return pool;
+  }
+
+  void run(GridJob& job) {
+    unsigned helpers = static_cast<unsigned>(
+        std::min<unsigned long long>(workers_.size(), job.blocks > 0 ? job.blocks - 1 : 0));
+    if (helpers == 0 || job.blocks * block_threads(job) < 4096) {
+      run_blocks(job);
+      return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    job_ = &job;
+    pending_ = helpers;
+    wanted_ = helpers;
+    ++generation_;
+    cv_.notify_all();
+    lock.unlock();
+    run_blocks(job);
+    lock.lock();
+    done_cv_.wait(lock, [&] { return pending_ == 0; });
+    job_ = nullptr;
+  }
+
+ private:
+  WorkerPool() {
+    long long n = env_ll("HOSTCUDA_THREADS", static_cast<long long>(std::thread::hardware_concurrency()));
+    if (n < 1) n = 1;
+    for (long long i = 0; i + 1 < n; ++i) {
+      workers_.emplace_back([this] { loop(); });
+      workers_.back().detach();
+    }
+  }
+
+  void loop() {
+    unsigned long long seen = 0;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      cv_.wait(lock, [&] { return generation_ != seen && wanted_ > 0; });
+      seen = generation_;
+      --wanted_;
+      GridJob* job = job_;
+      lock.unlock();
+      run_blocks(*job);
+      lock.lock();
+      if (--pending_ == 0) done_cv_.notify_all();
+    }
+  }
+
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::condition_variable done_cv_;
+  GridJob* job_ = nullptr;
+  unsigned pending_ = 0;
+  unsigned wanted_ = 0;
+  unsigned long long generation_ = 0;
+};
+
+bool valid_configuration(dim3 grid, dim3 block) {
+  if (grid.x == 0 || grid.y == 0 || grid.z == 0 || block.x == 0 || block.y == 0 || block.z == 0) return false;
+  if (grid.x > 2147483647u || grid.y > 65535u || grid.z > 65535u) return false;
+  if (block.x > 1024u || block.y > 1024u || block.z > 64u) return false;
+  return static_cast<unsigned long long>(block.x) * block.y * block.z <= 1024u;
+}
+
+const char* error_string(cudaError_t e) {
+  switch (e) {
+    case cudaSuccess: return "no error";
+    case cudaErrorInvalidValue: return "invalid argument";
+    case cudaErrorMemoryAllocation: return "out of memory";
+    case cudaErrorInitializationError: return "initialization error";
+    case cudaErrorInvalidConfiguration: return "invalid configuration argument";
+    case cudaErrorInvalidDevicePointer: return "invalid device pointer";
+    case cudaErrorInvalidMemcpyDirection: return "invalid copy direction for memcpy";
+    case cudaErrorNoDevice: return "no CUDA-capable device is detected";
+    case cudaErrorInvalidDevice: return "invalid device ordinal";
+    case cudaErrorInvalidResourceHandle: return "invalid resource handle";
+    case cudaErrorIllegalAddress: return "an illegal memory access was encountered";
+    case cudaErrorHostMemoryAlreadyRegistered: return "part or all of the requested memory range is already mapped";
+    case cudaErrorHostMemoryNotRegistered: return "pointer does not correspond to a registered memory region";
+    case cudaErrorLaunchFailure: return "unspecified launch failure";
+    case cudaErrorUnknown: return "unknown error";
+  }
+  return "unrecognized error code";
+}
+
+const char* error_name(cudaError_t e) {
+  switch (e) {
+    case cudaSuccess: return "cudaSuccess";
+    case cudaErrorInvalidValue: return "cudaErrorInvalidValue";
+    case cudaErrorMemoryAllocation: return "cudaErrorMemoryAllocation";
+    case cudaErrorInitializationError: return "cudaErrorInitializationError";
+    case cudaErrorInvalidConfiguration: return "cudaErrorInvalidConfiguration";
+    case cudaErrorInvalidDevicePointer: return "cudaErrorInvalidDevicePointer";
+    case cudaErrorInvalidMemcpyDirection: return "cudaErrorInvalidMemcpyDirection";
+    case cudaErrorNoDevice: return "cudaErrorNoDevice";
+    case cudaErrorInvalidDevice: return "cudaErrorInvalidDevice";
+    case cudaErrorInvalidResourceHandle: return "cudaErrorInvalidResourceHandle";
+    case cudaErrorIllegalAddress: return "cudaErrorIllegalAddress";
+    case cudaErrorHostMemoryAlreadyRegistered: return "cudaErrorHostMemoryAlreadyRegistered";
+    case cudaErrorHostMemoryNotRegistered: return "cudaErrorHostMemoryNotRegistered";
+    case cudaErrorLaunchFailure: return "cudaErrorLaunchFailure";
+    case cudaErrorUnknown: return "cudaErrorUnknown";
+  }
+  return "unrecognized error code";
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- device code support
+
+void __syncthreads() {
+  BlockScheduler* s = active_scheduler;
+  if (s == nullptr) {
+    std::fprintf(stderr,
+                 "hostcuda: __syncthreads() reached by a thread other than thread 0 of block 0 in a kernel "
+                 "whose first thread finished without a barrier; barriers must be reached by every thread\n");
+    std::abort();
+  }
+  Fiber& self = s->fibers[s->running];
+  self.waiting = true;
+  switch_to_scheduler(self, false);
+}
+
+double atomicAdd(double* address, double value) {
+  auto* word = reinterpret_cast<unsigned long long*>(address);
+  unsigned long long expected = __atomic_load_n(word, __ATOMIC_RELAXED);
+  for (;;) {
+    double current;
+    std::memcpy(&current, &expected, sizeof current);
+    double next = current + value;
+    unsigned long long desired;
+    std::memcpy(&desired, &next, sizeof desired);
+    if (__atomic_compare_exchange_n(word, &expected, desired, true, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED))
+      return current;
+  }
+}
+
+float atomicAdd(float* address, float value) {
+  auto* word = reinterpret_cast<unsigned int*>(address);
+  unsigned int expected = __atomic_load_n(word, __ATOMIC_RELAXED);
+  for (;;) {
+    float current;
+    std::memcpy(&current, &expected, sizeof current);
+    float next = current + value;
+    unsigned int desired;
+    std::memcpy(&desired, &next, sizeof desired);
+    if (__atomic_compare_exchange_n(word, &expected, desired, true, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED))
+      return current;
+  }
+}
+
+unsigned long long atomicAdd(unsigned long long* address, unsigned long long value) {
+  return __atomic_fetch_add(address, value, __ATOMIC_ACQ_REL);
+}
+
+void* hostcuda::dynamic_shared_memory() { return dynamic_shared.data(); }
+
+void hostcuda::detail::run_grid(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream,
+                                void (*body)(void*), void* context) {
+  if (stream != nullptr) {
+    fail(cudaErrorInvalidResourceHandle);
+    return;
+  }
+  if (!valid_configuration(grid, block)) {
+    fail(cudaErrorInvalidConfiguration);
+    return;
+  }
+  if (shared_bytes > 48 * 1024) {
+    fail(cudaErrorInvalidValue);
+    return;
+  }
+  GridJob job;
+  job.body = body;
+  job.context = context;
+  job.grid = grid;
+  job.block = block;
+  job.shared_bytes = shared_bytes;
+  job.blocks = static_cast<unsigned long long>(grid.x) * grid.y * grid.z;
+  // Probe: thread 0 of block 0 runs on a fiber. If it finishes without a
+  // barrier the kernel is taken to have none and runs as plain loops.
+  job.next = 1;
+  enter_block(job, 0);
+  job.fibers = run_block_fibers(body, context, block_threads(job), true);
+  if (!job.fibers) run_plain_threads(job, 1);
+  WorkerPool::instance().run(job);
+}
+
+// ---------------------------------------------------------------- runtime API
+
+cudaError_t cudaGetDeviceCount(int* count) {
+  if (count == nullptr) return fail(cudaErrorInvalidValue);
+  int n = device_count();
+  if (n < 1) {
+    *count = 0;
+    return fail(cudaErrorNoDevice);
+  }
+  *count = n;
+  return cudaSuccess;
+}
+
+cudaError_t cudaSetDevice(int device) {
+  int n = device_count();
+  if (n < 1) return fail(cudaErrorNoDevice);
+  if (device < 0 || device >= n) return fail(cudaErrorInvalidDevice);
+  current_device = device;
+  return cudaSuccess;
+}
+
+cudaError_t cudaGetDevice(int* device) {
+  if (device == nullptr) return fail(cudaErrorInvalidValue);
+  *device = current_device;
+  return cudaSuccess;
+}
+
+cudaError_t cudaMalloc(void** ptr, size_t bytes) {
+  if (ptr == nullptr) return fail(cudaErrorInvalidValue);
+  *ptr = nullptr;
+  if (bytes == 0) return cudaSuccess;
+  std::lock_guard<std::mutex> lock(memory_mutex);
+  unsigned long long& used = used_bytes[current_device];
+  unsigned long long limit = memory_limit();
+  if (bytes > limit || used > limit - bytes) return fail(cudaErrorMemoryAllocation);
+  size_t rounded = (bytes + 255) & ~static_cast<size_t>(255);
+  if (rounded < bytes) return fail(cudaErrorMemoryAllocation);
+  void* p = std::aligned_alloc(256, rounded);
+  if (p == nullptr) return fail(cudaErrorMemoryAllocation);
+  allocations[reinterpret_cast<uintptr_t>(p)] = Allocation{bytes, current_device};
+  used += bytes;
+  *ptr = p;
+  return cudaSuccess;
+}
+
+cudaError_t cudaFree(void* ptr) {
+  if (ptr == nullptr) return cudaSuccess;
+  std::lock_guard<std::mutex> lock(memory_mutex);
+  auto it = allocations.find(reinterpret_cast<uintptr_t>(ptr));
+  if (it == allocations.end()) return fail(cudaErrorInvalidValue);
+  used_bytes[it->second.device] -= it->second.bytes;
+  allocations.erase(it);
+  std::free(ptr);
+  return cudaSuccess;
+}
+
+cudaError_t cudaMemset(void* ptr, int value, size_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(memory_mutex);
+    if (bytes > 0 && find_device_range(ptr, bytes) == nullptr) return fail(cudaErrorInvalidValue);
+  }
+  if (bytes > 0) std::memset(ptr, value, bytes);
+  return cudaSuccess;
+}
+
+cudaError_t cudaMemsetAsync(void* ptr, int value, size_t bytes, cudaStream_t stream) {
+  if (stream != nullptr) return fail(cudaErrorInvalidResourceHandle);
+  return cudaMemset(ptr, value, bytes);
+}
+
+cudaError_t cudaMemcpy(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind) {
+  if (kind == cudaMemcpyDefault) {
+    bool d = is_device_pointer(dst), s = is_device_pointer(src);
+    kind = d ? (s ? cudaMemcpyDeviceToDevice : cudaMemcpyHostToDevice)
+             : (s ? cudaMemcpyDeviceToHost : cudaMemcpyHostToHost);
+  }
+  if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDeviceToDevice) return fail(cudaErrorInvalidMemcpyDirection);
+  if (bytes == 0) return cudaSuccess;
+  if (dst == nullptr || src == nullptr) return fail(cudaErrorInvalidValue);
+  {
+    std::lock_guard<std::mutex> lock(memory_mutex);
+    bool dst_dev = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
+    bool src_dev = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
+    if (dst_dev && find_device_range(dst, bytes) == nullptr) return fail(cudaErrorInvalidValue);
+    if (src_dev && find_device_range(src, bytes) == nullptr) return fail(cudaErrorInvalidValue);
+  }
+  std::memmove(dst, src, bytes);
+  return cudaSuccess;
+}
+
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind, cudaStream_t stream) {
+  if (stream != nullptr) return fail(cudaErrorInvalidResourceHandle);
+  return cudaMemcpy(dst, src, bytes, kind);
+}
+
+cudaError_t cudaHostRegister(void* ptr, size_t bytes, unsigned int flags) {
+  if (ptr == nullptr || bytes == 0 || flags != 0) return fail(cudaErrorInvalidValue);
+  // Lets tests exercise callers' handling of memory that cannot be page-locked.
+  if (env_ll("HOSTCUDA_HOST_REGISTER_FAILS", 0) != 0) return fail(cudaErrorInvalidValue);
+  std::lock_guard<std::mutex> lock(memory_mutex);
+  uintptr_t a = reinterpret_cast<uintptr_t>(ptr);
+  for (const auto& r : registered) {
+    if (a < r.first + r.second && r.first < a + bytes) return fail(cudaErrorHostMemoryAlreadyRegistered);
+  }
+  registered[a] = bytes;
+  return cudaSuccess;
+}
+
+cudaError_t cudaHostUnregister(void* ptr) {
+  std::lock_guard<std::mutex> lock(memory_mutex);
+  auto it = registered.find(reinterpret_cast<uintptr_t>(ptr));
+  if (it == registered.end()) return fail(cudaErrorHostMemoryNotRegistered);
+  registered.erase(it);
+  return cudaSuccess;
+}
+
+cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
+  if (stream != nullptr) return fail(cudaErrorInvalidResourceHandle);
+  return cudaSuccess;
+}
+
+cudaError_t cudaDeviceSynchronize() { return cudaSuccess; }
+
+cudaError_t cudaGetLastError() {
+  cudaError_t e = last_error;
+  last_error = cudaSuccess;
+  return e;
+}
+
+cudaError_t cudaPeekAtLastError() { return last_error; }
+
+const char* cudaGetErrorString(cudaError_t error) { return error_string(error); }
+const char* cudaGetErrorName(cudaError_t error) { return error_name(error); }

@@ -1,0 +1,3 @@
+set(KESTAMIRE_SOURCES
+    kestamire/kestamire_bindings.cpp
+)

@@ -1,0 +1,31 @@
+// Measurement with collapse and batch sampling of state vectors.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "common/cu_complex.h"
+
+namespace vorlent {
+
+using OutcomeCounts = std::unordered_map<std::string, uint64_t>;
+
+// Checks shared by measurement and sampling, in their fixed order.
+void validate_measure(int64_t n, uint64_t size, const std::vector<int64_t>& targets, const std::string& endian);
+
+// One seeded measurement with collapse; returns the outcome string.
+template <typename T>
+std::string measure_outcome(int64_t n, quillmarch::CuComplex<T>* d_state, uint64_t num_state, int device_id,
+                            const std::vector<int64_t>& targets, const std::string& endian, uint64_t seed);
+
+// `shots` draws from one probability pass; optionally collapses on the last.
+template <typename T>
+std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, quillmarch::CuComplex<T>* d_state,
+                                                      uint64_t num_state, int device_id,
+                                                      const std::vector<int64_t>& targets, const std::string& endian,
+                                                      uint64_t shots, uint64_t seed, bool collapse_last);
+
+}  // namespace vorlent

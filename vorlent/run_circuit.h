@@ -1,0 +1,25 @@
+// The circuit runner: applies gate records to a device state in list order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/cu_complex.h"
+#include "vorlent/gate_record.h"
+
+namespace vorlent {
+
+template <typename T>
+void run_gates_on_device(uint64_t n, quillmarch::CuComplex<T>* d_state, uint64_t num_state,
+                         const std::vector<GateRecord>& records, const std::string& endian, int device_id,
+                         KernelMode mode);
+
+template <typename T>
+void run_gate_list(uint64_t n, quillmarch::CuComplex<T>* d_state, const std::vector<GateRecord>& records,
+                   KernelMode mode);
+
+template <typename T>
+void apply_gate(uint64_t n, quillmarch::CuComplex<T>* d_state, const GateRecord& record, KernelMode mode);
+
+}  // namespace vorlent

@@ -1,0 +1,9 @@
+set(VORLENT_SOURCES
+    vorlent/vorlent_bindings.cpp
+    vorlent/vorlent_parse.cpp
+    vorlent/gate_record.cpp
+    vorlent/vorlent_device_state.cpp
+    vorlent/run_circuit.cu
+    vorlent/fusion/fusion.cpp
+    vorlent/measure/vorlent_measure.cu
+)

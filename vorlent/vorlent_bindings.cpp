@@ -1,0 +1,273 @@
+// Python surface of vorlent: converts and validates arguments, releases the
+// interpreter lock around device work and calls the native core.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/cu_complex.h"
+#include "common/parsers.h"
+#include "vorlent/fusion/fusion.h"
+#include "vorlent/measure/vorlent_measure.h"
+#include "vorlent/run_circuit.h"
+#include "vorlent/vorlent_device_state.h"
+#include "vorlent/vorlent_parse.h"
+
+namespace py = pybind11;
+
+namespace vorlent {
+namespace {
+
+using quillmarch::CuComplex;
+
+// Steps 1-5 of the NumPy state check: layout, qubit count and size.
+void validate_numpy_layout(int64_t n, const py::array& state) {
+  py::buffer_info info = state.request();
+  if (info.ndim != 1) throw std::invalid_argument("state must be a 1-D contiguous numpy array");
+  if (!(state.flags() & py::array::c_style)) throw std::invalid_argument("state must be C-contiguous");
+  if (static_cast<uint64_t>(n - 1) > 61) throw std::invalid_argument("n must be in [1, 62]");
+  if (static_cast<uint64_t>(info.size) != (uint64_t{1} << n)) throw std::invalid_argument("state.size must equal 2**n");
+}
+
+// Step 6: the precision flag named by the array's dtype text.
+int numpy_precision(const py::array& state) { return quillmarch::parse_dtype(py::str(state.dtype())); }
+
+void require_writable(const py::array& state) {
+  if (!state.writeable()) throw std::invalid_argument("state array must be writable");
+}
+
+uint64_t resolve_seed(const py::object& seed) {
+  if (seed.is_none()) return quillmarch::system_seed();
+  return seed.cast<uint64_t>();
+}
+
+void run_on_device(DeviceState& s, const std::vector<GateRecord>& records, const std::string& endian,
+                   KernelMode mode) {
+  py::gil_scoped_release release;
+  if (s.is_double) {
+    run_gates_on_device<double>(s.n, static_cast<CuComplex<double>*>(s.d_state), s.num_state, records, endian,
+                                s.device_id, mode);
+  } else {
+    run_gates_on_device<float>(s.n, static_cast<CuComplex<float>*>(s.d_state), s.num_state, records, endian,
+                               s.device_id, mode);
+  }
+}
+
+void run_circuit_device(DeviceState& s, const py::list& gate_ir, const std::string& endian, KernelMode mode) {
+  quillmarch::check_endian(endian);
+  std::vector<GateRecord> records = parse_gate_ir(gate_ir);
+  run_on_device(s, records, endian, mode);
+}
+
+std::string measure_on_device(DeviceState& s, const std::vector<int64_t>& targets, const std::string& endian,
+                              const py::object& seed) {
+  quillmarch::check_endian(endian);
+  const uint64_t resolved = resolve_seed(seed);
+  py::gil_scoped_release release;
+  if (s.is_double)
+    return measure_outcome<double>(s.n, static_cast<CuComplex<double>*>(s.d_state), s.num_state, s.device_id,
+                                   targets, endian, resolved);
+  return measure_outcome<float>(s.n, static_cast<CuComplex<float>*>(s.d_state), s.num_state, s.device_id, targets,
+                                endian, resolved);
+}
+
+// The temporary device copy that run_circuit and measure work on.
+DeviceState upload_temporary(int64_t n, py::array& state, const std::string& endian, const std::string& device,
+                             bool use_pinned_host) {
+  require_writable(state);
+  validate_numpy_layout(n, state);
+  quillmarch::check_endian(endian);
+  const int device_id = quillmarch::parse_device(device);
+  const int is_double = numpy_precision(state);
+  DeviceState s(n, is_double, device_id);
+  s.upload_from_host(state.data(), static_cast<uint64_t>(state.size()), use_pinned_host);
+  return s;
+}
+
+}  // namespace
+}  // namespace vorlent
+
+PYBIND11_MODULE(vorlent, m) {
+  using namespace vorlent;
+  m.doc() = "CUDA gate backend for quillmarch";
+  m.attr("backend") = QM_BACKEND_NAME;
+
+  py::enum_<KernelMode>(m, "KernelMode")
+      .value("AllState", KernelMode::AllState)
+      .value("Pair", KernelMode::Pair)
+      .value("PairAuto", KernelMode::PairAuto)
+      .value("PairAutoFusion", KernelMode::PairAutoFusion)
+      .export_values();
+
+  py::class_<DeviceState, std::shared_ptr<DeviceState>>(m, "DeviceState")
+      .def_static(
+          "from_numpy",
+          [](int64_t n, py::array state, const std::string& device, bool use_pinned_host) {
+            validate_numpy_layout(n, state);
+            const int is_double = numpy_precision(state);
+            const int device_id = quillmarch::parse_device(device);
+            auto s = std::make_shared<DeviceState>(n, is_double, device_id);
+            const void* data = state.data();
+            const auto count = static_cast<uint64_t>(state.size());
+            py::gil_scoped_release release;
+            s->upload_from_host(data, count, use_pinned_host);
+            return s;
+          },
+          py::arg("n"), py::arg("state").noconvert(), py::arg("device") = "cuda:0",
+          py::arg("use_pinned_host") = false)
+      .def_static(
+          "zero_state",
+          [](int64_t n, const std::string& dtype, const std::string& device) {
+            const int device_id = quillmarch::parse_device(device);
+            const int is_double = quillmarch::parse_dtype(dtype);
+            auto s = std::make_shared<DeviceState>(n, is_double, device_id);
+            py::gil_scoped_release release;
+            s->reset_to_zero_state();
+            return s;
+          },
+          py::arg("n"), py::arg("dtype") = "complex128", py::arg("device") = "cuda:0")
+      .def(
+          "to_numpy",
+          [](const DeviceState& s, bool use_pinned_host) {
+            const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(s.num_state)};
+            py::array out(py::dtype(s.dtype_name()), shape);
+            void* data = out.mutable_data();
+            {
+              py::gil_scoped_release release;
+              s.download_to_host(data, s.num_state, use_pinned_host);
+            }
+            return out;
+          },
+          py::arg("use_pinned_host") = false)
+      .def(
+          "copy_to_numpy",
+          [](const DeviceState& s, py::array state, bool use_pinned_host) {
+            require_writable(state);
+            validate_numpy_layout(s.n, state);
+            if (numpy_precision(state) != s.is_double)
+              throw std::invalid_argument("numpy state dtype does not match DeviceState");
+            void* data = state.mutable_data();
+            const auto count = static_cast<uint64_t>(state.size());
+            py::gil_scoped_release release;
+            s.download_to_host(data, count, use_pinned_host);
+          },
+          py::arg("state").noconvert(), py::arg("use_pinned_host") = false)
+      .def_property_readonly("n", [](const DeviceState& s) { return s.n; })
+      .def_property_readonly("num_state", [](const DeviceState& s) { return s.num_state; })
+      .def_property_readonly("device_id", [](const DeviceState& s) { return s.device_id; })
+      .def_property_readonly("dtype", [](const DeviceState& s) { return s.dtype_name(); });
+
+  py::class_<PreparedFusionChunk, std::shared_ptr<PreparedFusionChunk>>(m, "PreparedFusionChunk")
+      .def_property_readonly("n", &PreparedFusionChunk::n)
+      .def_property_readonly("gate_count", &PreparedFusionChunk::gate_count);
+
+  m.def("run_circuit_device", &run_circuit_device, "Run a gate_ir chunk on an existing CUDA DeviceState.",
+        py::arg("state"), py::arg("gate_ir"), py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
+
+  m.def(
+      "prepare_fusion_chunk_gates",
+      [](int64_t n, const py::iterable& gates, bool fuse_swap, int32_t sparsesharemem_qubits,
+         int32_t densemm_min_qubits, int32_t densemm_max_qubits, double densemm_gate_threshold_scale,
+         int32_t max_gates_per_group, bool pad_sparsesharemem) {
+        if (static_cast<uint64_t>(n - 1) > 61) throw std::invalid_argument("n must be in [1, 62]");
+        auto chunk = std::make_shared<PreparedFusionChunk>(n, parse_gate_objects(gates));
+        const FusionOptions options{sparsesharemem_qubits,   densemm_min_qubits,  densemm_max_qubits,
+                                    densemm_gate_threshold_scale, max_gates_per_group, pad_sparsesharemem,
+                                    fuse_swap};
+        py::gil_scoped_release release;
+        chunk->plan(options);
+        return chunk;
+      },
+      "Parse and plan one streamed chunk on the CPU without launching CUDA.", py::arg("n"), py::arg("gates"),
+      py::arg("fuse_swap") = true, py::arg("sparsesharemem_qubits") = 10, py::arg("densemm_min_qubits") = 1,
+      py::arg("densemm_max_qubits") = 7, py::arg("densemm_gate_threshold_scale") = 1.0,
+      py::arg("max_gates_per_group") = 512, py::arg("pad_sparsesharemem") = true);
+
+  m.def(
+      "execute_prepared_fusion_chunk",
+      [](DeviceState& s, const PreparedFusionChunk& chunk) {
+        if (s.n != chunk.n())
+          throw std::invalid_argument("DeviceState qubit count does not match prepared fusion chunk");
+        py::gil_scoped_release release;
+        if (s.is_double) {
+          execute_prepared_fusion_chunk<double>(chunk, static_cast<quillmarch::CuComplex<double>*>(s.d_state),
+                                                s.device_id);
+        } else {
+          execute_prepared_fusion_chunk<float>(chunk, static_cast<quillmarch::CuComplex<float>*>(s.d_state),
+                                               s.device_id);
+        }
+      },
+      "Execute one CPU-prepared fusion chunk and wait for its CUDA work.", py::arg("state"), py::arg("chunk"));
+
+  m.def(
+      "run_circuit_device_gates",
+      [](DeviceState& s, const py::iterable& gates, const std::string& endian, KernelMode mode) {
+        quillmarch::check_endian(endian);
+        std::vector<GateRecord> records = parse_gate_objects(gates);
+        if (records.empty()) return;
+        run_on_device(s, records, endian, mode);
+      },
+      "Run a QuantumGate object chunk on an existing CUDA DeviceState.", py::arg("state"), py::arg("gates"),
+      py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
+
+  m.def("measure_device", &measure_on_device, "Measure target qubits on an existing CUDA DeviceState.",
+        py::arg("state"), py::arg("targets"), py::arg("endian") = "little", py::arg("seed") = py::none());
+
+  m.def(
+      "sample_measure_device",
+      [](DeviceState& s, const std::vector<int64_t>& targets, uint64_t shots, const std::string& endian,
+         const py::object& seed, bool collapse_last) {
+        quillmarch::check_endian(endian);
+        if (shots == 0) throw std::invalid_argument("shots must be positive");
+        const uint64_t resolved = resolve_seed(seed);
+        std::pair<OutcomeCounts, std::string> result;
+        {
+          py::gil_scoped_release release;
+          if (s.is_double) {
+            result = sample_outcomes<double>(s.n, static_cast<quillmarch::CuComplex<double>*>(s.d_state),
+                                             s.num_state, s.device_id, targets, endian, shots, resolved,
+                                             collapse_last);
+          } else {
+            result = sample_outcomes<float>(s.n, static_cast<quillmarch::CuComplex<float>*>(s.d_state),
+                                            s.num_state, s.device_id, targets, endian, shots, resolved,
+                                            collapse_last);
+          }
+        }
+        py::dict counts;
+        for (const auto& entry : result.first) counts[py::str(entry.first)] = py::int_(entry.second);
+        return py::make_tuple(counts, result.second);
+      },
+      "Batch-sample target qubits and optionally collapse to the final outcome.", py::arg("state"),
+      py::arg("targets"), py::arg("shots"), py::arg("endian") = "little", py::arg("seed") = py::none(),
+      py::arg("collapse_last") = true);
+
+  m.def(
+      "run_circuit",
+      [](int64_t n, py::array state, const py::list& gate_ir, const std::string& endian, const std::string& device,
+         KernelMode mode, bool use_pinned_host) {
+        DeviceState s = upload_temporary(n, state, endian, device, use_pinned_host);
+        run_circuit_device(s, gate_ir, endian, mode);
+        s.download_to_host(state.mutable_data(), s.num_state, use_pinned_host);
+        return state;
+      },
+      "Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.", py::arg("n"),
+      py::arg("state").noconvert(), py::arg("gate_ir"), py::arg("endian") = "little", py::arg("device") = "cuda:0",
+      py::arg("mode") = KernelMode::PairAuto, py::arg("use_pinned_host") = false);
+
+  m.def(
+      "measure",
+      [](int64_t n, py::array state, const std::vector<int64_t>& targets, const std::string& endian,
+         const std::string& device, bool use_pinned_host) {
+        DeviceState s = upload_temporary(n, state, endian, device, use_pinned_host);
+        std::string outcome = measure_on_device(s, targets, endian, py::none());
+        s.download_to_host(state.mutable_data(), s.num_state, use_pinned_host);
+        return outcome;
+      },
+      "Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is "
+      "returned.",
+      py::arg("n"), py::arg("state").noconvert(), py::arg("targets"), py::arg("endian") = "little",
+      py::arg("device") = "cuda:0", py::arg("use_pinned_host") = false);
+}
