@@ -15,6 +15,19 @@ struct alignas(2 * sizeof(T)) CuComplex {
   T im;
 };
 
+// Precision-exact fused multiply-add and trigonometry: plain fma/sin/cos on a
+// float would widen to double on the host and round differently from the GPU.
+QM_HD float fused_mul_add(float a, float b, float c) { return fmaf(a, b, c); }
+QM_HD double fused_mul_add(double a, double b, double c) { return fma(a, b, c); }
+QM_HD void sin_cos(float x, float* s, float* c) { sincosf(x, s, c); }
+QM_HD void sin_cos(double x, double* s, double* c) { sincos(x, s, c); }
+QM_HD float sine(float x) { return sinf(x); }
+QM_HD double sine(double x) { return sin(x); }
+QM_HD float cosine(float x) { return cosf(x); }
+QM_HD double cosine(double x) { return cos(x); }
+QM_HD float square_root(float x) { return sqrtf(x); }
+QM_HD double square_root(double x) { return sqrt(x); }
+
 template <typename T>
 QM_HD CuComplex<T> make_complex(T re, T im) {
   return CuComplex<T>{re, im};
@@ -39,7 +52,7 @@ QM_HD CuComplex<T> operator-(CuComplex<T> a) {
 // every kernel uses so the backends round alike.
 template <typename T>
 QM_HD CuComplex<T> operator*(CuComplex<T> a, CuComplex<T> b) {
-  return {a.re * b.re - a.im * b.im, fma(a.re, b.im, a.im * b.re)};
+  return {a.re * b.re - a.im * b.im, fused_mul_add(a.re, b.im, a.im * b.re)};
 }
 
 template <typename T>

@@ -292,9 +292,11 @@ void run_blocks(GridJob& job) {
 
 class WorkerPool {
  public:
+  // Never destroyed: its workers wait on the pool's condition variable until
+  // the process ends, and destroying it under them would block exit.
   static WorkerPool& instance() {
-    static WorkerPool pool;
-    return pool;
+    static WorkerPool* pool = new WorkerPool();
+    return *pool;
   }
 
   void run(GridJob& job) {

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "common/cuda_check.h"
+#include "vorlent/gates/vorlent_gates.h"
 
 namespace vorlent {
 
@@ -18,12 +19,72 @@ void run_gates_on_device(uint64_t n, quillmarch::CuComplex<T>* d_state, uint64_t
 template <typename T>
 void run_gate_list(uint64_t n, quillmarch::CuComplex<T>* d_state, const std::vector<GateRecord>& records,
                    KernelMode mode) {
+  if (mode == KernelMode::PairAutoFusion)
+    throw std::runtime_error("PairAutoFusion mode needs the fusion planner, which is not available yet in this build");
   for (const GateRecord& r : records) apply_gate<T>(n, d_state, r, mode);
 }
 
+namespace {
+
+void require_parameters(const GateRecord& r, size_t count, const char* message) {
+  if (r.parameters.size() != count) throw std::invalid_argument(message);
+}
+
+}  // namespace
+
 template <typename T>
-void apply_gate(uint64_t, quillmarch::CuComplex<T>*, const GateRecord&, KernelMode) {
-  throw std::runtime_error("gate application is not available yet in this build");
+void apply_gate(uint64_t n, quillmarch::CuComplex<T>* d_state, const GateRecord& record, KernelMode mode) {
+  const int target = record.targets.empty() ? -1 : static_cast<int>(record.targets[0]);
+  const Qubits controls = record.controls;
+  const Qubits& states = record.control_state;
+  const cudaStream_t stream = nullptr;
+  const auto angle = [&](size_t i) { return static_cast<T>(record.parameters[i]); };
+  if (static_cast<uint32_t>(record.id) > 17) throw std::invalid_argument("Unsupported gate id");
+  switch (record.id) {
+    case X: cu_x(n, d_state, target, controls, states, stream, mode); break;
+    case Y: cu_y(n, d_state, target, controls, states, stream, mode); break;
+    case Z: cu_z(n, d_state, target, controls, states, stream, mode); break;
+    case H: cu_h(n, d_state, target, controls, states, stream, mode); break;
+    case S: cu_s(n, d_state, target, controls, states, stream, mode); break;
+    case S_DAG: cu_sdag(n, d_state, target, controls, states, stream, mode); break;
+    case SQRTX: cu_sqrtx(n, d_state, target, controls, states, stream, mode); break;
+    case SQRTX_DAG: cu_sqrtxdag(n, d_state, target, controls, states, stream, mode); break;
+    case SQRTY: cu_sqrty(n, d_state, target, controls, states, stream, mode); break;
+    case SQRTY_DAG: cu_sqrtydag(n, d_state, target, controls, states, stream, mode); break;
+    case SWAP:
+      if (record.targets.size() != 2) throw std::invalid_argument("SWAP gate requires exactly two parameters.");
+      cu_swap(n, d_state, static_cast<int>(record.targets[0]), static_cast<int>(record.targets[1]), controls, states,
+              stream, mode);
+      break;
+    case RX:
+      require_parameters(record, 1, "RX gate requires exactly one parameter.");
+      cu_rx(n, d_state, target, controls, states, stream, angle(0), mode);
+      break;
+    case RY:
+      require_parameters(record, 1, "RY gate requires exactly one parameter.");
+      cu_ry(n, d_state, target, controls, states, stream, angle(0), mode);
+      break;
+    case RZ:
+      require_parameters(record, 1, "RZ gate requires exactly one parameter.");
+      cu_rz(n, d_state, target, controls, states, stream, angle(0), mode);
+      break;
+    case PHASE:
+      require_parameters(record, 1, "PHASE gate requires exactly one parameter.");
+      cu_phase(n, d_state, target, controls, states, stream, angle(0), mode);
+      break;
+    case GLOBAL_PHASE:
+      require_parameters(record, 1, "GLOBAL_PHASE gate requires exactly one parameter.");
+      cu_global_phase(n, d_state, controls, states, stream, mode, angle(0));
+      break;
+    case U:
+      require_parameters(record, 3, "U gate requires exactly three parameters.");
+      cu_u(n, d_state, target, controls, states, stream, angle(0), angle(1), angle(2), mode);
+      break;
+    case UNITARY:
+      cu_unitary(n, d_state, record.targets, controls, states, record.matrix, record.matrix_dim, stream, mode);
+      break;
+  }
+  quillmarch::check_last_error();
 }
 
 #define VORLENT_RUNNER_INSTANTIATE(T)                                                                        \

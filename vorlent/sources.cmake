@@ -4,6 +4,25 @@ set(VORLENT_SOURCES
     vorlent/gate_record.cpp
     vorlent/vorlent_device_state.cpp
     vorlent/run_circuit.cu
+    vorlent/gates/gate_common.cpp
+    vorlent/gates/vorlent_x.cu
+    vorlent/gates/vorlent_y.cu
+    vorlent/gates/vorlent_z.cu
+    vorlent/gates/vorlent_h.cu
+    vorlent/gates/vorlent_s.cu
+    vorlent/gates/vorlent_sdag.cu
+    vorlent/gates/vorlent_sqrtx.cu
+    vorlent/gates/vorlent_sqrtxdag.cu
+    vorlent/gates/vorlent_sqrty.cu
+    vorlent/gates/vorlent_sqrtydag.cu
+    vorlent/gates/vorlent_rx.cu
+    vorlent/gates/vorlent_ry.cu
+    vorlent/gates/vorlent_rz.cu
+    vorlent/gates/vorlent_phase.cu
+    vorlent/gates/vorlent_u.cu
+    vorlent/gates/vorlent_swap.cu
+    vorlent/gates/vorlent_global_phase.cu
+    vorlent/gates/vorlent_unitary.cu
     vorlent/fusion/fusion.cpp
     vorlent/measure/vorlent_measure.cu
 )

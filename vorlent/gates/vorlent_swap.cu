@@ -1,0 +1,17 @@
+// Placeholder until this gate family is built.
+#include <stdexcept>
+
+#include "vorlent/gates/vorlent_gates.h"
+
+namespace vorlent {
+
+void cu_swap(uint64_t, CuComplex<float>*, int, int, Qubits, const Qubits&, cudaStream_t, KernelMode) {
+  throw std::runtime_error("cu_swap is not available yet in this build");
+}
+
+void cu_swap(uint64_t, CuComplex<double>*, int, int, Qubits, const Qubits&, cudaStream_t, KernelMode) {
+  throw std::runtime_error("cu_swap is not available yet in this build");
+}
+
+
+}  // namespace vorlent

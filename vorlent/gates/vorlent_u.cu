@@ -1,0 +1,17 @@
+// Placeholder until this gate family is built.
+#include <stdexcept>
+
+#include "vorlent/gates/vorlent_gates.h"
+
+namespace vorlent {
+
+void cu_u(uint64_t, CuComplex<float>*, int, Qubits, const Qubits&, cudaStream_t, float, float, float, KernelMode) {
+  throw std::runtime_error("cu_u is not available yet in this build");
+}
+
+void cu_u(uint64_t, CuComplex<double>*, int, Qubits, const Qubits&, cudaStream_t, double, double, double, KernelMode) {
+  throw std::runtime_error("cu_u is not available yet in this build");
+}
+
+
+}  // namespace vorlent
