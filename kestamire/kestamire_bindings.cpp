@@ -1,6 +1,112 @@
+// Python surface of kestamire: converts and validates arguments, releases the
+// interpreter lock around device work and calls the native core.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/cu_complex.h"
+#include "common/cuda_check.h"
+#include "common/parsers.h"
+#include "kestamire/density_parse.h"
+#include "kestamire/kestamire_device_state.h"
+#include "kestamire/kestamire_measure.h"
+#include "kestamire/run_density.h"
+
+namespace py = pybind11;
+using quillmarch::CuComplex;
+using quillmarch::kestamire::DeviceDensityState;
+
+namespace {
+
+std::shared_ptr<DeviceDensityState> from_numpy(int64_t n, py::array state, const std::string& device) {
+  const auto nq = static_cast<uint64_t>(n);
+  quillmarch::kestamire::check_density_qubits(nq);
+  const auto dim = static_cast<py::ssize_t>(uint64_t{1} << nq);
+  if (state.ndim() != 2 || state.shape(0) != dim || state.shape(1) != dim)
+    throw std::invalid_argument("state shape must be (2**n, 2**n)");
+  if (!(state.flags() & py::array::c_style)) throw std::invalid_argument("state must be C-contiguous");
+  if (!state.writeable()) throw std::invalid_argument("state must be writable");
+  const int dtype = quillmarch::parse_dtype(py::str(state.dtype()));
+  const int device_id = quillmarch::parse_device(device);
+  auto s = std::make_shared<DeviceDensityState>(nq, dtype, device_id);
+  py::buffer_info view = state.request();
+  const void* data = view.ptr;
+  py::gil_scoped_release release;
+  s->upload(data, s->size, false);
+  return s;
+}
+
+void run_operations(DeviceDensityState& s, int64_t num_qubits, const py::iterable& operations) {
+  const auto parsed = quillmarch::kestamire::parse_density_operations(operations);
+  if (parsed.empty()) return;
+  py::gil_scoped_release release;
+  if (static_cast<uint64_t>(num_qubits) != s.num_qubits)
+    throw std::invalid_argument("num_qubits does not match DeviceDensityState");
+  quillmarch::check_cuda(cudaSetDevice(s.device_id));
+  const bool fusion = quillmarch::kestamire::density_fusion_enabled();
+  if (s.dtype == 1) {
+    quillmarch::kestamire::run_density_operations(static_cast<CuComplex<double>*>(s.data), s.num_qubits, parsed,
+                                                  fusion);
+  } else {
+    quillmarch::kestamire::run_density_operations(static_cast<CuComplex<float>*>(s.data), s.num_qubits, parsed,
+                                                  fusion);
+  }
+}
+
+std::string measure(DeviceDensityState& s, const std::vector<int64_t>& targets, const std::string& endian,
+                    const py::object& seed) {
+  quillmarch::check_endian(endian);
+  const uint64_t resolved = seed.is_none() ? quillmarch::system_seed() : seed.cast<uint64_t>();
+  py::gil_scoped_release release;
+  if (s.dtype == 1)
+    return quillmarch::kestamire::measure_density(static_cast<CuComplex<double>*>(s.data), s.num_qubits, targets,
+                                                  endian, s.device_id, resolved);
+  return quillmarch::kestamire::measure_density(static_cast<CuComplex<float>*>(s.data), s.num_qubits, targets,
+                                                endian, s.device_id, resolved);
+}
+
+}  // namespace
 
 PYBIND11_MODULE(kestamire, m) {
   m.doc() = "CUDA dense density-matrix backend for quillmarch";
   m.attr("backend") = QM_BACKEND_NAME;
+
+  py::class_<DeviceDensityState, std::shared_ptr<DeviceDensityState>>(m, "DeviceDensityState")
+      .def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state").noconvert(), py::arg("device") = "cuda:0")
+      .def_static(
+          "zero_state",
+          [](int64_t n, const std::string& dtype, const std::string& device) {
+            const int device_id = quillmarch::parse_device(device);
+            const int code = quillmarch::parse_dtype(dtype);
+            auto s = std::make_shared<DeviceDensityState>(static_cast<uint64_t>(n), code, device_id);
+            py::gil_scoped_release release;
+            s->reset();
+            return s;
+          },
+          py::arg("n"), py::arg("dtype") = "complex128", py::arg("device") = "cuda:0")
+      .def("to_numpy",
+           [](const DeviceDensityState& s) {
+             const auto dim = static_cast<py::ssize_t>(s.dimension);
+             py::array out(py::dtype(s.dtype_name()), std::vector<py::ssize_t>{dim, dim});
+             void* data = out.mutable_data();
+             {
+               py::gil_scoped_release release;
+               s.download(data, s.size, false);
+             }
+             return out;
+           })
+      .def("copy", [](const DeviceDensityState& s) { return std::make_shared<DeviceDensityState>(s.copy()); })
+      .def_property_readonly("num_qubits", [](const DeviceDensityState& s) { return s.num_qubits; })
+      .def_property_readonly("dimension", [](const DeviceDensityState& s) { return s.dimension; })
+      .def_property_readonly("dtype", [](const DeviceDensityState& s) { return s.dtype_name(); })
+      .def_property_readonly("device_id", [](const DeviceDensityState& s) { return s.device_id; });
+
+  m.def("run_density_operations_device", &run_operations, py::arg("state"), py::arg("num_qubits"),
+        py::arg("operations"));
+  m.def("measure_device", &measure, py::arg("state"), py::arg("targets"), py::arg("endian") = "little",
+        py::arg("seed") = py::none());
 }

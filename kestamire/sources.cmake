@@ -1,3 +1,9 @@
 set(KESTAMIRE_SOURCES
     kestamire/kestamire_bindings.cpp
+    kestamire/density_parse.cpp
+    kestamire/kestamire_device_state.cpp
+    kestamire/run_density.cu
+    kestamire/kestamire_unitary.cu
+    kestamire/kestamire_kraus.cu
+    kestamire/kestamire_measure.cu
 )
