@@ -111,14 +111,18 @@ __global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const 
   static_assert(K >= 3 && K <= kMaxInplaceTargets, "register-resident blocks exist for 3 to 5 targets");
   constexpr int kDim = 1 << K;
   int sorted[K];
-  uint64_t offset[kDim];
-  offset[0] = 0;
+  uint64_t bit[K];
   VORLENT_UNROLL
   for (int b = 0; b < K; ++b) {
     sorted[b] = static_cast<int>(sorted_targets[b]);
-    const uint64_t bit = uint64_t{1} << targets[b];
+    bit[b] = uint64_t{1} << targets[b];
+  }
+  uint64_t offset[kDim];
+  VORLENT_UNROLL
+  for (int c = 0; c < kDim; ++c) {
+    offset[c] = 0;
     VORLENT_UNROLL
-    for (int c = 0; c < (1 << b); ++c) offset[(1 << b) + c] = offset[c] | bit;
+    for (int b = 0; b < K; ++b) offset[c] |= ((c >> b) & 1) ? bit[b] : 0;
   }
   for (uint64_t j = gates::global_thread(); (j >> (n - K)) == 0; j += gates::grid_stride()) {
     uint64_t base = j;
