@@ -1,6 +1,8 @@
 """SWAP, GLOBAL_PHASE and UNITARY against the NumPy reference, in every
 per-gate kernel mode and both precisions, plus their input checks."""
 
+import gc
+
 import numpy as np
 import pytest
 
@@ -348,3 +350,30 @@ def test_unitary_matrix_that_is_not_dim_by_dim_stops_in_the_parser(dtype):
             vorlent.run_circuit(n, state.copy(), [gate("unitary", [0], matrix=matrix)])
         assert str(err.value) == "unitary matrix must be a non-empty square 2-D array."
     pytest.skip("launcher size check only reachable from native callers")
+
+
+@pytest.mark.host_only
+@pytest.mark.parametrize("k", [3, 6])
+def test_unitary_failed_allocation_frees_what_it_took(dtype, monkeypatch, k):
+    # Device bytes of one call: matrix and targets, the sorted targets for
+    # 3 to 5 targets, a scratch state for 6 or more. One byte short fails on
+    # the last allocation; the exact amount then succeeds only if the failed
+    # call gave everything back.
+    gc.collect()
+    n = 7
+    elem = np.dtype(dtype).itemsize
+    rng = np.random.default_rng(70 + k)
+    state = ref.random_state(rng, n, dtype)
+    matrix = ref.random_unitary(rng, 1 << k)
+    g = gate("unitary", list(range(1, k + 1)), [0], [1], matrix=matrix)
+    dev = vorlent.DeviceState.from_numpy(n, state.copy())
+    last = k * 8 if k <= 5 else (1 << n) * elem
+    need = (1 << n) * elem + (1 << 2 * k) * elem + k * 8 + last
+    monkeypatch.setenv("HOSTCUDA_MEMORY_BYTES", str(need - 1))
+    with pytest.raises(RuntimeError) as err:
+        vorlent.run_circuit_device(dev, [g])
+    assert str(err.value) == "CUDA error: out of memory"
+    np.testing.assert_array_equal(dev.to_numpy(), state)
+    monkeypatch.setenv("HOSTCUDA_MEMORY_BYTES", str(need))
+    vorlent.run_circuit_device(dev, [g])
+    assert_close(dev.to_numpy(), ref.apply_gate(state, n, g), dtype)
