@@ -155,7 +155,13 @@ def test_global_phase_with_one_control_is_z(dtype):
 
 @pytest.mark.parametrize(
     "n,controls,cstate,theta",
-    [(1, [], [], 0.3), (4, [], [], -2.1), (6, [0], [0], 1.2), (7, [6, 1, 3], [1, 0, 1], 2.9), (5, [0, 1, 2, 3, 4], [1] * 5, 0.8)],
+    [
+        (1, [], [], 0.3),
+        (4, [], [], -2.1),
+        (6, [0], [0], 1.2),
+        (7, [6, 1, 3], [1, 0, 1], 2.9),
+        (5, [0, 1, 2, 3, 4], [1] * 5, 0.8),
+    ],
 )
 def test_global_phase_matches_reference_and_is_the_same_in_every_mode(dtype, n, controls, cstate, theta):
     state = ref.random_state(np.random.default_rng(n), n, dtype)
