@@ -1,19 +1,382 @@
-// Placeholder until this gate family is built.
+// UNITARY gate: a dense 2**k x 2**k matrix on k targets, with any controls.
+// Bit b of a matrix row or column index is target targets[b] (gate order,
+// targets[0] least significant). One and two targets pass the matrix by value;
+// three to five keep a whole amplitude block in registers; six or more run
+// out of place against a scratch copy of the state. The launcher waits for the
+// stream before it returns.
+#include <algorithm>
 #include <stdexcept>
+#include <vector>
 
+#include "common/device_buffer.h"
+#include "vorlent/gates/one_qubit_kernels.cuh"
+#include "vorlent/gates/two_target_index.cuh"
 #include "vorlent/gates/vorlent_gates.h"
+
+#if defined(__CUDACC__)
+#define VORLENT_UNROLL _Pragma("unroll")
+#else
+#define VORLENT_UNROLL _Pragma("GCC unroll 32")
+#endif
 
 namespace vorlent {
 
-void cu_unitary(uint64_t, CuComplex<float>*, const Qubits&, Qubits, const Qubits&,
-                const std::vector<std::complex<double>>&, int64_t, cudaStream_t, KernelMode) {
-  throw std::runtime_error("cu_unitary is not available yet in this build");
+using gates::kThreads;
+using quillmarch::check_cuda;
+
+// Row-major matrices that travel in the kernel's argument block.
+template <typename T>
+struct Unitary2x2 {
+  CuComplex<T> m[4];
+};
+
+template <typename T>
+struct Unitary4x4 {
+  CuComplex<T> m[16];
+};
+
+namespace {
+
+constexpr int kMaxInplaceTargets = 5;
+
+template <typename T>
+struct Unitary2x2Op {
+  static constexpr bool kOnlyOne = false;
+  Unitary2x2<T> u;
+  QM_HD void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
+    const CuComplex<T> b0 = u.m[0] * a0 + u.m[1] * a1;
+    a1 = u.m[2] * a0 + u.m[3] * a1;
+    a0 = b0;
+  }
+};
+
+template <typename T>
+QM_DEVICE void multiply4(const Unitary4x4<T>& u, CuComplex<T> (&a)[4]) {
+  CuComplex<T> out[4];
+  VORLENT_UNROLL
+  for (int r = 0; r < 4; ++r)
+    out[r] = u.m[4 * r] * a[0] + u.m[4 * r + 1] * a[1] + u.m[4 * r + 2] * a[2] + u.m[4 * r + 3] * a[3];
+  VORLENT_UNROLL
+  for (int r = 0; r < 4; ++r) a[r] = out[r];
 }
 
-void cu_unitary(uint64_t, CuComplex<double>*, const Qubits&, Qubits, const Qubits&,
-                const std::vector<std::complex<double>>&, int64_t, cudaStream_t, KernelMode) {
-  throw std::runtime_error("cu_unitary is not available yet in this build");
+// Matrix indices 0..3 are base, base | q0, base | q1, base | q0 | q1.
+template <typename T>
+QM_DEVICE void update_group4(CuComplex<T>* state, uint64_t base, uint64_t q0, uint64_t q1, const Unitary4x4<T>& u) {
+  const uint64_t index[4] = {base, base | q0, base | q1, base | q0 | q1};
+  CuComplex<T> a[4];
+  VORLENT_UNROLL
+  for (int c = 0; c < 4; ++c) a[c] = state[index[c]];
+  multiply4(u, a);
+  VORLENT_UNROLL
+  for (int r = 0; r < 4; ++r) state[index[r]] = a[r];
 }
 
+// Bit offset of matrix index c: bit targets[b] set for every set bit b of c.
+QM_DEVICE uint64_t target_offset(uint64_t c, const int64_t* targets, int64_t k) {
+  uint64_t offset = 0;
+  for (int64_t b = 0; b < k; ++b) offset |= ((c >> b) & 1) << targets[b];
+  return offset;
+}
+
+}  // namespace
+
+// 256 threads per block, one logical thread per amplitude pair.
+template <typename T>
+__global__ void cu_unitary_1q_inplace_kernel(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
+                                             uint64_t ctrl_value, Unitary2x2<T> u) {
+  gates::pair_body(n, state, target, ctrl_mask, ctrl_value, Unitary2x2Op<T>{u});
+}
+
+// 256 threads per block, one logical thread per group of four amplitudes.
+template <typename T>
+__global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int t0, int t1, uint64_t ctrl_mask,
+                                             uint64_t ctrl_value, Unitary4x4<T> u) {
+  const uint64_t q0 = uint64_t{1} << t0;
+  const uint64_t q1 = uint64_t{1} << t1;
+  const int lo = t0 < t1 ? t0 : t1;
+  const int hi = t0 < t1 ? t1 : t0;
+  for (uint64_t j = gates::global_thread(); (j >> (n - 2)) == 0; j += gates::grid_stride()) {
+    const uint64_t base = gates::insert_two_zero_bits(j, lo, hi);
+    if (quillmarch::controls_hold(base, ctrl_mask, ctrl_value)) update_group4(state, base, q0, q1, u);
+  }
+}
+
+// 256 threads per block, one logical thread per block of 2**K amplitudes, all
+// of which stay in registers between the load and the in-place store.
+template <typename T, int K>
+__global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const int64_t* targets,
+                                          const int64_t* sorted_targets, uint64_t /*target_mask*/,
+                                          uint64_t ctrl_mask, uint64_t ctrl_value, const CuComplex<T>* matrix) {
+  static_assert(K >= 3 && K <= kMaxInplaceTargets, "register-resident blocks exist for 3 to 5 targets");
+  constexpr int kDim = 1 << K;
+  int sorted[K];
+  uint64_t bit[K];
+  VORLENT_UNROLL
+  for (int b = 0; b < K; ++b) {
+    sorted[b] = static_cast<int>(sorted_targets[b]);
+    bit[b] = uint64_t{1} << targets[b];
+  }
+  uint64_t offset[kDim];
+  VORLENT_UNROLL
+  for (int c = 0; c < kDim; ++c) {
+    offset[c] = 0;
+    VORLENT_UNROLL
+    for (int b = 0; b < K; ++b) offset[c] |= ((c >> b) & 1) ? bit[b] : 0;
+  }
+  for (uint64_t j = gates::global_thread(); (j >> (n - K)) == 0; j += gates::grid_stride()) {
+    uint64_t base = j;
+    VORLENT_UNROLL
+    for (int b = 0; b < K; ++b) base = quillmarch::insert_zero_bit(base, static_cast<unsigned>(sorted[b]));
+    if (!quillmarch::controls_hold(base, ctrl_mask, ctrl_value)) continue;
+    CuComplex<T> a[kDim];
+    VORLENT_UNROLL
+    for (int c = 0; c < kDim; ++c) a[c] = state[base | offset[c]];
+    // Every input is already in registers, so each row is stored as soon as
+    // it is complete.
+    VORLENT_UNROLL
+    for (int r = 0; r < kDim; ++r) {
+      CuComplex<T> acc{T(0), T(0)};
+      VORLENT_UNROLL
+      for (int c = 0; c < kDim; ++c) acc = acc + matrix[r * kDim + c] * a[c];
+      state[base | offset[r]] = acc;
+    }
+  }
+}
+
+// 256 threads per block, one logical thread per amplitude; only indices with
+// every target bit 0 and the controls satisfied act. Reads only `input`,
+// writes only `output`.
+template <typename T>
+__global__ void cu_unitary_kernel(int64_t n, const CuComplex<T>* input, CuComplex<T>* output, const int64_t* targets,
+                                  int64_t k, uint64_t target_mask, uint64_t ctrl_mask, uint64_t ctrl_value,
+                                  const CuComplex<T>* matrix, int64_t dim) {
+  for (uint64_t i = gates::global_thread(); (i >> n) == 0; i += gates::grid_stride()) {
+    if ((i & target_mask) != 0 || !quillmarch::controls_hold(i, ctrl_mask, ctrl_value)) continue;
+    for (int64_t r = 0; r < dim; ++r) {
+      CuComplex<T> acc{T(0), T(0)};
+      for (int64_t c = 0; c < dim; ++c)
+        acc = acc + matrix[r * dim + c] * input[i | target_offset(static_cast<uint64_t>(c), targets, k)];
+      output[i | target_offset(static_cast<uint64_t>(r), targets, k)] = acc;
+    }
+  }
+}
+
+namespace {
+
+// AutoPair forms: 256 threads per block, exactly one pair or group per thread.
+template <typename T>
+__global__ void unitary_1q_target0_no_control(uint64_t count, CuComplex<T>* state, Unitary2x2<T> u) {
+  gates::target0_no_control_body(count, state, Unitary2x2Op<T>{u});
+}
+
+template <typename T>
+__global__ void unitary_1q_no_control(uint64_t count, CuComplex<T>* state, uint64_t t, Unitary2x2<T> u) {
+  gates::no_control_body(count, state, t, Unitary2x2Op<T>{u});
+}
+
+template <typename T>
+__global__ void unitary_1q_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,
+                                           uint64_t base_value, Unitary2x2<T> u) {
+  gates::target0_compact_body(count, state, insert_mask, base_value, Unitary2x2Op<T>{u});
+}
+
+template <typename T>
+__global__ void unitary_1q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value,
+                                   uint64_t t, Unitary2x2<T> u) {
+  gates::compact_body(count, state, insert_mask, base_value, t, Unitary2x2Op<T>{u});
+}
+
+template <typename T>
+__global__ void unitary_2q_no_control(uint64_t count, CuComplex<T>* state, int lo, int hi, uint64_t q0, uint64_t q1,
+                                      Unitary4x4<T> u) {
+  const uint64_t j = gates::global_thread();
+  if (j < count) update_group4(state, gates::insert_two_zero_bits(j, lo, hi), q0, q1, u);
+}
+
+template <typename T>
+__global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value,
+                                   uint64_t q0, uint64_t q1, Unitary4x4<T> u) {
+  const uint64_t j = gates::global_thread();
+  if (j < count) update_group4(state, quillmarch::insert_zero_bits(j, insert_mask) | base_value, q0, q1, u);
+}
+
+// One target on qubit 0, the other on bit q. The group is read as two aligned
+// pairs (base, base | 1) and (base | q, base | q | 1); qubit 0 is matrix bit 0
+// when it is the first target and matrix bit 1 otherwise.
+template <typename T, bool first_is_zero, bool controlled>
+__global__ void unitary_2q_target0(uint64_t count, CuComplex<T>* state, uint64_t q, uint64_t insert_mask,
+                                   uint64_t base_value, Unitary4x4<T> u) {
+  const uint64_t j = gates::global_thread();
+  if (j >= count) return;
+  const uint64_t base =
+      controlled ? quillmarch::insert_zero_bits(j, insert_mask) | base_value : gates::insert_zero_bit0_and(j, q);
+  constexpr int kOdd = first_is_zero ? 1 : 2;      // matrix index of base | 1
+  constexpr int kPartner = first_is_zero ? 2 : 1;  // matrix index of base | q
+  CuComplex<T> a[4];
+  gates::load_pair(state + base, a[0], a[kOdd]);
+  gates::load_pair(state + (base | q), a[kPartner], a[3]);
+  multiply4(u, a);
+  gates::store_pair(state + base, a[0], a[kOdd]);
+  gates::store_pair(state + (base | q), a[kPartner], a[3]);
+}
+
+constexpr const char* kCudaError = "CUDA error: ";
+
+template <typename T>
+CuComplex<T> in_precision(std::complex<double> z) {
+  return {static_cast<T>(z.real()), static_cast<T>(z.imag())};
+}
+
+dim3 grid_of(uint64_t work) { return dim3(quillmarch::grid_for(work, kThreads)); }
+
+template <typename T>
+void launch_1q(uint64_t n, CuComplex<T>* state, int target, const ControlMasks& masks, size_t num_controls,
+               const Unitary2x2<T>& u, cudaStream_t stream, KernelMode mode) {
+  // Every mode but PairAuto runs the pair-shaped in-place kernel.
+  const KernelMode shape = mode == KernelMode::PairAuto ? mode : KernelMode::Pair;
+  gates::launch_one_qubit(
+      kCudaError, plan_one_qubit(n, target, masks, num_controls, shape), n, state, target, masks, stream,
+      gates::PairKernels<T, Unitary2x2<T>>{cu_unitary_1q_inplace_kernel<T>, cu_unitary_1q_inplace_kernel<T>},
+      std::make_tuple(u),
+      gates::AutoPairKernels<T, Unitary2x2<T>>{unitary_1q_target0_no_control<T>, unitary_1q_no_control<T>,
+                                               unitary_1q_target0_compact<T>, unitary_1q_compact<T>},
+      std::make_tuple(u));
+}
+
+template <typename T>
+void launch_2q(uint64_t n, CuComplex<T>* state, int t0, int t1, const ControlMasks& masks, size_t num_controls,
+               const Unitary4x4<T>& u, cudaStream_t stream, KernelMode mode) {
+  const uint64_t q0 = uint64_t{1} << t0;
+  const uint64_t q1 = uint64_t{1} << t1;
+  const dim3 block(kThreads);
+  if (mode != KernelMode::PairAuto) {
+    quillmarch::launch(cu_unitary_2q_inplace_kernel<T>, grid_of(uint64_t{1} << (n - 2)), block, 0, stream,
+                       static_cast<int64_t>(n), state, t0, t1, masks.mask, masks.value, u);
+  } else {
+    const uint64_t count = uint64_t{1} << (n - 2 - num_controls);
+    const uint64_t insert_mask = masks.mask | q0 | q1;
+    const uint64_t base_value = masks.value & ~(q0 | q1);
+    const bool controlled = num_controls > 0;
+    if (t0 != 0 && t1 != 0) {
+      if (controlled) {
+        quillmarch::launch(unitary_2q_compact<T>, grid_of(count), block, 0, stream, count, state, insert_mask,
+                           base_value, q0, q1, u);
+      } else {
+        quillmarch::launch(unitary_2q_no_control<T>, grid_of(count), block, 0, stream, count, state,
+                           std::min(t0, t1), std::max(t0, t1), q0, q1, u);
+      }
+    } else {
+      const bool first_is_zero = t0 == 0;
+      auto kernel = first_is_zero
+                        ? (controlled ? unitary_2q_target0<T, true, true> : unitary_2q_target0<T, true, false>)
+                        : (controlled ? unitary_2q_target0<T, false, true> : unitary_2q_target0<T, false, false>);
+      quillmarch::launch(kernel, grid_of(count), block, 0, stream, count, state, first_is_zero ? q1 : q0,
+                         controlled ? insert_mask : 0, controlled ? base_value : 0, u);
+    }
+  }
+  quillmarch::check_launch(kCudaError);
+}
+
+template <typename T, int K>
+void launch_inplace(uint64_t n, CuComplex<T>* state, const int64_t* targets, const int64_t* sorted,
+                    uint64_t target_mask, const ControlMasks& masks, const CuComplex<T>* matrix, cudaStream_t stream) {
+  quillmarch::launch(cu_unitary_inplace_kernel<T, K>, grid_of(uint64_t{1} << (n - K)), dim3(kThreads), 0, stream,
+                     static_cast<int64_t>(n), state, targets, sorted, target_mask, masks.mask, masks.value, matrix);
+}
+
+template <typename T>
+void launch_unitary(uint64_t n, CuComplex<T>* state, const Qubits& targets, const Qubits& controls,
+                    const Qubits& control_state, const std::vector<std::complex<double>>& matrix, int64_t matrix_dim,
+                    cudaStream_t stream, KernelMode mode) {
+  const size_t k = targets.size();
+  if (k == 0) throw std::invalid_argument("UNITARY gate requires at least one target.");
+  if (k >= 63 || matrix_dim != (int64_t{1} << k))
+    throw std::invalid_argument("UNITARY matrix dimension must be 2**num_targets.");
+  const auto dim = static_cast<uint64_t>(matrix_dim);
+  // Past 2**31 the element count would not fit 64 bits, nor any host vector.
+  if (dim > (uint64_t{1} << 31) || matrix.size() != dim * dim)
+    throw std::invalid_argument("UNITARY matrix size mismatch.");
+  const ControlMasks masks = build_control_masks(controls, control_state);
+  uint64_t target_mask = 0;
+  for (int64_t t : targets) {
+    if (static_cast<uint64_t>(t) > 62) throw std::invalid_argument("target qubit index must be in [0, 62]");
+    target_mask |= uint64_t{1} << t;
+  }
+  check_gate_qubits(n, targets, controls);
+
+  std::vector<CuComplex<T>> host_matrix(matrix.size());
+  std::transform(matrix.begin(), matrix.end(), host_matrix.begin(), in_precision<T>);
+
+  if (k == 1) {
+    Unitary2x2<T> u;
+    std::copy(host_matrix.begin(), host_matrix.end(), u.m);
+    launch_1q(n, state, static_cast<int>(targets[0]), masks, controls.size(), u, stream, mode);
+    check_cuda(cudaStreamSynchronize(stream));
+    return;
+  }
+  if (k == 2) {
+    Unitary4x4<T> u;
+    std::copy(host_matrix.begin(), host_matrix.end(), u.m);
+    launch_2q(n, state, static_cast<int>(targets[0]), static_cast<int>(targets[1]), masks, controls.size(), u,
+              stream, mode);
+    check_cuda(cudaStreamSynchronize(stream));
+    return;
+  }
+
+  int device = 0;
+  check_cuda(cudaGetDevice(&device));
+  quillmarch::DeviceBuffer<CuComplex<T>> d_matrix(host_matrix.size(), device);
+  quillmarch::DeviceBuffer<int64_t> d_targets(k, device);
+  check_cuda(cudaMemcpyAsync(d_matrix.get(), host_matrix.data(), d_matrix.bytes(), cudaMemcpyHostToDevice, stream));
+  check_cuda(cudaMemcpyAsync(d_targets.get(), targets.data(), d_targets.bytes(), cudaMemcpyHostToDevice, stream));
+  quillmarch::DeviceBuffer<int64_t> d_sorted;
+  quillmarch::DeviceBuffer<CuComplex<T>> scratch;
+  const uint64_t num_state = uint64_t{1} << n;
+  if (k <= kMaxInplaceTargets) {
+    Qubits sorted(targets);
+    std::sort(sorted.begin(), sorted.end());
+    d_sorted = quillmarch::DeviceBuffer<int64_t>(k, device);
+    check_cuda(cudaMemcpyAsync(d_sorted.get(), sorted.data(), d_sorted.bytes(), cudaMemcpyHostToDevice, stream));
+    using InplaceLaunch = void (*)(uint64_t, CuComplex<T>*, const int64_t*, const int64_t*, uint64_t,
+                                   const ControlMasks&, const CuComplex<T>*, cudaStream_t);
+    static_assert(kMaxInplaceTargets == 5, "one switch case per register-resident target count");
+    InplaceLaunch run = nullptr;
+    switch (k) {
+      case 3: run = launch_inplace<T, 3>; break;
+      case 4: run = launch_inplace<T, 4>; break;
+      case 5: run = launch_inplace<T, 5>; break;
+    }
+    run(n, state, d_targets.get(), d_sorted.get(), target_mask, masks, d_matrix.get(), stream);
+    check_cuda(cudaGetLastError());
+  } else {
+    scratch = quillmarch::DeviceBuffer<CuComplex<T>>(num_state, device);
+    check_cuda(cudaMemcpyAsync(scratch.get(), state, scratch.bytes(), cudaMemcpyDeviceToDevice, stream));
+    quillmarch::launch(cu_unitary_kernel<T>, grid_of(num_state), dim3(kThreads), 0, stream, static_cast<int64_t>(n),
+                       state, scratch.get(), d_targets.get(), static_cast<int64_t>(k), target_mask, masks.mask,
+                       masks.value, d_matrix.get(), matrix_dim);
+    check_cuda(cudaGetLastError());
+    check_cuda(cudaMemcpyAsync(state, scratch.get(), scratch.bytes(), cudaMemcpyDeviceToDevice, stream));
+  }
+  check_cuda(cudaStreamSynchronize(stream));
+  d_targets.release();
+  d_matrix.release();
+  d_sorted.release();
+  scratch.release();
+}
+
+}  // namespace
+
+void cu_unitary(uint64_t n, CuComplex<float>* state, const Qubits& targets, Qubits controls,
+                const Qubits& control_state, const std::vector<std::complex<double>>& matrix, int64_t matrix_dim,
+                cudaStream_t stream, KernelMode mode) {
+  launch_unitary(n, state, targets, controls, control_state, matrix, matrix_dim, stream, mode);
+}
+
+void cu_unitary(uint64_t n, CuComplex<double>* state, const Qubits& targets, Qubits controls,
+                const Qubits& control_state, const std::vector<std::complex<double>>& matrix, int64_t matrix_dim,
+                cudaStream_t stream, KernelMode mode) {
+  launch_unitary(n, state, targets, controls, control_state, matrix, matrix_dim, stream, mode);
+}
 
 }  // namespace vorlent
