@@ -69,8 +69,8 @@ def random_gate(rng, n, name):
 
 @functools.lru_cache(maxsize=None)
 def random_case(n):
-    """A seeded circuit holding every one-qubit name once (shuffled) plus extras,
-    a random start state, and the reference result."""
+    """A seeded circuit holding every one-qubit name once plus ten repeats, in
+    random order with random controls, and a random start state."""
     rng = np.random.default_rng(1000 + n)
     names = list(ONE_QUBIT_NAMES) + list(rng.choice(list(ONE_QUBIT_NAMES), size=10))
     rng.shuffle(names)

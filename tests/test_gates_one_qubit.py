@@ -12,7 +12,6 @@ from conftest import tolerance
 from gate_helpers import MODES, bits, gate, random_case, random_gate, run
 
 
-
 @functools.lru_cache(maxsize=None)
 def reference_result(n, dtype):
     gates, state = random_case(n)
