@@ -274,7 +274,7 @@ FIXED_AND_ANGLE = [("x", []), ("y", []), ("z", []), ("h", []), ("s", []), ("s_da
         (0, [1, 63], [1, 2], "control qubit index must be in [0, 62]"),
         (0, [64], [5], "control qubit index must be in [0, 62]"),
         (0, [1, 2], [2, 1], "control_state must contain only 0/1"),
-        # Control specification errors come before the qubit range checks.
+        # Errors in the control lists come before the qubit range checks.
         (9, [70], [0], "control qubit index must be in [0, 62]"),
         (9, [1], [], "controls.size() != control_state.size()"),
         # Our own checks of targets and controls against n and each other.
