@@ -1,17 +1,102 @@
-// Placeholder until this gate family is built.
-#include <stdexcept>
-
+// RY rotation: [[c, -s], [s, c]] with c, s the cosine and sine of half
+// the angle.
+#include "vorlent/gates/one_qubit_kernels.cuh"
 #include "vorlent/gates/vorlent_gates.h"
 
 namespace vorlent {
 
-void cu_ry(uint64_t, CuComplex<float>*, int, Qubits, const Qubits&, cudaStream_t, float, KernelMode) {
-  throw std::runtime_error("cu_ry is not available yet in this build");
+namespace {
+
+template <typename T>
+struct RyOp {
+  static constexpr bool kOnlyOne = false;
+  CuComplex<T> m0;  // (c, 0)
+  CuComplex<T> m1;  // (s, 0)
+  QM_HD void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
+    const CuComplex<T> b0 = m0 * a0 - m1 * a1;
+    a1 = m1 * a0 + m0 * a1;
+    a0 = b0;
+  }
+};
+
+// Evaluated by every thread of the all-state and pair kernels, and once on
+// the host for the AutoPair kernels.
+template <typename T>
+QM_HD RyOp<T> ry_op(T theta) {
+  T s, c;
+  quillmarch::sin_cos(T(0.5) * theta, &s, &c);
+  return {{c, T(0)}, {s, T(0)}};
 }
 
-void cu_ry(uint64_t, CuComplex<double>*, int, Qubits, const Qubits&, cudaStream_t, double, KernelMode) {
-  throw std::runtime_error("cu_ry is not available yet in this build");
+}  // namespace
+
+template <typename T>
+__global__ void cu_ry_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
+                                       uint64_t ctrl_value, T theta) {
+  const RyOp<T> op = ry_op(theta);
+  gates::all_state_body(n, state, target, ctrl_mask, ctrl_value, op);
 }
 
+template <typename T>
+__global__ void cu_ry_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value,
+                                  T theta) {
+  const RyOp<T> op = ry_op(theta);
+  gates::pair_body(n, state, target, ctrl_mask, ctrl_value, op);
+}
+
+namespace ry_autopair {
+
+template <typename T>
+__global__ void target0_no_control(uint64_t count, CuComplex<T>* state, CuComplex<T> m0, CuComplex<T> m1) {
+  gates::target0_no_control_body(count, state, RyOp<T>{m0, m1});
+}
+
+template <typename T>
+__global__ void no_control(uint64_t count, CuComplex<T>* state, uint64_t t, CuComplex<T> m0, CuComplex<T> m1) {
+  gates::no_control_body(count, state, t, RyOp<T>{m0, m1});
+}
+
+template <typename T>
+__global__ void target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value,
+                                CuComplex<T> m0, CuComplex<T> m1) {
+  gates::target0_compact_body(count, state, insert_mask, base_value, RyOp<T>{m0, m1});
+}
+
+template <typename T>
+__global__ void compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t,
+                        CuComplex<T> m0, CuComplex<T> m1) {
+  gates::compact_body(count, state, insert_mask, base_value, t, RyOp<T>{m0, m1});
+}
+
+}  // namespace ry_autopair
+
+namespace {
+
+template <typename T>
+void launch_ry(uint64_t n, CuComplex<T>* state, int target, const Qubits& controls, const Qubits& control_state,
+               cudaStream_t stream, T theta, KernelMode mode) {
+  const ControlMasks masks = build_control_masks(controls, control_state);
+  check_gate_qubits(n, {target}, controls);
+  const RyOp<T> host = ry_op(theta);
+  gates::launch_one_qubit(
+      "cu_ry kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n, state, target, masks,
+      stream, gates::PairKernels<T, T>{cu_ry_kernel_all_state<T>, cu_ry_kernel_pair<T>}, std::make_tuple(theta),
+      gates::AutoPairKernels<T, CuComplex<T>, CuComplex<T>>{ry_autopair::target0_no_control<T>,
+                                                            ry_autopair::no_control<T>, ry_autopair::target0_compact<T>,
+                                                            ry_autopair::compact<T>},
+      std::make_tuple(host.m0, host.m1));
+}
+
+}  // namespace
+
+void cu_ry(uint64_t n, CuComplex<float>* state, int target, Qubits controls, const Qubits& control_state,
+           cudaStream_t stream, float theta, KernelMode mode) {
+  launch_ry(n, state, target, controls, control_state, stream, theta, mode);
+}
+
+void cu_ry(uint64_t n, CuComplex<double>* state, int target, Qubits controls, const Qubits& control_state,
+           cudaStream_t stream, double theta, KernelMode mode) {
+  launch_ry(n, state, target, controls, control_state, stream, theta, mode);
+}
 
 }  // namespace vorlent

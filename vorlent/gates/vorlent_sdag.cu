@@ -1,17 +1,88 @@
-// Placeholder until this gate family is built.
-#include <stdexcept>
-
+// S-dagger gate: multiplies the |1> amplitude by -i.
+#include "vorlent/gates/one_qubit_kernels.cuh"
 #include "vorlent/gates/vorlent_gates.h"
 
 namespace vorlent {
 
-void cu_sdag(uint64_t, CuComplex<float>*, int, Qubits, const Qubits&, cudaStream_t, KernelMode) {
-  throw std::runtime_error("cu_sdag is not available yet in this build");
+namespace {
+
+// All-state and pair form: the full product with (0, -1).
+template <typename T>
+struct SdagProductOp {
+  static constexpr bool kOnlyOne = true;
+  QM_HD void operator()(CuComplex<T>& a1) const { a1 = CuComplex<T>{T(0), T(-1)} * a1; }
+};
+
+// AutoPair form: component move and negation.
+template <typename T>
+struct SdagMoveOp {
+  static constexpr bool kOnlyOne = true;
+  QM_HD void operator()(CuComplex<T>& a1) const { a1 = {a1.im, -a1.re}; }
+};
+
+}  // namespace
+
+template <typename T>
+__global__ void cu_sdag_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
+                                         uint64_t ctrl_value) {
+  gates::all_state_body(n, state, target, ctrl_mask, ctrl_value, SdagProductOp<T>{});
 }
 
-void cu_sdag(uint64_t, CuComplex<double>*, int, Qubits, const Qubits&, cudaStream_t, KernelMode) {
-  throw std::runtime_error("cu_sdag is not available yet in this build");
+template <typename T>
+__global__ void cu_sdag_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
+                                    uint64_t ctrl_value) {
+  gates::pair_body(n, state, target, ctrl_mask, ctrl_value, SdagProductOp<T>{});
 }
 
+namespace sdag_autopair {
+
+template <typename T>
+__global__ void target0_no_control(uint64_t count, CuComplex<T>* state) {
+  gates::target0_no_control_body(count, state, SdagMoveOp<T>{});
+}
+
+template <typename T>
+__global__ void no_control(uint64_t count, CuComplex<T>* state, uint64_t t) {
+  gates::no_control_body(count, state, t, SdagMoveOp<T>{});
+}
+
+template <typename T>
+__global__ void target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value) {
+  gates::target0_compact_body(count, state, insert_mask, base_value, SdagMoveOp<T>{});
+}
+
+template <typename T>
+__global__ void compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t) {
+  gates::compact_body(count, state, insert_mask, base_value, t, SdagMoveOp<T>{});
+}
+
+}  // namespace sdag_autopair
+
+namespace {
+
+template <typename T>
+void launch_sdag(uint64_t n, CuComplex<T>* state, int target, const Qubits& controls, const Qubits& control_state,
+                 cudaStream_t stream, KernelMode mode) {
+  const ControlMasks masks = build_control_masks(controls, control_state);
+  check_gate_qubits(n, {target}, controls);
+  gates::launch_one_qubit("cu_sdag kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n,
+                          state, target, masks, stream,
+                          gates::PairKernels<T>{cu_sdag_kernel_all_state<T>, cu_sdag_kernel_pair<T>}, std::tuple<>(),
+                          gates::AutoPairKernels<T>{sdag_autopair::target0_no_control<T>, sdag_autopair::no_control<T>,
+                                                    sdag_autopair::target0_compact<T>, sdag_autopair::compact<T>},
+                          std::tuple<>());
+}
+
+}  // namespace
+
+void cu_sdag(uint64_t n, CuComplex<float>* state, int target, Qubits controls, const Qubits& control_state,
+             cudaStream_t stream, KernelMode mode) {
+  launch_sdag(n, state, target, controls, control_state, stream, mode);
+}
+
+void cu_sdag(uint64_t n, CuComplex<double>* state, int target, Qubits controls, const Qubits& control_state,
+             cudaStream_t stream, KernelMode mode) {
+  launch_sdag(n, state, target, controls, control_state, stream, mode);
+}
 
 }  // namespace vorlent

@@ -1,17 +1,88 @@
-// Placeholder until this gate family is built.
-#include <stdexcept>
-
+// Square root of Y: [[1+i, -1-i], [1+i, 1+i]] / 2.
+#include "vorlent/gates/one_qubit_kernels.cuh"
+#include "vorlent/gates/sqrt_pauli.cuh"
 #include "vorlent/gates/vorlent_gates.h"
 
 namespace vorlent {
 
-void cu_sqrty(uint64_t, CuComplex<float>*, int, Qubits, const Qubits&, cudaStream_t, KernelMode) {
-  throw std::runtime_error("cu_sqrty is not available yet in this build");
+namespace {
+
+// The same P/M form in every family.
+template <typename T>
+struct SqrtyOp {
+  static constexpr bool kOnlyOne = false;
+  QM_HD void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
+    const CuComplex<T> p0 = gates::plus_half(a0);
+    const CuComplex<T> p1 = gates::plus_half(a1);
+    const CuComplex<T> b0 = p0 - p1;
+    a1 = p0 + p1;
+    a0 = b0;
+  }
+};
+
+}  // namespace
+
+template <typename T>
+__global__ void cu_sqrty_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
+                                          uint64_t ctrl_value) {
+  gates::all_state_body(n, state, target, ctrl_mask, ctrl_value, SqrtyOp<T>{});
 }
 
-void cu_sqrty(uint64_t, CuComplex<double>*, int, Qubits, const Qubits&, cudaStream_t, KernelMode) {
-  throw std::runtime_error("cu_sqrty is not available yet in this build");
+template <typename T>
+__global__ void cu_sqrty_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
+                                     uint64_t ctrl_value) {
+  gates::pair_body(n, state, target, ctrl_mask, ctrl_value, SqrtyOp<T>{});
 }
 
+namespace sqrty_autopair {
+
+template <typename T>
+__global__ void target0_no_control(uint64_t count, CuComplex<T>* state) {
+  gates::target0_no_control_body(count, state, SqrtyOp<T>{});
+}
+
+template <typename T>
+__global__ void no_control(uint64_t count, CuComplex<T>* state, uint64_t t) {
+  gates::no_control_body(count, state, t, SqrtyOp<T>{});
+}
+
+template <typename T>
+__global__ void target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value) {
+  gates::target0_compact_body(count, state, insert_mask, base_value, SqrtyOp<T>{});
+}
+
+template <typename T>
+__global__ void compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t) {
+  gates::compact_body(count, state, insert_mask, base_value, t, SqrtyOp<T>{});
+}
+
+}  // namespace sqrty_autopair
+
+namespace {
+
+template <typename T>
+void launch_sqrty(uint64_t n, CuComplex<T>* state, int target, const Qubits& controls, const Qubits& control_state,
+                  cudaStream_t stream, KernelMode mode) {
+  const ControlMasks masks = build_control_masks(controls, control_state);
+  check_gate_qubits(n, {target}, controls);
+  gates::launch_one_qubit(
+      "cu_sqrty kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n, state, target,
+      masks, stream, gates::PairKernels<T>{cu_sqrty_kernel_all_state<T>, cu_sqrty_kernel_pair<T>}, std::tuple<>(),
+      gates::AutoPairKernels<T>{sqrty_autopair::target0_no_control<T>, sqrty_autopair::no_control<T>,
+                                sqrty_autopair::target0_compact<T>, sqrty_autopair::compact<T>},
+      std::tuple<>());
+}
+
+}  // namespace
+
+void cu_sqrty(uint64_t n, CuComplex<float>* state, int target, Qubits controls, const Qubits& control_state,
+              cudaStream_t stream, KernelMode mode) {
+  launch_sqrty(n, state, target, controls, control_state, stream, mode);
+}
+
+void cu_sqrty(uint64_t n, CuComplex<double>* state, int target, Qubits controls, const Qubits& control_state,
+              cudaStream_t stream, KernelMode mode) {
+  launch_sqrty(n, state, target, controls, control_state, stream, mode);
+}
 
 }  // namespace vorlent

@@ -1,17 +1,88 @@
-// Placeholder until this gate family is built.
-#include <stdexcept>
-
+// Inverse square root of Y: [[1-i, 1-i], [-1+i, 1-i]] / 2.
+#include "vorlent/gates/one_qubit_kernels.cuh"
+#include "vorlent/gates/sqrt_pauli.cuh"
 #include "vorlent/gates/vorlent_gates.h"
 
 namespace vorlent {
 
-void cu_sqrtydag(uint64_t, CuComplex<float>*, int, Qubits, const Qubits&, cudaStream_t, KernelMode) {
-  throw std::runtime_error("cu_sqrtydag is not available yet in this build");
+namespace {
+
+// The same P/M form in every family.
+template <typename T>
+struct SqrtydagOp {
+  static constexpr bool kOnlyOne = false;
+  QM_HD void operator()(CuComplex<T>& a0, CuComplex<T>& a1) const {
+    const CuComplex<T> m0 = gates::minus_half(a0);
+    const CuComplex<T> m1 = gates::minus_half(a1);
+    const CuComplex<T> b0 = m0 + m1;
+    a1 = m1 - m0;
+    a0 = b0;
+  }
+};
+
+}  // namespace
+
+template <typename T>
+__global__ void cu_sqrtydag_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
+                                             uint64_t ctrl_value) {
+  gates::all_state_body(n, state, target, ctrl_mask, ctrl_value, SqrtydagOp<T>{});
 }
 
-void cu_sqrtydag(uint64_t, CuComplex<double>*, int, Qubits, const Qubits&, cudaStream_t, KernelMode) {
-  throw std::runtime_error("cu_sqrtydag is not available yet in this build");
+template <typename T>
+__global__ void cu_sqrtydag_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
+                                        uint64_t ctrl_value) {
+  gates::pair_body(n, state, target, ctrl_mask, ctrl_value, SqrtydagOp<T>{});
 }
 
+namespace sqrtydag_autopair {
+
+template <typename T>
+__global__ void target0_no_control(uint64_t count, CuComplex<T>* state) {
+  gates::target0_no_control_body(count, state, SqrtydagOp<T>{});
+}
+
+template <typename T>
+__global__ void no_control(uint64_t count, CuComplex<T>* state, uint64_t t) {
+  gates::no_control_body(count, state, t, SqrtydagOp<T>{});
+}
+
+template <typename T>
+__global__ void target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value) {
+  gates::target0_compact_body(count, state, insert_mask, base_value, SqrtydagOp<T>{});
+}
+
+template <typename T>
+__global__ void compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t) {
+  gates::compact_body(count, state, insert_mask, base_value, t, SqrtydagOp<T>{});
+}
+
+}  // namespace sqrtydag_autopair
+
+namespace {
+
+template <typename T>
+void launch_sqrtydag(uint64_t n, CuComplex<T>* state, int target, const Qubits& controls, const Qubits& control_state,
+                     cudaStream_t stream, KernelMode mode) {
+  const ControlMasks masks = build_control_masks(controls, control_state);
+  check_gate_qubits(n, {target}, controls);
+  gates::launch_one_qubit(
+      "cu_sqrtydag kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n, state, target,
+      masks, stream, gates::PairKernels<T>{cu_sqrtydag_kernel_all_state<T>, cu_sqrtydag_kernel_pair<T>}, std::tuple<>(),
+      gates::AutoPairKernels<T>{sqrtydag_autopair::target0_no_control<T>, sqrtydag_autopair::no_control<T>,
+                                sqrtydag_autopair::target0_compact<T>, sqrtydag_autopair::compact<T>},
+      std::tuple<>());
+}
+
+}  // namespace
+
+void cu_sqrtydag(uint64_t n, CuComplex<float>* state, int target, Qubits controls, const Qubits& control_state,
+                 cudaStream_t stream, KernelMode mode) {
+  launch_sqrtydag(n, state, target, controls, control_state, stream, mode);
+}
+
+void cu_sqrtydag(uint64_t n, CuComplex<double>* state, int target, Qubits controls, const Qubits& control_state,
+                 cudaStream_t stream, KernelMode mode) {
+  launch_sqrtydag(n, state, target, controls, control_state, stream, mode);
+}
 
 }  // namespace vorlent
