@@ -1,8 +1,11 @@
 #include "vorlent/run_circuit.h"
 
+#include <algorithm>
+#include <limits>
 #include <stdexcept>
 
 #include "common/cuda_check.h"
+#include "vorlent/gates/gate_common.h"
 #include "vorlent/gates/vorlent_gates.h"
 
 namespace vorlent {
@@ -30,10 +33,24 @@ void require_parameters(const GateRecord& r, size_t count, const char* message) 
   if (r.parameters.size() != count) throw std::invalid_argument(message);
 }
 
+// Launchers take targets as int; a wider value must be refused, not wrapped
+// into range. The control checks keep their place ahead of the target check.
+void reject_wide_targets(uint64_t n, const GateRecord& r, size_t used) {
+  const size_t count = std::min(used, r.targets.size());
+  for (size_t i = 0; i < count; ++i) {
+    const int64_t t = r.targets[i];
+    if (t < std::numeric_limits<int>::min() || t > std::numeric_limits<int>::max()) {
+      build_control_masks(r.controls, r.control_state);
+      check_gate_qubits(n, std::vector<int64_t>(r.targets.begin(), r.targets.begin() + count), r.controls);
+    }
+  }
+}
+
 }  // namespace
 
 template <typename T>
 void apply_gate(uint64_t n, quillmarch::CuComplex<T>* d_state, const GateRecord& record, KernelMode mode) {
+  reject_wide_targets(n, record, record.id == SWAP ? 2 : 1);
   const int target = record.targets.empty() ? -1 : static_cast<int>(record.targets[0]);
   const Qubits controls = record.controls;
   const Qubits& states = record.control_state;
