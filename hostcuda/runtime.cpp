@@ -292,15 +292,24 @@ void run_blocks(GridJob& job) {
 
 class WorkerPool {
  public:
+  // Never destroyed: its workers wait on the pool's condition variable until
+  // the process ends, and destroying it under them would block exit.
   static WorkerPool& instance() {
-    static WorkerPool pool;
-    return pool;
+    static WorkerPool* pool = new WorkerPool();
+    return *pool;
   }
 
   void run(GridJob& job) {
     unsigned helpers = static_cast<unsigned>(
         std::min<unsigned long long>(workers_.size(), job.blocks > 0 ? job.blocks - 1 : 0));
     if (helpers == 0 || job.blocks * block_threads(job) < 4096) {
+      run_blocks(job);
+      return;
+    }
+    // The pool serves one grid at a time; a launch from another host thread
+    // while it is busy runs its blocks on its own thread.
+    std::unique_lock<std::mutex> busy(busy_mutex_, std::try_to_lock);
+    if (!busy.owns_lock()) {
       run_blocks(job);
       return;
     }
@@ -343,6 +352,7 @@ class WorkerPool {
   }
 
   std::vector<std::thread> workers_;
+  std::mutex busy_mutex_;
   std::mutex mutex_;
   std::condition_variable cv_;
   std::condition_variable done_cv_;
