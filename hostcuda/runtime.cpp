@@ -306,6 +306,13 @@ class WorkerPool {
       run_blocks(job);
       return;
     }
+    // The pool serves one grid at a time; a launch from another host thread
+    // while it is busy runs its blocks on its own thread.
+    std::unique_lock<std::mutex> busy(busy_mutex_, std::try_to_lock);
+    if (!busy.owns_lock()) {
+      run_blocks(job);
+      return;
+    }
     std::unique_lock<std::mutex> lock(mutex_);
     job_ = &job;
     pending_ = helpers;
@@ -345,6 +352,7 @@ class WorkerPool {
   }
 
   std::vector<std::thread> workers_;
+  std::mutex busy_mutex_;
   std::mutex mutex_;
   std::condition_variable cv_;
   std::condition_variable done_cv_;

@@ -28,7 +28,8 @@ void validate_numpy_layout(int64_t n, const py::array& state) {
   py::buffer_info info = state.request();
   if (info.ndim != 1) throw std::invalid_argument("state must be a 1-D contiguous numpy array");
   if (!(state.flags() & py::array::c_style)) throw std::invalid_argument("state must be C-contiguous");
-  if (static_cast<uint64_t>(n - 1) > 61) throw std::invalid_argument("n must be in [1, 62]");
+  // Subtracting in unsigned: n - 1 overflows for the most negative n.
+  if (static_cast<uint64_t>(n) - 1 > 61) throw std::invalid_argument("n must be in [1, 62]");
   if (static_cast<uint64_t>(info.size) != (uint64_t{1} << n)) throw std::invalid_argument("state.size must equal 2**n");
 }
 
@@ -172,7 +173,7 @@ PYBIND11_MODULE(vorlent, m) {
       [](int64_t n, const py::iterable& gates, bool fuse_swap, int32_t sparsesharemem_qubits,
          int32_t densemm_min_qubits, int32_t densemm_max_qubits, double densemm_gate_threshold_scale,
          int32_t max_gates_per_group, bool pad_sparsesharemem) {
-        if (static_cast<uint64_t>(n - 1) > 61) throw std::invalid_argument("n must be in [1, 62]");
+        if (static_cast<uint64_t>(n) - 1 > 61) throw std::invalid_argument("n must be in [1, 62]");
         auto chunk = std::make_shared<PreparedFusionChunk>(n, parse_gate_objects(gates));
         const FusionOptions options{sparsesharemem_qubits,   densemm_min_qubits,  densemm_max_qubits,
                                     densemm_gate_threshold_scale, max_gates_per_group, pad_sparsesharemem,

@@ -14,7 +14,8 @@ using quillmarch::check_cuda;
 
 DeviceState::DeviceState(int64_t n_qubits, int precision_is_double, int device)
     : n(n_qubits), is_double(precision_is_double), device_id(device) {
-  if (static_cast<uint64_t>(n - 1) > 61) throw std::invalid_argument("n must be in [1, 62]");
+  // Subtracting in unsigned: n - 1 overflows for the most negative n.
+  if (static_cast<uint64_t>(n) - 1 > 61) throw std::invalid_argument("n must be in [1, 62]");
   num_state = uint64_t{1} << n;
   check_cuda(cudaSetDevice(device_id));
   // For n >= 60 (double) or 61 (float) the byte count does not fit in 64 bits;

@@ -1,0 +1,883 @@
+// Self-test of the CPU emulation of the CUDA runtime and cuBLAS (host backend
+// only). Each case prints PASS/FAIL; the last line is "N passed, M failed" and
+// the exit status is non-zero when any case failed.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <complex>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/cuda_api.h"
+#include "hostcuda/hostcublas.h"
+
+namespace {
+
+int case_failures = 0;
+
+#define CHECK(cond)                                                   \
+  do {                                                                \
+    if (!(cond)) {                                                    \
+      std::printf("  check failed (line %d): %s\n", __LINE__, #cond); \
+      ++case_failures;                                                \
+    }                                                                 \
+  } while (0)
+
+#define CHECK_ERR(expr, expected)                                                                                     \
+  do {                                                                                                                \
+    cudaError_t got_ = (expr);                                                                                        \
+    if (got_ != (expected)) {                                                                                         \
+      std::printf("  check failed (line %d): %s returned %s, expected %s\n", __LINE__, #expr, cudaGetErrorName(got_), \
+                  cudaGetErrorName(expected));                                                                        \
+      ++case_failures;                                                                                                \
+    }                                                                                                                 \
+  } while (0)
+
+// Sets an emulation switch for one case and restores the previous value.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    if (had_) {
+      setenv(name_, old_.c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+template <typename T>
+T* device_alloc(size_t count) {
+  T* p = nullptr;
+  if (cudaMalloc(&p, count * sizeof(T)) != cudaSuccess) {
+    std::printf("  cudaMalloc of %zu bytes failed\n", count * sizeof(T));
+    std::abort();
+  }
+  return p;
+}
+
+template <typename T>
+std::vector<T> fetch(const T* d, size_t count) {
+  std::vector<T> h(count);
+  CHECK_ERR(cudaMemcpy(h.data(), d, count * sizeof(T), cudaMemcpyDeviceToHost), cudaSuccess);
+  return h;
+}
+
+template <typename T>
+void put(T* d, const std::vector<T>& h) {
+  CHECK_ERR(cudaMemcpy(d, h.data(), h.size() * sizeof(T), cudaMemcpyHostToDevice), cudaSuccess);
+}
+
+// ---------------------------------------------------------------- kernels
+
+// 256 threads per block, no dynamic shared memory: one partial sum per block.
+__global__ void block_sum_kernel(const double* in, double* out) {
+  __shared__ double buf[256];
+  const unsigned t = threadIdx.x;
+  buf[t] = in[blockIdx.x * blockDim.x + t];
+  __syncthreads();
+  for (unsigned s = blockDim.x / 2; s > 0; s >>= 1) {
+    if (t < s) buf[t] += buf[t + s];
+    __syncthreads();
+  }
+  if (t == 0) out[blockIdx.x] = buf[0];
+}
+
+// 128 threads per block: every read crosses a barrier from another thread's write.
+__global__ void rotate_kernel(int* out) {
+  __shared__ int sh[128];
+  const unsigned t = threadIdx.x, n = blockDim.x;
+  sh[t] = static_cast<int>(t * 3 + blockIdx.x);
+  __syncthreads();
+  int v = sh[(t + 1) % n];
+  __syncthreads();
+  sh[t] = v;
+  __syncthreads();
+  out[blockIdx.x * n + t] = sh[(t + 5) % n];
+}
+
+// One warp per block: lanes exchange values across a warp barrier.
+__global__ void warp_exchange_kernel(int* out) {
+  __shared__ int sh[32];
+  const unsigned lane = threadIdx.x;
+  sh[lane] = static_cast<int>(blockIdx.x * 32 + lane);
+  __syncwarp();
+  out[blockIdx.x * 32 + lane] = sh[31 - lane];
+}
+
+// 64 threads per block. Odd threads leave at once, threads 2 mod 4 after the
+// first barrier, thread 0 of every block but block 0 at once; the rest go on
+// through more barriers, which must count the exited threads as arrived.
+__global__ void partial_exit_kernel(const double* in, double* out) {
+  __shared__ double sh[64];
+  const unsigned t = threadIdx.x;
+  if (t % 2 == 1) return;
+  if (t == 0 && blockIdx.x != 0) return;
+  sh[t] = in[blockIdx.x * blockDim.x + t];
+  __syncthreads();
+  if (t % 4 == 2) return;
+  __syncthreads();
+  __syncthreads();
+  if (t == blockDim.x - 4) {
+    double s = 0;
+    for (unsigned i = (blockIdx.x == 0 ? 0 : 2); i < blockDim.x; i += 2) s += sh[i];
+    out[blockIdx.x] = s;
+  }
+}
+
+__global__ void thread0_exits_kernel(int* out) {
+  if (threadIdx.x == 0) return;
+  out[threadIdx.x] = static_cast<int>(threadIdx.x);
+  __syncthreads();
+  out[threadIdx.x] += out[(threadIdx.x % (blockDim.x - 1)) + 1];
+}
+
+// Dynamic shared memory of `words_per_thread * blockDim.x` unsigned words.
+__global__ void dynamic_shared_kernel(unsigned* out, unsigned long long* misaligned, unsigned words_per_thread) {
+  QM_DYNAMIC_SHARED(unsigned, sh);
+  const unsigned t = threadIdx.x, n = blockDim.x;
+  if (reinterpret_cast<uintptr_t>(sh) % 16 != 0) atomicAdd(misaligned, 1ull);
+  for (unsigned w = 0; w < words_per_thread; ++w) sh[w * n + t] = blockIdx.x * 100000u + w * 1000u + t;
+  __syncthreads();
+  unsigned acc = 0;
+  for (unsigned w = 0; w < words_per_thread; ++w) acc += sh[w * n + (n - 1 - t)];
+  out[blockIdx.x * n + t] = acc;
+}
+
+__global__ void atomic_kernel(double* ones, double* halves, double* olds, float* fsum, unsigned long long* usum) {
+  const unsigned long long i = static_cast<unsigned long long>(blockIdx.x) * blockDim.x + threadIdx.x;
+  olds[i] = atomicAdd(ones, 1.0);
+  atomicAdd(halves, 0.5 * static_cast<double>(i % 7));
+  atomicAdd(fsum, 1.0f);
+  atomicAdd(usum, i);
+}
+
+struct IndexRecord {
+  unsigned bx, by, bz, tx, ty, tz, gx, gy, gz, dx, dy, dz;
+};
+
+__global__ void index_kernel(IndexRecord* out) {
+  const unsigned long long block =
+      (static_cast<unsigned long long>(blockIdx.z) * gridDim.y + blockIdx.y) * gridDim.x + blockIdx.x;
+  const unsigned thread = (threadIdx.z * blockDim.y + threadIdx.y) * blockDim.x + threadIdx.x;
+  const unsigned long long i = block * (blockDim.x * blockDim.y * blockDim.z) + thread;
+  out[i] = IndexRecord{blockIdx.x, blockIdx.y, blockIdx.z, threadIdx.x, threadIdx.y, threadIdx.z,
+                       gridDim.x,  gridDim.y,  gridDim.z,  blockDim.x,  blockDim.y,  blockDim.z};
+}
+
+// Matrix-shaped 2-D launch: one thread per element of a rows x cols matrix.
+__global__ void matrix_index_kernel(int* m, unsigned rows, unsigned cols) {
+  const unsigned col = blockIdx.x * blockDim.x + threadIdx.x;
+  const unsigned row = blockIdx.y * blockDim.y + threadIdx.y;
+  if (row < rows && col < cols) m[row * cols + col] = static_cast<int>(row * 1000 + col);
+}
+
+__global__ void param_copy_kernel(int base, int* out) {
+  base += static_cast<int>(threadIdx.x);
+  out[threadIdx.x] = base;
+}
+
+__global__ void flag_kernel(int* flag) { *flag = 1; }
+
+__global__ void fill_kernel(unsigned long long* out, unsigned long long scale, unsigned long long offset) {
+  const unsigned long long i = static_cast<unsigned long long>(blockIdx.x) * blockDim.x + threadIdx.x;
+  out[i] = i * scale + offset;
+}
+
+// ---------------------------------------------------------------- cases
+
+void test_barrier_tree_reduction() {
+  const unsigned blocks = 64, threads = 256;
+  std::vector<double> h(blocks * threads);
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> dist(-1000, 1000);
+  for (double& v : h) v = dist(rng);
+  double* in = device_alloc<double>(h.size());
+  double* out = device_alloc<double>(blocks);
+  put(in, h);
+  quillmarch::launch(block_sum_kernel, dim3(blocks), dim3(threads), 0, nullptr, in, out);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  std::vector<double> got = fetch(out, blocks);
+  for (unsigned b = 0; b < blocks; ++b) {
+    double expect = 0;
+    for (unsigned t = 0; t < threads; ++t) expect += h[b * threads + t];
+    CHECK(got[b] == expect);
+  }
+  cudaFree(in);
+  cudaFree(out);
+}
+
+void test_barrier_orders_shared_writes() {
+  const unsigned blocks = 40, threads = 128;
+  int* out = device_alloc<int>(blocks * threads);
+  quillmarch::launch(rotate_kernel, dim3(blocks), dim3(threads), 0, nullptr, out);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  std::vector<int> got = fetch(out, blocks * threads);
+  int wrong = 0;
+  for (unsigned b = 0; b < blocks; ++b)
+    for (unsigned t = 0; t < threads; ++t)
+      if (got[b * threads + t] != static_cast<int>(((t + 6) % threads) * 3 + b)) ++wrong;
+  CHECK(wrong == 0);
+  cudaFree(out);
+
+  out = device_alloc<int>(blocks * 32);
+  quillmarch::launch(warp_exchange_kernel, dim3(blocks), dim3(32), 0, nullptr, out);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  got = fetch(out, blocks * 32);
+  wrong = 0;
+  for (unsigned b = 0; b < blocks; ++b)
+    for (unsigned lane = 0; lane < 32; ++lane)
+      if (got[b * 32 + lane] != static_cast<int>(b * 32 + 31 - lane)) ++wrong;
+  CHECK(wrong == 0);
+  cudaFree(out);
+}
+
+void test_exited_threads_count_as_arrived() {
+  const unsigned blocks = 80, threads = 64;
+  std::vector<double> h(blocks * threads);
+  for (size_t i = 0; i < h.size(); ++i) h[i] = static_cast<double>(i % 97);
+  double* in = device_alloc<double>(h.size());
+  double* out = device_alloc<double>(blocks);
+  put(in, h);
+  quillmarch::launch(partial_exit_kernel, dim3(blocks), dim3(threads), 0, nullptr, in, out);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  std::vector<double> got = fetch(out, blocks);
+  for (unsigned b = 0; b < blocks; ++b) {
+    double expect = 0;
+    for (unsigned t = (b == 0 ? 0 : 2); t < threads; t += 2) expect += h[b * threads + t];
+    CHECK(got[b] == expect);
+  }
+  cudaFree(in);
+  cudaFree(out);
+}
+
+// Thread 0 of block 0 leaving before a barrier the others reach breaks the
+// rule the emulation's barrier probe relies on. Acceptable outcomes: the run
+// stops with the emulation's diagnostic, or it completes correctly. A hang,
+// a silent crash or a wrong result is a failure.
+void test_thread0_early_exit_is_diagnosed_or_correct() {
+  int pipe_fd[2];
+  CHECK(pipe(pipe_fd) == 0);
+  std::fflush(stdout);
+  pid_t child = fork();
+  if (child == 0) {
+    close(pipe_fd[0]);
+    dup2(pipe_fd[1], 2);
+    alarm(30);
+    const unsigned threads = 64;
+    int* out = nullptr;
+    if (cudaMalloc(&out, threads * sizeof(int)) != cudaSuccess) _exit(3);
+    cudaMemset(out, 0, threads * sizeof(int));
+    quillmarch::launch(thread0_exits_kernel, dim3(1), dim3(threads), 0, nullptr, out);
+    if (cudaGetLastError() != cudaSuccess) _exit(4);
+    std::vector<int> h(threads);
+    cudaMemcpy(h.data(), out, threads * sizeof(int), cudaMemcpyDeviceToHost);
+    for (unsigned t = 1; t < threads; ++t)
+      if (h[t] != static_cast<int>(t + (t % (threads - 1)) + 1)) _exit(5);
+    _exit(0);
+  }
+  close(pipe_fd[1]);
+  std::string err;
+  char buf[512];
+  ssize_t r;
+  while ((r = read(pipe_fd[0], buf, sizeof buf)) > 0) err.append(buf, static_cast<size_t>(r));
+  close(pipe_fd[0]);
+  int status = 0;
+  CHECK(waitpid(child, &status, 0) == child);
+  const bool completed = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  const bool diagnosed = WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT &&
+                         err.find("barriers must be reached by every thread") != std::string::npos;
+  if (!completed && !diagnosed) std::printf("  child status %d, stderr: %s\n", status, err.c_str());
+  CHECK(completed || diagnosed);
+}
+
+void test_dynamic_shared_memory_per_block() {
+  const unsigned blocks = 64, threads = 128;
+  unsigned* out = device_alloc<unsigned>(blocks * threads);
+  unsigned long long* misaligned = device_alloc<unsigned long long>(1);
+  CHECK_ERR(cudaMemset(misaligned, 0, sizeof(unsigned long long)), cudaSuccess);
+  // A small then a larger size: the per-block area must grow between launches.
+  for (unsigned words : {2u, 24u}) {
+    const size_t shared = static_cast<size_t>(words) * threads * sizeof(unsigned);
+    quillmarch::launch(dynamic_shared_kernel, dim3(blocks), dim3(threads), shared, nullptr, out, misaligned, words);
+    CHECK_ERR(cudaGetLastError(), cudaSuccess);
+    std::vector<unsigned> got = fetch(out, blocks * threads);
+    int wrong = 0;
+    for (unsigned b = 0; b < blocks; ++b) {
+      for (unsigned t = 0; t < threads; ++t) {
+        unsigned expect = 0;
+        for (unsigned w = 0; w < words; ++w) expect += b * 100000u + w * 1000u + (threads - 1 - t);
+        if (got[b * threads + t] != expect) ++wrong;
+      }
+    }
+    CHECK(wrong == 0);
+  }
+  CHECK(fetch(misaligned, 1)[0] == 0);
+  cudaFree(out);
+  cudaFree(misaligned);
+}
+
+void test_parallel_blocks_are_deterministic() {
+  const unsigned blocks = 128, threads = 256;
+  std::vector<double> h(blocks * threads);
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> dist(0.0, 1.0);
+  for (double& v : h) v = dist(rng);
+  double* in = device_alloc<double>(h.size());
+  double* out = device_alloc<double>(blocks);
+  put(in, h);
+  std::vector<double> first;
+  for (int run = 0; run < 6; ++run) {
+    CHECK_ERR(cudaMemset(out, 0, blocks * sizeof(double)), cudaSuccess);
+    quillmarch::launch(block_sum_kernel, dim3(blocks), dim3(threads), 0, nullptr, in, out);
+    CHECK_ERR(cudaGetLastError(), cudaSuccess);
+    std::vector<double> got = fetch(out, blocks);
+    if (run == 0) {
+      first = got;
+      for (unsigned b = 0; b < blocks; ++b) {
+        double plain = 0;
+        for (unsigned t = 0; t < threads; ++t) plain += h[b * threads + t];
+        CHECK(std::abs(got[b] - plain) < 1e-10);
+      }
+    } else {
+      CHECK(std::memcmp(got.data(), first.data(), blocks * sizeof(double)) == 0);
+    }
+  }
+  cudaFree(in);
+  cudaFree(out);
+}
+
+void test_atomic_add() {
+  const unsigned blocks = 128, threads = 256;
+  const unsigned long long n = static_cast<unsigned long long>(blocks) * threads;
+  double* ones = device_alloc<double>(1);
+  double* halves = device_alloc<double>(1);
+  double* olds = device_alloc<double>(n);
+  float* fsum = device_alloc<float>(1);
+  unsigned long long* usum = device_alloc<unsigned long long>(1);
+  CHECK_ERR(cudaMemset(ones, 0, sizeof(double)), cudaSuccess);
+  CHECK_ERR(cudaMemset(halves, 0, sizeof(double)), cudaSuccess);
+  CHECK_ERR(cudaMemset(fsum, 0, sizeof(float)), cudaSuccess);
+  CHECK_ERR(cudaMemset(usum, 0, sizeof(unsigned long long)), cudaSuccess);
+  quillmarch::launch(atomic_kernel, dim3(blocks), dim3(threads), 0, nullptr, ones, halves, olds, fsum, usum);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  CHECK(fetch(ones, 1)[0] == static_cast<double>(n));
+  double expect_halves = 0;
+  for (unsigned long long i = 0; i < n; ++i) expect_halves += 0.5 * static_cast<double>(i % 7);
+  CHECK(fetch(halves, 1)[0] == expect_halves);
+  CHECK(fetch(fsum, 1)[0] == static_cast<float>(n));
+  CHECK(fetch(usum, 1)[0] == n * (n - 1) / 2);
+  // Each thread saw a distinct old value: the additions did not interleave.
+  std::vector<double> seen = fetch(olds, n);
+  std::sort(seen.begin(), seen.end());
+  bool permutation = true;
+  for (unsigned long long i = 0; i < n; ++i) permutation = permutation && seen[i] == static_cast<double>(i);
+  CHECK(permutation);
+  cudaFree(ones);
+  cudaFree(halves);
+  cudaFree(olds);
+  cudaFree(fsum);
+  cudaFree(usum);
+}
+
+void test_grid_and_block_indices() {
+  const dim3 grid(5, 3, 2), block(4, 3, 2);
+  const unsigned per_block = block.x * block.y * block.z;
+  const unsigned total = grid.x * grid.y * grid.z * per_block;
+  IndexRecord* out = device_alloc<IndexRecord>(total);
+  CHECK_ERR(cudaMemset(out, 0xff, total * sizeof(IndexRecord)), cudaSuccess);
+  quillmarch::launch(index_kernel, grid, block, 0, nullptr, out);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  std::vector<IndexRecord> got = fetch(out, total);
+  int wrong = 0;
+  unsigned i = 0;
+  for (unsigned bz = 0; bz < grid.z; ++bz)
+    for (unsigned by = 0; by < grid.y; ++by)
+      for (unsigned bx = 0; bx < grid.x; ++bx)
+        for (unsigned tz = 0; tz < block.z; ++tz)
+          for (unsigned ty = 0; ty < block.y; ++ty)
+            for (unsigned tx = 0; tx < block.x; ++tx, ++i) {
+              const IndexRecord& r = got[i];
+              if (r.bx != bx || r.by != by || r.bz != bz || r.tx != tx || r.ty != ty || r.tz != tz || r.gx != grid.x ||
+                  r.gy != grid.y || r.gz != grid.z || r.dx != block.x || r.dy != block.y || r.dz != block.z)
+                ++wrong;
+            }
+  CHECK(wrong == 0);
+  cudaFree(out);
+
+  // A matrix covered by 16x8 tiles, with partial tiles on both edges.
+  const unsigned rows = 70, cols = 100;
+  int* m = device_alloc<int>(rows * cols);
+  CHECK_ERR(cudaMemset(m, 0xff, rows * cols * sizeof(int)), cudaSuccess);
+  const dim3 tile(16, 8);
+  quillmarch::launch(matrix_index_kernel, dim3((cols + tile.x - 1) / tile.x, (rows + tile.y - 1) / tile.y), tile, 0,
+                     nullptr, m, rows, cols);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  std::vector<int> hm = fetch(m, rows * cols);
+  wrong = 0;
+  for (unsigned r = 0; r < rows; ++r)
+    for (unsigned c = 0; c < cols; ++c)
+      if (hm[r * cols + c] != static_cast<int>(r * 1000 + c)) ++wrong;
+  CHECK(wrong == 0);
+  cudaFree(m);
+}
+
+void test_kernel_parameters_are_per_thread_copies() {
+  int* out = device_alloc<int>(64);
+  quillmarch::launch(param_copy_kernel, dim3(1), dim3(64), 0, nullptr, 7, out);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  std::vector<int> got = fetch(out, 64);
+  for (int t = 0; t < 64; ++t) CHECK(got[t] == 7 + t);
+  cudaFree(out);
+}
+
+void test_invalid_launch_configuration() {
+  int* flag = device_alloc<int>(1);
+  struct Bad {
+    dim3 grid, block;
+    size_t shared;
+    cudaError_t error;
+  };
+  const Bad bad[] = {
+      {dim3(1), dim3(2048), 0, cudaErrorInvalidConfiguration},
+      {dim3(0), dim3(32), 0, cudaErrorInvalidConfiguration},
+      {dim3(1, 0), dim3(32), 0, cudaErrorInvalidConfiguration},
+      {dim3(1), dim3(32, 32, 2), 0, cudaErrorInvalidConfiguration},
+      {dim3(1), dim3(1, 1, 65), 0, cudaErrorInvalidConfiguration},
+      {dim3(1, 65536), dim3(32), 0, cudaErrorInvalidConfiguration},
+      {dim3(1), dim3(0), 0, cudaErrorInvalidConfiguration},
+      {dim3(1), dim3(32), 48 * 1024 + 1, cudaErrorInvalidValue},
+  };
+  for (const Bad& b : bad) {
+    CHECK_ERR(cudaMemset(flag, 0, sizeof(int)), cudaSuccess);
+    quillmarch::launch(flag_kernel, b.grid, b.block, b.shared, nullptr, flag);
+    // Peeking leaves the error pending; reading clears it.
+    CHECK_ERR(cudaPeekAtLastError(), b.error);
+    CHECK_ERR(cudaPeekAtLastError(), b.error);
+    CHECK_ERR(cudaGetLastError(), b.error);
+    CHECK_ERR(cudaGetLastError(), cudaSuccess);
+    CHECK_ERR(cudaPeekAtLastError(), cudaSuccess);
+    CHECK(fetch(flag, 1)[0] == 0);
+  }
+
+  // A later successful launch does not clear a pending error.
+  quillmarch::launch(flag_kernel, dim3(1), dim3(2048), 0, nullptr, flag);
+  quillmarch::launch(flag_kernel, dim3(1), dim3(1024), 48 * 1024, nullptr, flag);
+  CHECK(fetch(flag, 1)[0] == 1);
+  CHECK_ERR(cudaGetLastError(), cudaErrorInvalidConfiguration);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+
+  // The largest legal shapes run.
+  CHECK_ERR(cudaMemset(flag, 0, sizeof(int)), cudaSuccess);
+  quillmarch::launch(flag_kernel, dim3(1, 1, 1), dim3(1, 1, 64), 0, nullptr, flag);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  CHECK(fetch(flag, 1)[0] == 1);
+  cudaFree(flag);
+}
+
+void test_error_strings_match_runtime() {
+  // Texts of the CUDA runtime's cudaGetErrorString / cudaGetErrorName.
+  struct Known {
+    cudaError_t code;
+    const char* text;
+    const char* name;
+  };
+  const Known known[] = {
+      {cudaSuccess, "no error", "cudaSuccess"},
+      {cudaErrorInvalidValue, "invalid argument", "cudaErrorInvalidValue"},
+      {cudaErrorMemoryAllocation, "out of memory", "cudaErrorMemoryAllocation"},
+      {cudaErrorInitializationError, "initialization error", "cudaErrorInitializationError"},
+      {cudaErrorInvalidConfiguration, "invalid configuration argument", "cudaErrorInvalidConfiguration"},
+      {cudaErrorInvalidDevicePointer, "invalid device pointer", "cudaErrorInvalidDevicePointer"},
+      {cudaErrorInvalidMemcpyDirection, "invalid copy direction for memcpy", "cudaErrorInvalidMemcpyDirection"},
+      {cudaErrorNoDevice, "no CUDA-capable device is detected", "cudaErrorNoDevice"},
+      {cudaErrorInvalidDevice, "invalid device ordinal", "cudaErrorInvalidDevice"},
+      {cudaErrorInvalidResourceHandle, "invalid resource handle", "cudaErrorInvalidResourceHandle"},
+      {cudaErrorIllegalAddress, "an illegal memory access was encountered", "cudaErrorIllegalAddress"},
+      {cudaErrorHostMemoryAlreadyRegistered, "part or all of the requested memory range is already mapped",
+       "cudaErrorHostMemoryAlreadyRegistered"},
+      {cudaErrorHostMemoryNotRegistered, "pointer does not correspond to a registered memory region",
+       "cudaErrorHostMemoryNotRegistered"},
+      {cudaErrorLaunchFailure, "unspecified launch failure", "cudaErrorLaunchFailure"},
+      {cudaErrorUnknown, "unknown error", "cudaErrorUnknown"},
+  };
+  for (const Known& k : known) {
+    if (std::strcmp(cudaGetErrorString(k.code), k.text) != 0 || std::strcmp(cudaGetErrorName(k.code), k.name) != 0)
+      std::printf("  code %d: \"%s\" / %s\n", static_cast<int>(k.code), cudaGetErrorString(k.code),
+                  cudaGetErrorName(k.code));
+    CHECK(std::strcmp(cudaGetErrorString(k.code), k.text) == 0);
+    CHECK(std::strcmp(cudaGetErrorName(k.code), k.name) == 0);
+  }
+  CHECK(std::strcmp(cudaGetErrorString(static_cast<cudaError_t>(12345)), "unrecognized error code") == 0);
+}
+
+void test_devices() {
+  int count = -1, dev = -1;
+  {
+    ScopedEnv env("HOSTCUDA_DEVICE_COUNT", nullptr);
+    CHECK_ERR(cudaGetDeviceCount(&count), cudaSuccess);
+    CHECK(count == 1);
+    CHECK_ERR(cudaSetDevice(0), cudaSuccess);
+    CHECK_ERR(cudaSetDevice(1), cudaErrorInvalidDevice);
+    CHECK_ERR(cudaGetLastError(), cudaErrorInvalidDevice);
+    CHECK_ERR(cudaSetDevice(-1), cudaErrorInvalidDevice);
+    CHECK_ERR(cudaGetLastError(), cudaErrorInvalidDevice);
+    CHECK_ERR(cudaGetDevice(&dev), cudaSuccess);
+    CHECK(dev == 0);
+  }
+  {
+    ScopedEnv env("HOSTCUDA_DEVICE_COUNT", "3");
+    CHECK_ERR(cudaGetDeviceCount(&count), cudaSuccess);
+    CHECK(count == 3);
+    CHECK_ERR(cudaSetDevice(2), cudaSuccess);
+    CHECK_ERR(cudaGetDevice(&dev), cudaSuccess);
+    CHECK(dev == 2);
+    CHECK_ERR(cudaSetDevice(3), cudaErrorInvalidDevice);
+    CHECK_ERR(cudaGetLastError(), cudaErrorInvalidDevice);
+    CHECK_ERR(cudaGetDevice(&dev), cudaSuccess);
+    CHECK(dev == 2);
+    // The current device is a per-host-thread setting.
+    int other = -1;
+    std::thread([&] { cudaGetDevice(&other); }).join();
+    CHECK(other == 0);
+    CHECK_ERR(cudaSetDevice(0), cudaSuccess);
+  }
+  {
+    ScopedEnv env("HOSTCUDA_DEVICE_COUNT", "0");
+    CHECK_ERR(cudaGetDeviceCount(&count), cudaErrorNoDevice);
+    CHECK_ERR(cudaSetDevice(0), cudaErrorNoDevice);
+    CHECK_ERR(cudaGetLastError(), cudaErrorNoDevice);
+  }
+}
+
+void test_memory_accounting() {
+  ScopedEnv limit("HOSTCUDA_MEMORY_BYTES", "4096");
+  void* a = nullptr;
+  void* b = nullptr;
+  void* c = reinterpret_cast<void*>(0x1);
+  CHECK_ERR(cudaMalloc(&a, 3000), cudaSuccess);
+  CHECK(a != nullptr && reinterpret_cast<uintptr_t>(a) % 256 == 0);
+  CHECK_ERR(cudaMalloc(&c, 1097), cudaErrorMemoryAllocation);
+  CHECK(c == nullptr);
+  CHECK_ERR(cudaGetLastError(), cudaErrorMemoryAllocation);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  CHECK_ERR(cudaMalloc(&b, 1096), cudaSuccess);
+  CHECK_ERR(cudaMalloc(&c, 1), cudaErrorMemoryAllocation);
+  CHECK_ERR(cudaFree(a), cudaSuccess);
+  CHECK_ERR(cudaMalloc(&a, 3000), cudaSuccess);
+  CHECK_ERR(cudaFree(a), cudaSuccess);
+  CHECK_ERR(cudaFree(b), cudaSuccess);
+  CHECK_ERR(cudaMalloc(&a, 4096), cudaSuccess);
+  CHECK_ERR(cudaFree(a), cudaSuccess);
+  CHECK_ERR(cudaMalloc(&a, 4097), cudaErrorMemoryAllocation);
+  CHECK_ERR(cudaMalloc(&a, ~size_t{0}), cudaErrorMemoryAllocation);
+  CHECK_ERR(cudaGetLastError(), cudaErrorMemoryAllocation);
+
+  // A zero-byte request succeeds without memory; freeing null is a no-op.
+  a = reinterpret_cast<void*>(0x1);
+  CHECK_ERR(cudaMalloc(&a, 0), cudaSuccess);
+  CHECK(a == nullptr);
+  CHECK_ERR(cudaFree(nullptr), cudaSuccess);
+
+  // Freeing what was never allocated, or twice, fails.
+  int host = 0;
+  CHECK_ERR(cudaFree(&host), cudaErrorInvalidValue);
+  CHECK_ERR(cudaMalloc(&a, 16), cudaSuccess);
+  CHECK_ERR(cudaFree(a), cudaSuccess);
+  CHECK_ERR(cudaFree(a), cudaErrorInvalidValue);
+  CHECK_ERR(cudaGetLastError(), cudaErrorInvalidValue);
+
+  // Each device has its own budget; a buffer is credited back to the device
+  // it came from, whichever device is current when it is freed.
+  ScopedEnv devices("HOSTCUDA_DEVICE_COUNT", "2");
+  CHECK_ERR(cudaSetDevice(0), cudaSuccess);
+  CHECK_ERR(cudaMalloc(&a, 4000), cudaSuccess);
+  CHECK_ERR(cudaSetDevice(1), cudaSuccess);
+  CHECK_ERR(cudaMalloc(&b, 4000), cudaSuccess);
+  CHECK_ERR(cudaFree(a), cudaSuccess);
+  CHECK_ERR(cudaMalloc(&c, 1000), cudaErrorMemoryAllocation);
+  CHECK_ERR(cudaSetDevice(0), cudaSuccess);
+  CHECK_ERR(cudaMalloc(&c, 4000), cudaSuccess);
+  CHECK_ERR(cudaFree(c), cudaSuccess);
+  CHECK_ERR(cudaFree(b), cudaSuccess);
+  CHECK_ERR(cudaGetLastError(), cudaErrorMemoryAllocation);
+}
+
+void test_copy_bounds() {
+  unsigned char* d = device_alloc<unsigned char>(64);
+  std::vector<unsigned char> h(128, 7), back(128, 0);
+  CHECK_ERR(cudaMemcpy(d, h.data(), 64, cudaMemcpyHostToDevice), cudaSuccess);
+  CHECK_ERR(cudaMemcpy(d, h.data(), 65, cudaMemcpyHostToDevice), cudaErrorInvalidValue);
+  CHECK_ERR(cudaGetLastError(), cudaErrorInvalidValue);
+  CHECK_ERR(cudaMemcpy(d + 32, h.data(), 33, cudaMemcpyHostToDevice), cudaErrorInvalidValue);
+  CHECK_ERR(cudaMemcpy(d + 32, h.data(), 32, cudaMemcpyHostToDevice), cudaSuccess);
+  CHECK_ERR(cudaMemcpy(back.data(), d, 65, cudaMemcpyDeviceToHost), cudaErrorInvalidValue);
+  CHECK_ERR(cudaMemcpy(back.data(), d + 63, 2, cudaMemcpyDeviceToHost), cudaErrorInvalidValue);
+  CHECK_ERR(cudaMemcpy(back.data(), d + 64, 1, cudaMemcpyDeviceToHost), cudaErrorInvalidValue);
+  CHECK_ERR(cudaMemcpy(d, d + 32, 33, cudaMemcpyDeviceToDevice), cudaErrorInvalidValue);
+  // A host address handed over as the device side is refused.
+  CHECK_ERR(cudaMemcpy(h.data(), back.data(), 8, cudaMemcpyHostToDevice), cudaErrorInvalidValue);
+  CHECK_ERR(cudaMemcpy(back.data(), h.data(), 8, cudaMemcpyDeviceToHost), cudaErrorInvalidValue);
+  CHECK_ERR(cudaMemcpy(back.data(), d, 8, static_cast<cudaMemcpyKind>(7)), cudaErrorInvalidMemcpyDirection);
+  CHECK_ERR(cudaMemset(d, 0, 65), cudaErrorInvalidValue);
+  CHECK_ERR(cudaMemset(d + 60, 0, 5), cudaErrorInvalidValue);
+  CHECK_ERR(cudaGetLastError(), cudaErrorInvalidValue);
+
+  // Copies that stay inside the allocation move the bytes, whatever the kind.
+  for (int i = 0; i < 64; ++i) h[i] = static_cast<unsigned char>(i * 5 + 1);
+  CHECK_ERR(cudaMemcpy(d, h.data(), 64, cudaMemcpyDefault), cudaSuccess);
+  CHECK_ERR(cudaMemcpy(d + 8, d, 16, cudaMemcpyDeviceToDevice), cudaSuccess);
+  CHECK_ERR(cudaMemset(d + 60, 0xab, 4), cudaSuccess);
+  CHECK_ERR(cudaMemcpy(back.data(), d, 64, cudaMemcpyDefault), cudaSuccess);
+  bool same = true;
+  for (int i = 0; i < 64; ++i) {
+    unsigned char expect = (i >= 8 && i < 24) ? h[i - 8] : (i >= 60 ? 0xab : h[i]);
+    same = same && back[i] == expect;
+  }
+  CHECK(same);
+  CHECK_ERR(cudaMemcpy(d, h.data(), 0, cudaMemcpyHostToDevice), cudaSuccess);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  cudaFree(d);
+}
+
+void test_host_register() {
+  std::vector<double> buf(1024);
+  char* base = reinterpret_cast<char*>(buf.data());
+  CHECK_ERR(cudaHostRegister(base, 4096, 0), cudaSuccess);
+  CHECK_ERR(cudaHostRegister(base, 4096, 0), cudaErrorHostMemoryAlreadyRegistered);
+  CHECK_ERR(cudaGetLastError(), cudaErrorHostMemoryAlreadyRegistered);
+  CHECK_ERR(cudaHostRegister(base + 4000, 1000, 0), cudaErrorHostMemoryAlreadyRegistered);
+  CHECK_ERR(cudaHostRegister(base + 4096, 4096, 0), cudaSuccess);
+  CHECK_ERR(cudaHostUnregister(base + 4096), cudaSuccess);
+  CHECK_ERR(cudaHostUnregister(base), cudaSuccess);
+  CHECK_ERR(cudaHostUnregister(base), cudaErrorHostMemoryNotRegistered);
+  CHECK_ERR(cudaGetLastError(), cudaErrorHostMemoryNotRegistered);
+  int unknown = 0;
+  CHECK_ERR(cudaHostUnregister(&unknown), cudaErrorHostMemoryNotRegistered);
+  CHECK_ERR(cudaHostRegister(base, 4096, 1), cudaErrorInvalidValue);
+  CHECK_ERR(cudaHostRegister(base, 0, 0), cudaErrorInvalidValue);
+  {
+    ScopedEnv fails("HOSTCUDA_HOST_REGISTER_FAILS", "1");
+    CHECK_ERR(cudaHostRegister(base, 4096, 0), cudaErrorInvalidValue);
+    CHECK_ERR(cudaHostUnregister(base), cudaErrorHostMemoryNotRegistered);
+  }
+  // Registration again after a clean release.
+  CHECK_ERR(cudaHostRegister(base, 8192, 0), cudaSuccess);
+  CHECK_ERR(cudaHostUnregister(base), cudaSuccess);
+  CHECK_ERR(cudaGetLastError(), cudaErrorHostMemoryNotRegistered);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+}
+
+// Naive column-major reference: C = alpha op(A) op(B) + beta C.
+template <typename R>
+std::vector<std::complex<R>> reference_gemm(char ta, char tb, int m, int n, int k, std::complex<R> alpha,
+                                            const std::vector<std::complex<R>>& A, int lda,
+                                            const std::vector<std::complex<R>>& B, int ldb, std::complex<R> beta,
+                                            std::vector<std::complex<R>> C, int ldc) {
+  for (int j = 0; j < n; ++j) {
+    for (int i = 0; i < m; ++i) {
+      std::complex<double> acc = 0;
+      for (int p = 0; p < k; ++p) {
+        std::complex<double> a = ta == 'N' ? A[i + p * lda] : A[p + i * lda];
+        std::complex<double> b = tb == 'N' ? B[p + j * ldb] : B[j + p * ldb];
+        if (ta == 'C') a = std::conj(a);
+        if (tb == 'C') b = std::conj(b);
+        acc += a * b;
+      }
+      std::complex<double> prior = beta == std::complex<R>(0) ? 0 : std::complex<double>(C[i + j * ldc]);
+      C[i + j * ldc] = std::complex<R>(std::complex<double>(alpha) * acc + std::complex<double>(beta) * prior);
+    }
+  }
+  return C;
+}
+
+template <typename R, typename V, typename Gemm>
+void check_gemm(Gemm gemm, double tol) {
+  using Cx = std::complex<R>;
+  cublasHandle_t handle = nullptr;
+  CHECK(cublasCreate(&handle) == CUBLAS_STATUS_SUCCESS);
+  CHECK(cublasSetStream(handle, nullptr) == CUBLAS_STATUS_SUCCESS);
+  std::mt19937 rng(2024);
+  std::uniform_real_distribution<R> dist(-1, 1);
+  auto random = [&](size_t count) {
+    std::vector<Cx> v(count);
+    for (Cx& x : v) x = Cx(dist(rng), dist(rng));
+    return v;
+  };
+  auto op_of = [](char c) { return c == 'N' ? CUBLAS_OP_N : (c == 'T' ? CUBLAS_OP_T : CUBLAS_OP_C); };
+  const int m = 5, n = 4, k = 3;
+  for (char ta : {'N', 'T', 'C'}) {
+    for (char tb : {'N', 'T', 'C'}) {
+      for (bool zero_beta : {false, true}) {
+        // Leading dimensions larger than the operands, so padding is skipped.
+        const int lda = (ta == 'N' ? m : k) + 2, ldb = (tb == 'N' ? k : n) + 1, ldc = m + 3;
+        const int acols = ta == 'N' ? k : m, bcols = tb == 'N' ? n : k;
+        std::vector<Cx> A = random(static_cast<size_t>(lda) * acols);
+        std::vector<Cx> B = random(static_cast<size_t>(ldb) * bcols);
+        std::vector<Cx> C = random(static_cast<size_t>(ldc) * n);
+        // beta 0 must ignore whatever C holds, NaN included.
+        if (zero_beta) C[0] = Cx(std::numeric_limits<R>::quiet_NaN(), 0);
+        const Cx alpha(R(0.75), R(-0.5)), beta = zero_beta ? Cx(0) : Cx(R(-0.25), R(1.5));
+        std::vector<Cx> expect = reference_gemm<R>(ta, tb, m, n, k, alpha, A, lda, B, ldb, beta, C, ldc);
+        Cx* dA = device_alloc<Cx>(A.size());
+        Cx* dB = device_alloc<Cx>(B.size());
+        Cx* dC = device_alloc<Cx>(C.size());
+        put(dA, A);
+        put(dB, B);
+        put(dC, C);
+        const cublasStatus_t st = gemm(handle, op_of(ta), op_of(tb), m, n, k, reinterpret_cast<const V*>(&alpha),
+                                       reinterpret_cast<const V*>(dA), lda, reinterpret_cast<const V*>(dB), ldb,
+                                       reinterpret_cast<const V*>(&beta), reinterpret_cast<V*>(dC), ldc);
+        CHECK(st == CUBLAS_STATUS_SUCCESS);
+        std::vector<Cx> got = fetch(dC, C.size());
+        double worst = 0;
+        for (size_t i = 0; i < got.size(); ++i) {
+          const bool inside = static_cast<int>(i % ldc) < m;
+          // Rows past m are padding and must keep their old contents.
+          const Cx want = inside ? expect[i] : C[i];
+          worst = std::max(worst, static_cast<double>(std::abs(got[i] - want)));
+        }
+        if (!(worst <= tol)) std::printf("  gemm %c%c beta0=%d: max error %g\n", ta, tb, zero_beta, worst);
+        CHECK(worst <= tol);
+        cudaFree(dA);
+        cudaFree(dB);
+        cudaFree(dC);
+      }
+    }
+  }
+  // Argument errors are reported as cuBLAS defines them.
+  const Cx one(1);
+  std::vector<Cx> small(64);
+  const V* s = reinterpret_cast<const V*>(small.data());
+  V* out = reinterpret_cast<V*>(small.data());
+  const V* o = reinterpret_cast<const V*>(&one);
+  CHECK(gemm(handle, CUBLAS_OP_N, CUBLAS_OP_N, 4, 4, 4, o, s, 3, s, 4, o, out, 4) == CUBLAS_STATUS_INVALID_VALUE);
+  CHECK(gemm(handle, CUBLAS_OP_T, CUBLAS_OP_N, 4, 4, 2, o, s, 1, s, 4, o, out, 4) == CUBLAS_STATUS_INVALID_VALUE);
+  CHECK(gemm(handle, CUBLAS_OP_N, CUBLAS_OP_T, 4, 4, 4, o, s, 4, s, 3, o, out, 4) == CUBLAS_STATUS_INVALID_VALUE);
+  CHECK(gemm(handle, CUBLAS_OP_N, CUBLAS_OP_N, 4, 4, 4, o, s, 4, s, 4, o, out, 3) == CUBLAS_STATUS_INVALID_VALUE);
+  CHECK(gemm(handle, CUBLAS_OP_N, CUBLAS_OP_N, -1, 4, 4, o, s, 4, s, 4, o, out, 4) == CUBLAS_STATUS_INVALID_VALUE);
+  CHECK(gemm(nullptr, CUBLAS_OP_N, CUBLAS_OP_N, 4, 4, 4, o, s, 4, s, 4, o, out, 4) == CUBLAS_STATUS_NOT_INITIALIZED);
+  CHECK(cublasDestroy(handle) == CUBLAS_STATUS_SUCCESS);
+}
+
+void test_cublas_zgemm() { check_gemm<double, cuDoubleComplex>(cublasZgemm, 1e-13); }
+void test_cublas_cgemm() { check_gemm<float, cuComplex>(cublasCgemm, 1e-5); }
+
+// Two host threads launching at once, as two interpreter threads driving
+// different states do; each must get exactly its own results.
+void test_concurrent_launches_from_two_host_threads() {
+  // Just big enough to be spread over the worker pool, so that many
+  // launches of the two threads overlap.
+  const unsigned blocks = 32, threads = 128;
+  const size_t n = static_cast<size_t>(blocks) * threads;
+  int bad[2] = {0, 0};
+  auto worker = [&](int id) {
+    unsigned long long* out = nullptr;
+    if (cudaMalloc(&out, n * sizeof(unsigned long long)) != cudaSuccess) {
+      bad[id] = -1;
+      return;
+    }
+    std::vector<unsigned long long> h(n);
+    for (unsigned long long round = 0; round < 2000; ++round) {
+      const unsigned long long scale = 3 + id, offset = round * 1000003ull + static_cast<unsigned long long>(id);
+      quillmarch::launch(fill_kernel, dim3(blocks), dim3(threads), 0, nullptr, out, scale, offset);
+      if (cudaGetLastError() != cudaSuccess) ++bad[id];
+      cudaMemcpy(h.data(), out, n * sizeof(unsigned long long), cudaMemcpyDeviceToHost);
+      for (size_t i = 0; i < n; ++i)
+        if (h[i] != i * scale + offset) {
+          ++bad[id];
+          break;
+        }
+    }
+    cudaFree(out);
+  };
+  std::thread a(worker, 0), b(worker, 1);
+  a.join();
+  b.join();
+  CHECK(bad[0] == 0);
+  CHECK(bad[1] == 0);
+}
+
+struct Case {
+  const char* name;
+  void (*run)();
+};
+
+const Case cases[] = {
+    {"barrier_tree_reduction", test_barrier_tree_reduction},
+    {"barrier_orders_shared_writes", test_barrier_orders_shared_writes},
+    {"exited_threads_count_as_arrived", test_exited_threads_count_as_arrived},
+    {"thread0_early_exit_is_diagnosed_or_correct", test_thread0_early_exit_is_diagnosed_or_correct},
+    {"dynamic_shared_memory_per_block", test_dynamic_shared_memory_per_block},
+    {"parallel_blocks_are_deterministic", test_parallel_blocks_are_deterministic},
+    {"atomic_add", test_atomic_add},
+    {"grid_and_block_indices", test_grid_and_block_indices},
+    {"kernel_parameters_are_per_thread_copies", test_kernel_parameters_are_per_thread_copies},
+    {"invalid_launch_configuration", test_invalid_launch_configuration},
+    {"error_strings_match_runtime", test_error_strings_match_runtime},
+    {"devices", test_devices},
+    {"memory_accounting", test_memory_accounting},
+    {"copy_bounds", test_copy_bounds},
+    {"host_register", test_host_register},
+    {"cublas_zgemm", test_cublas_zgemm},
+    {"cublas_cgemm", test_cublas_cgemm},
+    {"concurrent_launches_from_two_host_threads", test_concurrent_launches_from_two_host_threads},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Several workers even on a small machine, so blocks really run in parallel.
+  // The pool reads this once, at the first launch.
+  setenv("HOSTCUDA_THREADS", "4", 1);
+  unsetenv("HOSTCUDA_DEVICE_COUNT");
+  unsetenv("HOSTCUDA_MEMORY_BYTES");
+  unsetenv("HOSTCUDA_HOST_REGISTER_FAILS");
+  int passed = 0, failed = 0;
+  for (const Case& c : cases) {
+    // An optional argument runs only the cases whose name contains it.
+    if (argc > 1 && std::strstr(c.name, argv[1]) == nullptr) continue;
+    case_failures = 0;
+    cudaSetDevice(0);
+    c.run();
+    // A case must not leave an error behind for the next one.
+    const cudaError_t pending = cudaGetLastError();
+    if (pending != cudaSuccess) {
+      std::printf("  pending error after the case: %s\n", cudaGetErrorName(pending));
+      ++case_failures;
+    }
+    std::printf("%s %s\n", case_failures == 0 ? "PASS" : "FAIL", c.name);
+    if (case_failures == 0) {
+      ++passed;
+    } else {
+      ++failed;
+    }
+  }
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}
