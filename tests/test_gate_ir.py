@@ -311,3 +311,20 @@ def test_missing_target_is_rejected():
     with pytest.raises(ValueError, match=r"^target qubit -1 is out of range for 2 qubits$"):
         vorlent.run_circuit_device(ds, [g])
     assert np.array_equal(ds.to_numpy(), [1, 0, 0, 0])
+
+
+@pytest.mark.parametrize(
+    "g, message",
+    [
+        (gate("x", 2**32 + 1), "target qubit 4294967297 is out of range for 2 qubits"),
+        (gate("h", -(2**32)), "target qubit -4294967296 is out of range for 2 qubits"),
+        ({**gate("swap", 0), "target": [0, 2**32]}, "target qubit 4294967296 is out of range for 2 qubits"),
+        # The control checks keep their place ahead of the target check.
+        (gate("x", 2**32 + 1, [1], [2]), "control_state must contain only 0/1"),
+    ],
+)
+def test_targets_wider_than_int_are_refused_not_wrapped(g, message):
+    ds = vorlent.DeviceState.zero_state(2)
+    with pytest.raises(ValueError, match="^" + message.replace("[", r"\[").replace("]", r"\]") + "$"):
+        vorlent.run_circuit_device(ds, [g])
+    assert np.array_equal(ds.to_numpy(), [1, 0, 0, 0])

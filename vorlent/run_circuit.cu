@@ -22,6 +22,7 @@ void run_gates_on_device(uint64_t n, quillmarch::CuComplex<T>* d_state, uint64_t
 template <typename T>
 void run_gate_list(uint64_t n, quillmarch::CuComplex<T>* d_state, const std::vector<GateRecord>& records,
                    KernelMode mode) {
+  if (records.empty()) return;
   if (mode == KernelMode::PairAutoFusion)
     throw std::runtime_error("PairAutoFusion mode needs the fusion planner, which is not available yet in this build");
   for (const GateRecord& r : records) apply_gate<T>(n, d_state, r, mode);
