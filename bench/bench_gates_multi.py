@@ -74,9 +74,11 @@ def best_time(fn, trials):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--n", type=int, default=18, help="qubits (GPU target: 28)")
+    default_n = 18 if vorlent.backend == "host" else 28
+    parser.add_argument("--n", type=int, default=default_n, help=f"qubits (default {default_n} on this backend)")
     parser.add_argument("--dtype", default="complex64", choices=["complex64", "complex128"])
-    parser.add_argument("--reps", type=int, default=10, help="gates per timed list (R)")
+    parser.add_argument("--reps", type=int, default=10 if vorlent.backend == "host" else 50,
+                        help="gates per timed list (R)")
     parser.add_argument("--trials", type=int, default=3, help="timed runs per row; the best is kept")
     parser.add_argument("--device", default="cuda:0")
     args = parser.parse_args()
