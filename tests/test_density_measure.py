@@ -207,6 +207,25 @@ def test_trace_must_be_positive_and_finite(dtype):
         np.testing.assert_array_equal(state.to_numpy(), rho)
 
 
+def test_a_drawn_outcome_of_probability_zero_is_refused():
+    # With a trace of one subnormal step, the drawn point underflows to 0 for
+    # small engine outputs and the walk stops at the empty first outcome.
+    rho = np.diag([0, 5e-324]).astype(np.complex128)
+    refused = accepted = 0
+    for seed in range(12):
+        state = DDS.from_numpy(1, rho.copy())
+        expected, _ = oracle_draw([0.0, 5e-324], seed)
+        if expected == 0:
+            with pytest.raises(RuntimeError, match=re.escape("Selected measurement probability is zero.")):
+                kestamire.measure_device(state, [0], seed=seed)
+            np.testing.assert_array_equal(state.to_numpy(), rho)
+            refused += 1
+        else:
+            assert kestamire.measure_device(state, [0], seed=seed) == "1"
+            accepted += 1
+    assert refused and accepted
+
+
 def test_zero_qubit_state_is_refused(dtype):
     state = DDS.zero_state(0, dtype)
     for targets in ([0], []):
