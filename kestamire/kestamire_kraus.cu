@@ -41,22 +41,22 @@ constexpr int kMaxKrausTargets = 3;
 // row and column have the target bit clear own a block; the rest exit.
 template <typename T, ChannelKind K>
 __global__ void channel_kernel(CuComplex<T>* rho, int64_t dim, uint64_t target_mask, T p) {
-  const uint64_t d = static_cast<uint64_t>(dim);
+  const uint64_t width = static_cast<uint64_t>(dim);
   const uint64_t col = uint64_t(blockIdx.x) * blockDim.x + threadIdx.x;
   const uint64_t row = uint64_t(blockIdx.y) * blockDim.y + threadIdx.y;
-  if (row >= d || col >= d || (row & target_mask) != 0 || (col & target_mask) != 0) return;
-  CuComplex<T>* top = rho + row * d + col;
-  CuComplex<T>* bottom = top + target_mask * d;
+  if (row >= width || col >= width || (row & target_mask) != 0 || (col & target_mask) != 0) return;
+  CuComplex<T>* top = rho + row * width + col;
+  CuComplex<T>* bottom = top + target_mask * width;
   CuComplex<T> a = top[0];
   CuComplex<T> b = top[target_mask];
   CuComplex<T> c = bottom[0];
-  CuComplex<T> e = bottom[target_mask];
-  apply_channel<K>(a, b, c, e, p);
+  CuComplex<T> d = bottom[target_mask];
+  apply_channel<K>(a, b, c, d, p);
   top[target_mask] = b;
   bottom[0] = c;
   if constexpr (!kChannelKeepsDiagonal<K>) {
     top[0] = a;
-    bottom[target_mask] = e;
+    bottom[target_mask] = d;
   }
 }
 
