@@ -1,0 +1,56 @@
+// Closed-form action of the built-in one-qubit channels on one 2 x 2 block
+// [[a, b], [c, d]] of rho, shared by the channel kernel and the fused
+// unitary-plus-channel kernel.
+#pragma once
+
+#include "common/cu_complex.h"
+#include "common/cuda_api.h"
+#include "kestamire/density_ops.h"
+
+namespace quillmarch {
+namespace kestamire {
+
+// True for the kinds that only scale the coherences b and c; their kernels
+// need not write a and d back.
+template <density::ChannelKind K>
+constexpr bool kChannelKeepsDiagonal = K == density::PhaseFlip || K == density::PhaseDamping;
+
+template <density::ChannelKind K, typename T>
+QM_HD void apply_channel(CuComplex<T>& a, CuComplex<T>& b, CuComplex<T>& c, CuComplex<T>& d, T p) {
+  static_assert(K >= density::BitFlip && K <= density::PhaseDamping, "unknown channel kind");
+  const T one = T(1);
+  if constexpr (K == density::BitFlip) {
+    const T q = one - p;
+    const CuComplex<T> a0 = a, b0 = b, c0 = c, d0 = d;
+    a = scale(a0, q) + scale(d0, p);
+    b = scale(b0, q) + scale(c0, p);
+    c = scale(c0, q) + scale(b0, p);
+    d = scale(d0, q) + scale(a0, p);
+  } else if constexpr (K == density::PhaseFlip) {
+    const T f = one - T(2) * p;
+    b = scale(b, f);
+    c = scale(c, f);
+  } else if constexpr (K == density::Depolarizing) {
+    const T h = p / T(2);
+    const T keep = one - h;
+    const T f = one - p;
+    const CuComplex<T> a0 = a, d0 = d;
+    a = scale(a0, keep) + scale(d0, h);
+    d = scale(d0, keep) + scale(a0, h);
+    b = scale(b, f);
+    c = scale(c, f);
+  } else if constexpr (K == density::AmplitudeDamping) {
+    const T f = square_root(one - p);
+    a = a + scale(d, p);
+    d = scale(d, one - p);
+    b = scale(b, f);
+    c = scale(c, f);
+  } else {
+    const T f = one - p;
+    b = scale(b, f);
+    c = scale(c, f);
+  }
+}
+
+}  // namespace kestamire
+}  // namespace quillmarch
