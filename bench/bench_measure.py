@@ -21,7 +21,8 @@ same running sums: `rng.random`, `np.searchsorted(..., side="right")` and
 own line) and building the Python dict of outcome strings; NumPy's stops at
 integer counts.
 
-Every figure is the minimum over several trials, after one warm-up call.
+Every figure is the minimum over several trials (at most three for sampling),
+after one warm-up call.
 
     python3 bench/bench_measure.py [--n N] [--shots S] [--trials T] [--dtype complex64|complex128|both] [--gpu]
 """
@@ -151,7 +152,8 @@ def main():
     for i, dtype in enumerate(dtypes):
         state = bench_dtype(n, dtype, args.trials, x_reps)
         if i == 0:
-            bench_sampling(state, n, dtype, shots, args.trials)
+            # Sampling trials take seconds each at GPU sizes; three are enough for a minimum.
+            bench_sampling(state, n, dtype, shots, min(args.trials, 3))
         del state
 
 
