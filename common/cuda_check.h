@@ -13,9 +13,14 @@ namespace quillmarch {
 // "CUDA error: " followed by the runtime's text for `error`.
 std::string cuda_error_message(cudaError_t error);
 
-// Throws std::runtime_error("CUDA error: ...") for a failed runtime call.
+// Throws std::runtime_error("CUDA error: ...") for a failed runtime call. The
+// failure is reported here, so it is also taken out of the last-error state:
+// left there, the next post-launch check would blame it on a later kernel.
 inline void check_cuda(cudaError_t error) {
-  if (error != cudaSuccess) throw std::runtime_error(cuda_error_message(error));
+  if (error != cudaSuccess) {
+    cudaGetLastError();
+    throw std::runtime_error(cuda_error_message(error));
+  }
 }
 
 // Reads (and clears) the pending launch error; throws prefix + error string.

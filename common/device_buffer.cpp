@@ -16,8 +16,8 @@ void copy_with_optional_pinning(void* dst, const void* src, size_t bytes, cudaMe
   if (copied != cudaSuccess) {
     if (pinned) {
       cudaHostUnregister(host_range);
-      cudaGetLastError();
     }
+    cudaGetLastError();
     throw std::runtime_error(cuda_error_message(copied));
   }
   if (pinned) check_cuda(cudaHostUnregister(host_range));

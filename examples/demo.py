@@ -5,10 +5,28 @@ Runs on a GPU build or on the host (CPU emulation) build alike.
 
 import numpy as np
 
+import kestamire
 import vorlent
 
 
-def main():
+def gate(name, targets, controls=(), control_state=None, parameter=()):
+    return {
+        "id": name,
+        "target": list(targets),
+        "control": list(controls),
+        "control_state": [1] * len(controls) if control_state is None else list(control_state),
+        "parameter": list(parameter),
+    }
+
+
+def show_probabilities(title, amplitudes, n):
+    print(title)
+    for index, p in enumerate(np.abs(amplitudes) ** 2):
+        if p > 1e-12:
+            print(f"  |{index:0{n}b}>  {p:.6f}")
+
+
+def state_vectors():
     print(f"vorlent backend: {vorlent.backend}")
 
     # A state round trip through device memory.
@@ -18,21 +36,81 @@ def main():
     print(f"DeviceState: n={state.n}, num_state={state.num_state}, dtype={state.dtype}, device={state.device_id}")
     assert np.array_equal(state.to_numpy(), amplitudes)
 
-    # A 3-qubit GHZ state: H on qubit 0, then CNOTs fanning out from it.
-    n = 3
-    ghz = [
-        {"id": "h", "target": [0], "control": [], "control_state": [], "parameter": []},
-        {"id": "cx", "target": [1], "control": [0], "control_state": [1], "parameter": []},
-        {"id": "cx", "target": [2], "control": [0], "control_state": [1], "parameter": []},
-    ]
-    zero = np.zeros(1 << n, dtype=np.complex128)
-    zero[0] = 1
-    result = vorlent.run_circuit(n, zero, ghz)
-    print("GHZ probabilities:")
-    for index, p in enumerate(np.abs(result) ** 2):
-        if p > 1e-12:
-            print(f"  |{index:0{n}b}>  {p:.6f}")
+    # A GHZ state: H on qubit 0, then CNOTs fanning out from it.
+    n = 4
+    ghz = vorlent.DeviceState.zero_state(n)
+    vorlent.run_circuit_device(ghz, [gate("h", [0])] + [gate("cx", [q], [0]) for q in range(1, n)])
+    show_probabilities("GHZ state probabilities:", ghz.to_numpy(), n)
+
+    # Sampling it: 1000 shots from one probability pass, seeded.
+    counts, last = vorlent.sample_measure_device(ghz, list(range(n)), 1000, seed=7, collapse_last=False)
+    print(f"GHZ sampled 1000 times: {dict(sorted(counts.items()))} (last shot {last})")
+
+    # A random circuit of rotations, controlled gates and a two-qubit unitary.
+    rng = np.random.default_rng(2026)
+    n = 5
+    gates = []
+    for _ in range(30):
+        q = int(rng.integers(n))
+        name = str(rng.choice(["rx", "ry", "rz", "h", "cx", "cp", "swap"]))
+        if name in ("rx", "ry", "rz"):
+            gates.append(gate(name, [q], parameter=[float(rng.uniform(0, 2 * np.pi))]))
+        elif name == "h":
+            gates.append(gate(name, [q]))
+        elif name == "swap":
+            gates.append(gate(name, [q, (q + 1) % n]))
+        else:
+            c = (q + 2) % n
+            gates.append(gate(name, [q], [c], parameter=[0.7] if name == "cp" else []))
+    z = rng.normal(size=(4, 4)) + 1j * rng.normal(size=(4, 4))
+    unitary, _ = np.linalg.qr(z)
+    gates.append({**gate("unitary", [0, 3]), "matrix": unitary})
+    start = np.zeros(1 << n, dtype=np.complex64)
+    start[0] = 1
+    result = vorlent.run_circuit(n, start, gates, mode=vorlent.PairAuto)
+    top = np.argsort(-np.abs(result) ** 2)[:4]
+    print("Random 5-qubit circuit, largest amplitudes:")
+    for index in top:
+        print(f"  |{index:0{n}b}>  {result[index]:.4f}")
+    print(f"  norm {np.linalg.norm(result):.6f}; measuring qubits [0, 1] gives", vorlent.measure(n, result, [0, 1]))
+
+
+def density_matrices():
+    print(f"\nkestamire backend: {kestamire.backend}")
+
+    class Gate:
+        def __init__(self, name, targets, controls=(), parameter=None):
+            self.id, self.target, self.control = name, list(targets), list(controls)
+            self.control_state = [1] * len(controls)
+            self.parameter = parameter
+            self.has_stored_matrix = False
+
+    class Noise:
+        operation_kind = "kraus"
+
+        def __init__(self, channel_name, target, matrices):
+            self.channel_name, self.target, self.kraus_matrices = channel_name, [target], np.array(matrices)
+
+    # A Bell pair, then depolarizing noise on qubit 0 and amplitude damping on qubit 1.
+    p, gamma = 0.2, 0.3
+    i2, x, y, zz = np.eye(2), np.array([[0, 1], [1, 0]]), np.array([[0, -1j], [1j, 0]]), np.diag([1, -1])
+    depolarizing = [np.sqrt(1 - 3 * p / 4) * i2, np.sqrt(p / 4) * x, np.sqrt(p / 4) * y, np.sqrt(p / 4) * zz]
+    damping = [np.array([[1, 0], [0, np.sqrt(1 - gamma)]]), np.array([[0, np.sqrt(gamma)], [0, 0]])]
+    rho = kestamire.DeviceDensityState.zero_state(2)
+    kestamire.run_density_operations_device(rho, 2, [Gate("h", [0]), Gate("cx", [1], [0])])
+    print(f"Bell pair purity: {np.trace(rho.to_numpy() @ rho.to_numpy()).real:.6f}")
+    kestamire.run_density_operations_device(
+        rho, 2, [Noise("depolarizing", 0, depolarizing), Noise("amplitude_damping", 1, damping)])
+    matrix = rho.to_numpy()
+    print(f"after depolarizing({p}) and amplitude damping({gamma}): purity {np.trace(matrix @ matrix).real:.6f}")
+    print("  diagonal (|00>, |01>, |10>, |11>):", np.round(matrix.diagonal().real, 6))
+    outcomes = {}
+    for seed in range(200):
+        outcome = kestamire.measure_device(rho.copy(), [1, 0], seed=seed)
+        outcomes[outcome] = outcomes.get(outcome, 0) + 1
+    print(f"  200 seeded measurements of qubits [1, 0]: {dict(sorted(outcomes.items()))}")
 
 
 if __name__ == "__main__":
-    main()
+    state_vectors()
+    density_matrices()

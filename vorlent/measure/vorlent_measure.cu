@@ -204,10 +204,6 @@ MeasureLayout make_layout(int64_t n, const std::vector<int64_t>& targets, bool l
   return layout;
 }
 
-// A failed runtime call stays pending in the last-error state after it has
-// been reported; without this the check after a launch would blame the launch.
-void clear_stale_error() { cudaGetLastError(); }
-
 std::string outcome_string(uint64_t outcome, size_t m) {
   std::string s(m, '0');
   for (size_t j = 0; j < m; ++j) {
@@ -244,7 +240,6 @@ Probabilities compute_probabilities(int64_t n, const CuComplex<T>* d_state, int 
   quillmarch::check_cuda(cudaMemset(pr.probs.get(), 0, pr.probs.bytes()));
 
   const uint64_t shared_outcomes = outcomes <= kSharedOutcomes ? outcomes : 0;
-  clear_stale_error();
   quillmarch::launch(measure_probs_kernel<T>, dim3(measure_blocks(pr.layout)), dim3(kMeasureThreads),
                      static_cast<size_t>(shared_outcomes * sizeof(double)), nullptr, d_state, pr.layout,
                      shared_outcomes, pr.probs.get());
@@ -329,7 +324,6 @@ void collapse(const Probabilities& pr, CuComplex<T>* d_state, uint64_t chosen) {
   const double p = chosen == 0 ? pr.running[0] : pr.running[chosen] - pr.running[chosen - 1];
   if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
   const T factor = static_cast<T>(1.0 / std::sqrt(p));
-  clear_stale_error();
   quillmarch::launch(measure_collapse_kernel<T>, dim3(measure_blocks(pr.layout)), dim3(kMeasureThreads), 0,
                      nullptr, d_state, pr.layout, chosen, factor);
   quillmarch::check_last_error();
