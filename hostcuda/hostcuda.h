@@ -63,11 +63,13 @@ inline float2 make_float2(float x, float y) { return {x, y}; }
 inline float4 make_float4(float x, float y, float z, float w) { return {x, y, z, w}; }
 inline double2 make_double2(double x, double y) { return {x, y}; }
 
-// Built-in variables of the running emulated thread.
-extern thread_local uint3 threadIdx;
-extern thread_local uint3 blockIdx;
-extern thread_local uint3 blockDim;
-extern thread_local uint3 gridDim;
+// Built-in variables of the running emulated thread. Inline and constant-
+// initialised, so their accesses need no thread-local init wrapper (through
+// which GCC's null-pointer sanitizer misjudges them on some optimised paths).
+inline thread_local uint3 threadIdx{0, 0, 0};
+inline thread_local uint3 blockIdx{0, 0, 0};
+inline thread_local uint3 blockDim{1, 1, 1};
+inline thread_local uint3 gridDim{1, 1, 1};
 
 void __syncthreads();
 // Block-wide barrier: stronger than a warp barrier, and exited threads count as

@@ -34,10 +34,6 @@ void __sanitizer_finish_switch_fiber(void* fake_stack_save, const void** bottom_
 }
 #endif
 
-thread_local uint3 threadIdx{0, 0, 0};
-thread_local uint3 blockIdx{0, 0, 0};
-thread_local uint3 blockDim{1, 1, 1};
-thread_local uint3 gridDim{1, 1, 1};
 
 namespace {
 
