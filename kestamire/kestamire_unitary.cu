@@ -1,24 +1,345 @@
-// Placeholder until the unitary kernels are built.
+// Unitary, diagonal and permutation kernels of the density engine:
+// rho -> C rho C^dagger, rows and columns conditioned on the controls separately.
 #include "kestamire/kestamire_unitary.h"
 
 #include <stdexcept>
 
+#include "common/bit_index.h"
+#include "common/cuda_check.h"
+
+// Loops over target-block entries have compile-time trip counts; both
+// compilers are asked to unroll them so the entries stay in registers.
+#if defined(__CUDACC__)
+#define QM_UNROLL _Pragma("unroll")
+#else
+#define QM_UNROLL _Pragma("GCC unroll 64")
+#endif
+
 namespace quillmarch {
 namespace kestamire {
 
+namespace {
+
+constexpr unsigned kThreads = 256;
+constexpr int kMaxTargets = 6;
+
+__device__ __forceinline__ uint64_t global_thread() { return uint64_t{blockIdx.x} * blockDim.x + threadIdx.x; }
+__device__ __forceinline__ uint64_t grid_stride() { return uint64_t{gridDim.x} * blockDim.x; }
+
+// Bits of the qubits outside the target block; block bases are compact
+// indices deposited into these positions.
+QM_HD uint64_t other_qubit_mask(const DeviceTargets& t) {
+  uint64_t mask = 0;
+  for (int64_t j = 0; j < t.other_count; ++j) mask |= uint64_t{1} << t.others[j];
+  return mask;
+}
+
+// Offset of local index s inside a target block: bit j of s -> targets[j].
+template <int K>
+QM_HD uint64_t local_offset(unsigned s, const uint64_t (&bit)[K]) {
+  uint64_t offset = 0;
+QM_UNROLL
+  for (int j = 0; j < K; ++j) {
+    if (s & (1u << j)) offset |= bit[j];
+  }
+  return offset;
+}
+
+template <int K>
+QM_HD void target_bits(const DeviceTargets& t, uint64_t (&bit)[K]) {
+QM_UNROLL
+  for (int j = 0; j < K; ++j) bit[j] = uint64_t{1} << t.targets[j];
+}
+
+// One thread per 2 x 2 block; 256 threads, no shared memory. The left and the
+// right product are applied in the one pass.
+template <typename T, int K>
+__global__ void unitary_merged_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, unsigned long control_mask,
+                                      unsigned long control_value, const CuComplex<T>* matrix) {
+  static_assert(K == 1, "the merged kernel serves one target");
+  const uint64_t d = static_cast<uint64_t>(dim);
+  const uint64_t half = d / 2;
+  const uint64_t others = other_qubit_mask(targets);
+  const uint64_t m = uint64_t{1} << targets.targets[0];
+  const CuComplex<T> u00 = matrix[0], u01 = matrix[1], u10 = matrix[2], u11 = matrix[3];
+  for (uint64_t i = global_thread(); i < half * half; i += grid_stride()) {
+    const uint64_t r0 = deposit_bits(i / half, others);
+    const uint64_t c0 = deposit_bits(i % half, others);
+    const bool row_ok = controls_hold(r0, control_mask, control_value);
+    const bool col_ok = controls_hold(c0, control_mask, control_value);
+    if (!row_ok && !col_ok) continue;
+    CuComplex<T>* top = rho + r0 * d;
+    CuComplex<T>* bottom = rho + (r0 | m) * d;
+    CuComplex<T> a = top[c0], b = top[c0 | m], c = bottom[c0], e = bottom[c0 | m];
+    if (row_ok) {
+      const CuComplex<T> na = u00 * a + u01 * c, nb = u00 * b + u01 * e;
+      const CuComplex<T> nc = u10 * a + u11 * c, ne = u10 * b + u11 * e;
+      a = na, b = nb, c = nc, e = ne;
+    }
+    if (col_ok) {
+      const CuComplex<T> na = a * conj(u00) + b * conj(u01), nb = a * conj(u10) + b * conj(u11);
+      const CuComplex<T> nc = c * conj(u00) + e * conj(u01), ne = c * conj(u10) + e * conj(u11);
+      a = na, b = nb, c = nc, e = ne;
+    }
+    top[c0] = a;
+    top[c0 | m] = b;
+    bottom[c0] = c;
+    bottom[c0 | m] = e;
+  }
+}
+
+// Four consecutive threads per 4 x 4 block, each writing one row of it; 256
+// threads, no shared memory. Every thread reads the whole block, so the group
+// meets at a warp barrier between its reads and its writes. The work count is
+// a multiple of 4 and the stride a multiple of 256, so the four lanes of a group
+// always run the same number of iterations and reach the barrier together.
 template <typename T>
-void launch_unitary(CuComplex<T>*, uint64_t, const DeviceTargets&, uint64_t, uint64_t, const CuComplex<T>*) {
-  throw std::runtime_error("density unitaries are not available yet in this build");
+__global__ void unitary_merged_row2_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets,
+                                           unsigned long control_mask, unsigned long control_value,
+                                           const CuComplex<T>* matrix) {
+  const uint64_t d = static_cast<uint64_t>(dim);
+  const uint64_t quarter = d / 4;
+  const uint64_t others = other_qubit_mask(targets);
+  uint64_t bit[2];
+  target_bits<2>(targets, bit);
+  const unsigned group_mask = 0xfu << (threadIdx.x & 28u);
+  for (uint64_t i = global_thread(); i < 4 * quarter * quarter; i += grid_stride()) {
+    const uint64_t j = i / 4;
+    const unsigned q = static_cast<unsigned>(i % 4);
+    const uint64_t r0 = deposit_bits(j / quarter, others);
+    const uint64_t c0 = deposit_bits(j % quarter, others);
+    const bool row_ok = controls_hold(r0, control_mask, control_value);
+    const bool col_ok = controls_hold(c0, control_mask, control_value);
+    const bool active = row_ok || col_ok;
+    CuComplex<T> b[4][4];
+    if (active) {
+QM_UNROLL
+      for (unsigned s = 0; s < 4; ++s) {
+        const CuComplex<T>* row = rho + (r0 | local_offset<2>(s, bit)) * d;
+QM_UNROLL
+        for (unsigned t = 0; t < 4; ++t) b[s][t] = row[c0 | local_offset<2>(t, bit)];
+      }
+    }
+    __syncwarp(group_mask);
+    if (!active) continue;
+    CuComplex<T> out[4];
+QM_UNROLL
+    for (unsigned t = 0; t < 4; ++t) {
+      if (row_ok) {
+        const CuComplex<T>* u = matrix + q * 4;
+        out[t] = u[0] * b[0][t] + u[1] * b[1][t] + u[2] * b[2][t] + u[3] * b[3][t];
+      } else {
+        // Selected by an unrolled compare so b stays in registers.
+        QM_UNROLL
+        for (unsigned s = 0; s < 4; ++s) {
+          if (s == q) out[t] = b[s][t];
+        }
+      }
+    }
+    if (col_ok) {
+      CuComplex<T> right[4];
+QM_UNROLL
+      for (unsigned t = 0; t < 4; ++t) {
+        const CuComplex<T>* u = matrix + t * 4;
+        right[t] = out[0] * conj(u[0]) + out[1] * conj(u[1]) + out[2] * conj(u[2]) + out[3] * conj(u[3]);
+      }
+QM_UNROLL
+      for (unsigned t = 0; t < 4; ++t) out[t] = right[t];
+    }
+    CuComplex<T>* row = rho + (r0 | local_offset<2>(q, bit)) * d;
+QM_UNROLL
+    for (unsigned t = 0; t < 4; ++t) row[c0 | local_offset<2>(t, bit)] = out[t];
+  }
+}
+
+// U from the left on one column of a target block: v <- U v; 256 threads, no
+// shared memory, the 2^K gathered entries kept in registers.
+template <typename T, int K>
+__global__ void unitary_left_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, unsigned long control_mask,
+                                    unsigned long control_value, const CuComplex<T>* matrix) {
+  static_assert(K >= 3 && K <= kMaxTargets, "the left kernel serves 3 to 6 targets");
+  constexpr unsigned S = 1u << K;
+  const uint64_t d = static_cast<uint64_t>(dim);
+  const uint64_t blocks = d >> K;
+  const uint64_t others = other_qubit_mask(targets);
+  uint64_t bit[K];
+  target_bits<K>(targets, bit);
+  for (uint64_t i = global_thread(); i < blocks * d; i += grid_stride()) {
+    const uint64_t c = i / blocks;
+    const uint64_t r0 = deposit_bits(i % blocks, others);
+    if (!controls_hold(r0, control_mask, control_value)) continue;
+    CuComplex<T> v[S];
+QM_UNROLL
+    for (unsigned s = 0; s < S; ++s) v[s] = rho[(r0 | local_offset<K>(s, bit)) * d + c];
+QM_UNROLL
+    for (unsigned s = 0; s < S; ++s) {
+      const CuComplex<T>* u = matrix + s * S;
+      CuComplex<T> acc{0, 0};
+QM_UNROLL
+      for (unsigned k = 0; k < S; ++k) acc = acc + u[k] * v[k];
+      rho[(r0 | local_offset<K>(s, bit)) * d + c] = acc;
+    }
+  }
+}
+
+// U^dagger from the right on one row of a target block: w <- w U^dagger; same
+// geometry as the left kernel with rows and columns exchanged.
+template <typename T, int K>
+__global__ void unitary_right_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, unsigned long control_mask,
+                                     unsigned long control_value, const CuComplex<T>* matrix) {
+  static_assert(K >= 3 && K <= kMaxTargets, "the right kernel serves 3 to 6 targets");
+  constexpr unsigned S = 1u << K;
+  const uint64_t d = static_cast<uint64_t>(dim);
+  const uint64_t blocks = d >> K;
+  const uint64_t others = other_qubit_mask(targets);
+  uint64_t bit[K];
+  target_bits<K>(targets, bit);
+  for (uint64_t i = global_thread(); i < blocks * d; i += grid_stride()) {
+    CuComplex<T>* row = rho + (i / blocks) * d;
+    const uint64_t c0 = deposit_bits(i % blocks, others);
+    if (!controls_hold(c0, control_mask, control_value)) continue;
+    CuComplex<T> w[S];
+QM_UNROLL
+    for (unsigned s = 0; s < S; ++s) w[s] = row[c0 | local_offset<K>(s, bit)];
+QM_UNROLL
+    for (unsigned s = 0; s < S; ++s) {
+      const CuComplex<T>* u = matrix + s * S;
+      CuComplex<T> acc{0, 0};
+QM_UNROLL
+      for (unsigned k = 0; k < S; ++k) acc = acc + w[k] * conj(u[k]);
+      row[c0 | local_offset<K>(s, bit)] = acc;
+    }
+  }
+}
+
+// One thread per entry, block 32 x 8 (x = column, y = row), no shared memory.
+// Only entries whose row and column differ in the target bit change.
+template <typename T>
+__global__ void diagonal_free_kernel(CuComplex<T>* rho, long dim, unsigned long target_mask, CuComplex<T> a,
+                                     CuComplex<T> b) {
+  const uint64_t d = static_cast<uint64_t>(dim);
+  const uint64_t c = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
+  const uint64_t r = uint64_t{blockIdx.y} * blockDim.y + threadIdx.y;
+  if (r >= d || c >= d) return;
+  const bool row_bit = (r & target_mask) != 0;
+  const bool col_bit = (c & target_mask) != 0;
+  if (row_bit == col_bit) return;
+  CuComplex<T>& entry = rho[r * d + c];
+  entry = entry * (row_bit ? a : b);
 }
 
 template <typename T>
-void launch_diagonal(CuComplex<T>*, uint64_t, uint64_t, uint64_t, uint64_t, CuComplex<T>, CuComplex<T>) {
-  throw std::runtime_error("density diagonals are not available yet in this build");
+QM_HD CuComplex<T> controlled_diagonal_entry(uint64_t index, uint64_t target_mask, uint64_t control_mask,
+                                             uint64_t control_value, CuComplex<T> d0, CuComplex<T> d1) {
+  if (!controls_hold(index, control_mask, control_value)) return CuComplex<T>{1, 0};
+  return (index & target_mask) ? d1 : d0;
+}
+
+// One thread per entry, block 32 x 8 (x = column, y = row), no shared memory;
+// every entry becomes f(r) rho(r, c) conj(f(c)).
+template <typename T>
+__global__ void diagonal_controlled_kernel(CuComplex<T>* rho, long dim, unsigned long target_mask,
+                                           unsigned long control_mask, unsigned long control_value, CuComplex<T> d0,
+                                           CuComplex<T> d1) {
+  const uint64_t d = static_cast<uint64_t>(dim);
+  const uint64_t c = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
+  const uint64_t r = uint64_t{blockIdx.y} * blockDim.y + threadIdx.y;
+  if (r >= d || c >= d) return;
+  const CuComplex<T> fr = controlled_diagonal_entry(r, target_mask, control_mask, control_value, d0, d1);
+  const CuComplex<T> fc = controlled_diagonal_entry(c, target_mask, control_mask, control_value, d0, d1);
+  CuComplex<T>& entry = rho[r * d + c];
+  entry = fr * entry * conj(fc);
+}
+
+// One thread per entry, block 32 x 8 (x = column, y = row), no shared memory.
+// X flips every bit of flip_mask; SWAP exchanges its two bits, which acts only
+// where they differ. Of the two threads of an exchanged pair, the one at the
+// lower position performs the exchange.
+template <typename T>
+__global__ void permutation_kernel(CuComplex<T>* rho, long dim, unsigned long flip_mask, unsigned long control_mask,
+                                   unsigned long control_value, bool is_swap) {
+  const uint64_t d = static_cast<uint64_t>(dim);
+  const uint64_t c = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
+  const uint64_t r = uint64_t{blockIdx.y} * blockDim.y + threadIdx.y;
+  if (r >= d || c >= d) return;
+  auto acts = [&](uint64_t index) {
+    if (!controls_hold(index, control_mask, control_value)) return false;
+    const uint64_t bits = index & flip_mask;
+    return !is_swap || (bits != 0 && bits != flip_mask);
+  };
+  const uint64_t r2 = acts(r) ? r ^ flip_mask : r;
+  const uint64_t c2 = acts(c) ? c ^ flip_mask : c;
+  if (!(r2 > r || (r2 == r && c2 > c))) return;
+  CuComplex<T>& x = rho[r * d + c];
+  CuComplex<T>& y = rho[r2 * d + c2];
+  const CuComplex<T> t = x;
+  x = y;
+  y = t;
+}
+
+// Grid of the 32 x 8 per-entry kernels.
+dim3 entry_grid(uint64_t dim) { return dim3(grid_for(dim, 32), grid_for(dim, 8)); }
+
+template <typename T, int K>
+void launch_left_right(CuComplex<T>* rho, uint64_t dim, const DeviceTargets& targets, uint64_t control_mask,
+                       uint64_t control_value, const CuComplex<T>* matrix) {
+  const dim3 grid(grid_for((dim >> K) * dim, kThreads));
+  launch(unitary_left_kernel<T, K>, grid, dim3(kThreads), 0, nullptr, rho, dim, targets, control_mask, control_value,
+         matrix);
+  check_launch("unitary kernel launch failed: ");
+  launch(unitary_right_kernel<T, K>, grid, dim3(kThreads), 0, nullptr, rho, dim, targets, control_mask,
+         control_value, matrix);
+  check_launch("unitary kernel launch failed: ");
+}
+
+}  // namespace
+
+template <typename T>
+void launch_unitary(CuComplex<T>* rho, uint64_t dim, const DeviceTargets& targets, uint64_t control_mask,
+                    uint64_t control_value, const CuComplex<T>* matrix) {
+  static_assert(kMaxTargets == 6, "the dispatch below covers 1 to 6 targets");
+  switch (targets.count) {
+    case 1: {
+      const uint64_t half = dim / 2;
+      launch(unitary_merged_kernel<T, 1>, dim3(grid_for(half * half, kThreads)), dim3(kThreads), 0, nullptr, rho,
+             dim, targets, control_mask, control_value, matrix);
+      check_launch("unitary kernel launch failed: ");
+      return;
+    }
+    case 2: {
+      const uint64_t quarter = dim / 4;
+      launch(unitary_merged_row2_kernel<T>, dim3(grid_for(4 * quarter * quarter, kThreads)), dim3(kThreads), 0,
+             nullptr, rho, dim, targets, control_mask, control_value, matrix);
+      check_launch("unitary kernel launch failed: ");
+      return;
+    }
+    case 3: return launch_left_right<T, 3>(rho, dim, targets, control_mask, control_value, matrix);
+    case 4: return launch_left_right<T, 4>(rho, dim, targets, control_mask, control_value, matrix);
+    case 5: return launch_left_right<T, 5>(rho, dim, targets, control_mask, control_value, matrix);
+    case 6: return launch_left_right<T, 6>(rho, dim, targets, control_mask, control_value, matrix);
+    default: throw std::runtime_error("GPU density unitary supports at most 6 targets");
+  }
 }
 
 template <typename T>
-void launch_permutation(CuComplex<T>*, uint64_t, uint64_t, uint64_t, uint64_t, bool) {
-  throw std::runtime_error("density permutations are not available yet in this build");
+void launch_diagonal(CuComplex<T>* rho, uint64_t dim, uint64_t target_mask, uint64_t control_mask,
+                     uint64_t control_value, CuComplex<T> d0, CuComplex<T> d1) {
+  if (control_mask == 0) {
+    launch(diagonal_free_kernel<T>, entry_grid(dim), dim3(32, 8), 0, nullptr, rho, dim, target_mask, d1 * conj(d0),
+           d0 * conj(d1));
+  } else {
+    launch(diagonal_controlled_kernel<T>, entry_grid(dim), dim3(32, 8), 0, nullptr, rho, dim, target_mask,
+           control_mask, control_value, d0, d1);
+  }
+  check_launch("diagonal kernel launch failed: ");
+}
+
+template <typename T>
+void launch_permutation(CuComplex<T>* rho, uint64_t dim, uint64_t permutation_mask, uint64_t control_mask,
+                        uint64_t control_value, bool is_swap) {
+  launch(permutation_kernel<T>, entry_grid(dim), dim3(32, 8), 0, nullptr, rho, dim, permutation_mask, control_mask,
+         control_value, is_swap);
+  check_launch("permutation kernel launch failed: ");
 }
 
 #define KESTAMIRE_UNITARY_INSTANTIATE(T)                                                                       \

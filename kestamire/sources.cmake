@@ -1,6 +1,7 @@
 set(KESTAMIRE_SOURCES
     kestamire/kestamire_bindings.cpp
     kestamire/density_parse.cpp
+    kestamire/density_prepare.cpp
     kestamire/kestamire_device_state.cpp
     kestamire/run_density.cu
     kestamire/kestamire_unitary.cu

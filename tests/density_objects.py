@@ -1,0 +1,33 @@
+"""Operation objects in the attribute form the density module reads."""
+
+import numpy as np
+
+
+class Gate:
+    def __init__(self, id, target, control=(), control_state=(), parameter=None, matrix=None):
+        self.id = id
+        self.target = target
+        self.control = control
+        self.control_state = control_state
+        self.parameter = parameter
+        self.has_stored_matrix = matrix is not None
+        if matrix is not None:
+            self.stored_matrix = matrix
+
+
+class Kraus:
+    def __init__(self, target, matrices, channel_name=None, kind="kraus"):
+        self.operation_kind = kind
+        self.target = target
+        self.kraus_matrices = matrices
+        if channel_name is not None:
+            self.channel_name = channel_name
+
+
+def load(rho, dtype):
+    """A DeviceDensityState holding `rho` rounded to `dtype`, and that rounded matrix in complex128."""
+    import kestamire
+
+    host = np.ascontiguousarray(rho, dtype=dtype)
+    n = host.shape[0].bit_length() - 1
+    return kestamire.DeviceDensityState.from_numpy(n, host.copy()), host.astype(np.complex128)
