@@ -53,9 +53,6 @@ void run_density_operations(CuComplex<T>* rho, uint64_t n, const std::vector<Den
   prepared.reserve(operations.size());
   for (const DensityOperation& op : operations) prepared.push_back(prepare_density_operation<T>(op, n, host_matrices));
 
-  // A failed runtime call of an earlier entry point leaves its error pending;
-  // it must not be reported as the failure of our first launch.
-  cudaGetLastError();
   int device = 0;
   check_cuda(cudaGetDevice(&device));
   DeviceBuffer<CuComplex<T>> matrices;
