@@ -25,18 +25,6 @@ class KrausOp:
             self.channel_name = channel_name
 
 
-def _executor_missing():
-    state = DDS.zero_state(1, "complex128")
-    try:
-        kestamire.run_density_operations_device(state, 1, [KrausOp([0], [np.eye(2)])])
-    except RuntimeError as error:
-        return "not available yet" in str(error)
-    return False
-
-
-pytestmark = pytest.mark.skipif(_executor_missing(), reason="the density executor is not available yet in this build")
-
-
 def run(rho, dtype, operations):
     n = int(np.log2(rho.shape[0]))
     state = DDS.from_numpy(n, np.ascontiguousarray(rho, dtype=dtype))

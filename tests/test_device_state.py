@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import vorlent
+from surface_helpers import ORDINAL_MSG, WRITABLE_MSG, device_msg, dtype_msg, random_state, same_bytes
 
 DeviceState = vorlent.DeviceState
 
@@ -14,29 +15,8 @@ N_MSG = "n must be in [1, 62]"
 SIZE_MSG = "state.size must equal 2**n"
 NDIM_MSG = "state must be a 1-D contiguous numpy array"
 CONTIG_MSG = "state must be C-contiguous"
-WRITABLE_MSG = "state array must be writable"
 MISMATCH_MSG = "numpy state dtype does not match DeviceState"
 OOM_MSG = "CUDA error: out of memory"
-ORDINAL_MSG = "CUDA error: invalid device ordinal"
-
-
-def dtype_msg(text):
-    return "dtype must be 'complex64' or 'complex128', got: " + text
-
-
-def device_msg(text):
-    return "device must be 'cuda', 'gpu', or 'cuda:<id>', got: " + text
-
-
-def random_state(n, dtype, seed):
-    rng = np.random.default_rng(seed)
-    size = 2**n
-    return (rng.standard_normal(size) + 1j * rng.standard_normal(size)).astype(dtype)
-
-
-def same_bytes(a, b):
-    """Raw copies must reproduce every bit, NaN payloads and signed zeros too."""
-    return a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a.view(np.uint8), b.view(np.uint8))
 
 
 def basis_zero(n, dtype):

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import vorlent
+from surface_helpers import ORDINAL_MSG, WRITABLE_MSG, device_msg, dtype_msg, random_state, same_bytes
 
 DeviceState = vorlent.DeviceState
 
@@ -17,27 +18,7 @@ N_MSG = "n must be in [1, 62]"
 SIZE_MSG = "state.size must equal 2**n"
 NDIM_MSG = "state must be a 1-D contiguous numpy array"
 CONTIG_MSG = "state must be C-contiguous"
-WRITABLE_MSG = "state array must be writable"
-ORDINAL_MSG = "CUDA error: invalid device ordinal"
 BAD_ENDIANS = ["Little", "LITTLE", "Big", "BIG", "", "little ", " big", "l", "middle"]
-
-
-def dtype_msg(text):
-    return "dtype must be 'complex64' or 'complex128', got: " + text
-
-
-def device_msg(text):
-    return "device must be 'cuda', 'gpu', or 'cuda:<id>', got: " + text
-
-
-def random_state(n, dtype, seed):
-    rng = np.random.default_rng(seed)
-    size = 2**n
-    return (rng.standard_normal(size) + 1j * rng.standard_normal(size)).astype(dtype)
-
-
-def same_bytes(a, b):
-    return a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a.view(np.uint8), b.view(np.uint8))
 
 
 def never_iterated():
