@@ -20,17 +20,22 @@ and writes the whole state once, as a copy would. It is labelled
 Gate families that this build does not provide yet (they raise "... not
 available ...") are listed as skipped.
 
-    python3 bench/bench_gates.py [--n N] [--dtype complex64|complex128] [--reps R]
+    QUILLMARCH_BUILD_DIR=build/host python3 bench/bench_gates.py [--n N] [--dtype complex64|complex128] [--reps R]
 """
 
 import argparse
 import os
 import platform
+import sys
 import time
 
 import numpy as np
 
-import vorlent
+_build = os.environ.get("QUILLMARCH_BUILD_DIR")
+if _build:
+    sys.path.insert(0, os.path.abspath(_build))
+
+import vorlent  # noqa: E402
 
 MODES = [vorlent.AllState, vorlent.Pair, vorlent.PairAuto]
 
