@@ -1,5 +1,5 @@
-"""Timing of every density kernel family: unitaries on 1 to 6 targets, diagonal and permutation forms, noise channels
-and general Kraus operations.
+"""Timing of every density kernel family: unitaries on 1 to 6 targets, diagonal and permutation forms, noise channels,
+general Kraus operations, and measurement.
 
 Each family is timed per operation from one run_density_operations_device call holding --ops operations (the call
 synchronises the device at its end; best of --repeat calls), and shown beside the bandwidth of state.copy() measured
@@ -14,6 +14,8 @@ Effective bandwidth = bytes read and written per operation / time, with B the ma
   permutation X                            2 B
   permutation SWAP                         1.5 B (entries whose row or column has exactly one of the two bits)
   channels, Kraus k=1..3                   2 B
+  measurement of one qubit                 2 B   (the probability pass reads only the diagonal; the collapse
+                                                  rewrites every entry)
 Families whose kernels are missing from the build ("not available") are skipped and listed at the end.
 
     QUILLMARCH_BUILD_DIR=build/cuda python3 bench/bench_density.py
@@ -159,6 +161,10 @@ def main():
                     continue
                 bw = moved * matrix_bytes / seconds / 1e9
                 print(f"  {family:28s} {seconds * 1e3:10.3f} {moved:5.1f}B {bw:9.1f} {bw / copy_bw:8.2f}")
+            # Measuring a state that is already collapsed on qubit 0 keeps every call alike.
+            seconds = best_time(lambda: kestamire.measure_device(state, [0], seed=1), args.repeat)
+            bw = 2 * matrix_bytes / seconds / 1e9
+            print(f"  {'measure [0] (probs+collapse)':28s} {seconds * 1e3:10.3f} {2:5.1f}B {bw:9.1f} {bw / copy_bw:8.2f}")
             del state
     for family, message in unavailable.items():
         print(f"skipped {family}: {message}")

@@ -54,7 +54,6 @@ benches=(
   "bench/bench_gates_multi.py --dtype complex128"
   "bench/bench_measure.py --gpu"
   "bench/bench_density.py"
-  "bench/bench_density_noise.py"
 )
 for bench in "${benches[@]}"; do
   [ $(( $(date +%s) - start )) -lt 420 ] || { note "$bench: skipped, time budget spent"; continue; }
