@@ -1,4 +1,5 @@
 #include "hostcuda/hostcublas.h"
+#include "hostcuda/trace.h"
 
 #include <complex>
 #include <vector>
@@ -74,6 +75,7 @@ cublasStatus_t cublasSetStream(cublasHandle_t handle, cudaStream_t stream) {
 cublasStatus_t cublasCgemm(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
                            int k, const cuComplex* alpha, const cuComplex* A, int lda, const cuComplex* B, int ldb,
                            const cuComplex* beta, cuComplex* C, int ldc) {
+  hostcuda::trace_gemm("cublasCgemm", m, n, k);
   return gemm<cuComplex, float>(handle, transa, transb, m, n, k, alpha, A, lda, B, ldb, beta, C, ldc);
 }
 
@@ -81,5 +83,6 @@ cublasStatus_t cublasZgemm(cublasHandle_t handle, cublasOperation_t transa, cubl
                            int k, const cuDoubleComplex* alpha, const cuDoubleComplex* A, int lda,
                            const cuDoubleComplex* B, int ldb, const cuDoubleComplex* beta, cuDoubleComplex* C,
                            int ldc) {
+  hostcuda::trace_gemm("cublasZgemm", m, n, k);
   return gemm<cuDoubleComplex, double>(handle, transa, transb, m, n, k, alpha, A, lda, B, ldb, beta, C, ldc);
 }

@@ -111,7 +111,9 @@ void* dynamic_shared_memory();
 namespace detail {
 // Runs `body` once per emulated thread of the grid; records a launch error in
 // the last-error state instead of running when the configuration is illegal.
-void run_grid(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream, void (*body)(void*), void* context);
+// `kernel` identifies the kernel for the launch trace only.
+void run_grid(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream,
+              void (*body)(void*), void* context);
 
 template <typename Kernel, typename Tuple, std::size_t... I>
 void call_with(Kernel kernel, Tuple& args, std::index_sequence<I...>) {
@@ -131,7 +133,7 @@ void launch(void (*kernel)(KArgs...), dim3 grid, dim3 block, size_t shared_bytes
     std::tuple<typename std::decay<KArgs>::type...> args;
   } frame{kernel, std::tuple<typename std::decay<KArgs>::type...>(static_cast<KArgs>(args)...)};
   detail::run_grid(
-      grid, block, shared_bytes, stream,
+      reinterpret_cast<const void*>(kernel), grid, block, shared_bytes, stream,
       [](void* ctx) {
         Frame* f = static_cast<Frame*>(ctx);
         // Every emulated thread gets its own copy, as each GPU thread reads the

@@ -1,6 +1,7 @@
 // CPU implementation of the emulated CUDA runtime: devices, memory, copies,
 // error state and the grid executor with barrier-capable fibers.
 #include "hostcuda/hostcuda.h"
+#include "hostcuda/trace.h"
 
 #include <ucontext.h>
 #include <sys/mman.h>
@@ -458,8 +459,8 @@ unsigned long long atomicAdd(unsigned long long* address, unsigned long long val
 
 void* hostcuda::dynamic_shared_memory() { return dynamic_shared.data(); }
 
-void hostcuda::detail::run_grid(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream,
-                                void (*body)(void*), void* context) {
+void hostcuda::detail::run_grid(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes,
+                                cudaStream_t stream, void (*body)(void*), void* context) {
   if (stream != nullptr) {
     fail(cudaErrorInvalidResourceHandle);
     return;
@@ -472,6 +473,7 @@ void hostcuda::detail::run_grid(dim3 grid, dim3 block, size_t shared_bytes, cuda
     fail(cudaErrorInvalidValue);
     return;
   }
+  trace_launch(kernel, grid, block, shared_bytes);
   GridJob job;
   job.body = body;
   job.context = context;

@@ -823,6 +823,58 @@ void test_concurrent_launches_from_two_host_threads() {
   CHECK(bad[1] == 0);
 }
 
+namespace traced {
+// A kernel in a namespace with a template argument, as the project's are.
+template <typename T>
+__global__ void scale_kernel(T* data, T factor) {
+  data[blockIdx.x * blockDim.x + threadIdx.x] *= factor;
+}
+}  // namespace traced
+
+std::vector<std::string> read_lines(const std::string& path) {
+  std::vector<std::string> lines;
+  if (FILE* f = std::fopen(path.c_str(), "r")) {
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, f)) lines.emplace_back(buffer, std::strcspn(buffer, "\n"));
+    std::fclose(f);
+  }
+  return lines;
+}
+
+// Launches and GEMMs are traced by name while HOSTCUDA_TRACE is set, failed
+// configurations are not, and nothing is written once it is unset.
+void test_launch_trace() {
+  char path[] = "/tmp/hostcuda_trace_XXXXXX";
+  const int fd = mkstemp(path);
+  CHECK(fd >= 0);
+  if (fd < 0) return;
+  close(fd);
+  float* d = device_alloc<float>(64);
+  cublasHandle_t handle = nullptr;
+  CHECK(cublasCreate(&handle) == CUBLAS_STATUS_SUCCESS);
+  cuComplex* m = device_alloc<cuComplex>(8);
+  const cuComplex one = make_float2(1, 0), zero = make_float2(0, 0);
+  {
+    ScopedEnv trace("HOSTCUDA_TRACE", path);
+    quillmarch::launch(traced::scale_kernel<float>, dim3(2), dim3(32), 16, nullptr, d, 2.0f);
+    quillmarch::launch(traced::scale_kernel<float>, dim3(0), dim3(32), 0, nullptr, d, 2.0f);
+    CHECK_ERR(cudaGetLastError(), cudaErrorInvalidConfiguration);
+    CHECK(cublasCgemm(handle, CUBLAS_OP_T, CUBLAS_OP_N, 2, 4, 2, &one, m, 2, m, 2, &zero, m, 2) ==
+          CUBLAS_STATUS_SUCCESS);
+  }
+  quillmarch::launch(traced::scale_kernel<float>, dim3(1), dim3(64), 0, nullptr, d, 2.0f);
+  const std::vector<std::string> lines = read_lines(path);
+  CHECK(lines.size() == 2);
+  if (lines.size() == 2) {
+    CHECK(lines[0] == "scale_kernel<float> grid=2,1,1 block=32,1,1 shared=16 scope=traced");
+    CHECK(lines[1] == "cublasCgemm m=2 n=4 k=2");
+  }
+  CHECK(cublasDestroy(handle) == CUBLAS_STATUS_SUCCESS);
+  CHECK_ERR(cudaFree(m), cudaSuccess);
+  CHECK_ERR(cudaFree(d), cudaSuccess);
+  std::remove(path);
+}
+
 struct Case {
   const char* name;
   void (*run)();
@@ -847,6 +899,7 @@ const Case cases[] = {
     {"cublas_zgemm", test_cublas_zgemm},
     {"cublas_cgemm", test_cublas_cgemm},
     {"concurrent_launches_from_two_host_threads", test_concurrent_launches_from_two_host_threads},
+    {"launch_trace", test_launch_trace},
 };
 
 }  // namespace
@@ -858,6 +911,7 @@ int main(int argc, char** argv) {
   unsetenv("HOSTCUDA_DEVICE_COUNT");
   unsetenv("HOSTCUDA_MEMORY_BYTES");
   unsetenv("HOSTCUDA_HOST_REGISTER_FAILS");
+  unsetenv("HOSTCUDA_TRACE");
   int passed = 0, failed = 0;
   for (const Case& c : cases) {
     // An optional argument runs only the cases whose name contains it.

@@ -1,0 +1,16 @@
+// Launch trace of the emulation (see hostcuda/README.md).
+#pragma once
+
+#include <cstddef>
+
+#include "hostcuda/hostcuda.h"
+
+namespace hostcuda {
+
+// One line per call, only while HOSTCUDA_TRACE names a file: the kernel's
+// name with its template arguments, then its grid, block and dynamic shared
+// memory; a GEMM as its routine name with m, n and k.
+void trace_launch(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes);
+void trace_gemm(const char* routine, int m, int n, int k);
+
+}  // namespace hostcuda
