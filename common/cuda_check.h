@@ -23,6 +23,15 @@ inline void check_cuda(cudaError_t error) {
   }
 }
 
+// Throws std::runtime_error(operation + ": " + error string) for a failed
+// call of a step that names itself; clears the error like check_cuda.
+inline void check_cuda_step(cudaError_t error, const char* operation) {
+  if (error != cudaSuccess) {
+    cudaGetLastError();
+    throw std::runtime_error(std::string(operation) + ": " + cudaGetErrorString(error));
+  }
+}
+
 // Reads (and clears) the pending launch error; throws prefix + error string.
 void check_launch(const char* prefix);
 

@@ -23,6 +23,15 @@ class DeviceBuffer {
     count_ = count;
   }
 
+  // Takes ownership of `ptr`, an allocation of `count` elements on `device`.
+  static DeviceBuffer adopt(T* ptr, size_t count, int device) {
+    DeviceBuffer b;
+    b.ptr_ = ptr;
+    b.count_ = count;
+    b.device_ = device;
+    return b;
+  }
+
   DeviceBuffer(const DeviceBuffer&) = delete;
   DeviceBuffer& operator=(const DeviceBuffer&) = delete;
   DeviceBuffer(DeviceBuffer&& other) noexcept { swap(other); }

@@ -247,11 +247,10 @@ def test_big_and_little_endian_apply_gates_alike(dtype):
         run("device", n, state, gates, vorlent.PairAuto, endian="Big")
 
 
-def test_pair_auto_fusion_mode_is_not_available_yet():
+def test_pair_auto_fusion_mode_runs_the_list():
     ds = vorlent.DeviceState.zero_state(2)
-    with pytest.raises(RuntimeError):
-        vorlent.run_circuit_device(ds, [gate("h", 0)], mode=vorlent.PairAutoFusion)
-    assert np.array_equal(ds.to_numpy(), [1, 0, 0, 0])
+    vorlent.run_circuit_device(ds, [gate("h", 0), gate("x", 1, [0], [1])], mode=vorlent.PairAutoFusion)
+    np.testing.assert_allclose(ds.to_numpy(), [2**-0.5, 0, 0, 2**-0.5], atol=1e-12)
 
 
 # --- control and qubit checks in the launchers --------------------------------

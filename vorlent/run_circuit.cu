@@ -6,6 +6,7 @@
 
 #include "common/cuda_check.h"
 #include "vorlent/gates/gate_common.h"
+#include "vorlent/fusion/fusion.h"
 #include "vorlent/gates/vorlent_gates.h"
 
 namespace vorlent {
@@ -23,8 +24,13 @@ template <typename T>
 void run_gate_list(uint64_t n, quillmarch::CuComplex<T>* d_state, const std::vector<GateRecord>& records,
                    KernelMode mode) {
   if (records.empty()) return;
-  if (mode == KernelMode::PairAutoFusion)
-    throw std::runtime_error("PairAutoFusion mode needs the fusion planner, which is not available yet in this build");
+  if (mode == KernelMode::PairAutoFusion) {
+    const auto n64 = static_cast<int64_t>(n);
+    const fusion::FusionPlan plan = fusion::plan_fusion_chunk(n64, records, fusion::FusionOptions{});
+    const fusion::FusionWorkspace<T> workspace = fusion::build_workspace<T>(n64, plan);
+    fusion::run_fused_groups<T>(n64, d_state, records, plan, workspace);
+    return;
+  }
   for (const GateRecord& r : records) apply_gate<T>(n, d_state, r, mode);
 }
 

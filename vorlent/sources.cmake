@@ -23,6 +23,9 @@ set(VORLENT_SOURCES
     vorlent/gates/vorlent_swap.cu
     vorlent/gates/vorlent_global_phase.cu
     vorlent/gates/vorlent_unitary.cu
+    vorlent/fusion/planner.cpp
+    vorlent/fusion/sparsesharemem.cu
+    vorlent/fusion/densemm.cu
     vorlent/fusion/fusion.cpp
     vorlent/measure/vorlent_measure.cu
 )

@@ -4,6 +4,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <complex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,6 +75,36 @@ std::string measure_on_device(DeviceState& s, const std::vector<int64_t>& target
                                    targets, endian, resolved);
   return measure_outcome<float>(s.n, static_cast<CuComplex<float>*>(s.d_state), s.num_state, s.device_id, targets,
                                 endian, resolved);
+}
+
+// Called from long host loops running without the interpreter lock: takes the
+// lock briefly and raises a pending KeyboardInterrupt (or other signal error).
+void check_signals() {
+  py::gil_scoped_acquire acquire;
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+py::tuple plan_groups(const PreparedFusionChunk& chunk) {
+  static const char* const kinds[] = {"AutoPair", "SparseShareMem", "DenseMM"};
+  const auto& groups = chunk.fusion_plan().groups;
+  py::tuple out(groups.size());
+  for (size_t i = 0; i < groups.size(); ++i) {
+    const fusion::FusedGroup& g = groups[i];
+    py::dict d;
+    d["kind"] = kinds[static_cast<int>(g.kind)];
+    d["gate_indices"] = py::cast(g.gate_indices);
+    d["active_qubits"] = py::cast(g.active_qubits);
+    if (g.kind == fusion::GroupKind::DenseMM) {
+      const auto side = static_cast<py::ssize_t>(size_t{1} << g.active_qubits.size());
+      py::array_t<std::complex<double>> m({side, side});
+      std::copy(g.dense_matrix.begin(), g.dense_matrix.end(), m.mutable_data());
+      d["dense_matrix"] = m;
+    } else {
+      d["dense_matrix"] = py::none();
+    }
+    out[i] = d;
+  }
+  return out;
 }
 
 // The temporary device copy that run_circuit and measure work on.
@@ -163,7 +195,10 @@ PYBIND11_MODULE(vorlent, m) {
 
   py::class_<PreparedFusionChunk, std::shared_ptr<PreparedFusionChunk>>(m, "PreparedFusionChunk")
       .def_property_readonly("n", &PreparedFusionChunk::n)
-      .def_property_readonly("gate_count", &PreparedFusionChunk::gate_count);
+      .def_property_readonly("gate_count", &PreparedFusionChunk::gate_count)
+      .def_property_readonly("groups", &plan_groups,
+                             "The plan, one dict per fused group in execution order: kind, gate_indices, "
+                             "active_qubits and, for DenseMM groups, dense_matrix.");
 
   m.def("run_circuit_device", &run_circuit_device, "Run a gate_ir chunk on an existing CUDA DeviceState.",
         py::arg("state"), py::arg("gate_ir"), py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
@@ -179,7 +214,7 @@ PYBIND11_MODULE(vorlent, m) {
                                     densemm_gate_threshold_scale, max_gates_per_group, pad_sparsesharemem,
                                     fuse_swap};
         py::gil_scoped_release release;
-        chunk->plan(options);
+        chunk->plan(options, check_signals);
         return chunk;
       },
       "Parse and plan one streamed chunk on the CPU without launching CUDA.", py::arg("n"), py::arg("gates"),
@@ -194,11 +229,11 @@ PYBIND11_MODULE(vorlent, m) {
           throw std::invalid_argument("DeviceState qubit count does not match prepared fusion chunk");
         py::gil_scoped_release release;
         if (s.is_double) {
-          execute_prepared_fusion_chunk<double>(chunk, static_cast<quillmarch::CuComplex<double>*>(s.d_state),
-                                                s.device_id);
+          fusion::execute_prepared_chunk<double>(static_cast<CuComplex<double>*>(s.d_state), s.num_state,
+                                                 s.device_id, chunk);
         } else {
-          execute_prepared_fusion_chunk<float>(chunk, static_cast<quillmarch::CuComplex<float>*>(s.d_state),
-                                               s.device_id);
+          fusion::execute_prepared_chunk<float>(static_cast<CuComplex<float>*>(s.d_state), s.num_state, s.device_id,
+                                                chunk);
         }
       },
       "Execute one CPU-prepared fusion chunk and wait for its CUDA work.", py::arg("state"), py::arg("chunk"));

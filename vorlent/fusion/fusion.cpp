@@ -1,28 +1,235 @@
 #include "vorlent/fusion/fusion.h"
 
 #include <stdexcept>
-#include <utility>
+
+#include "common/cuda_check.h"
+#include "vorlent/run_circuit.h"
 
 namespace vorlent {
+namespace fusion {
 
-struct FusionPlan {};
+namespace {
 
-PreparedFusionChunk::PreparedFusionChunk(int64_t n, std::vector<GateRecord> records)
-    : n_(n), records_(std::move(records)) {}
+using quillmarch::check_cuda_step;
+using quillmarch::CuComplex;
+using quillmarch::DeviceBuffer;
 
-PreparedFusionChunk::~PreparedFusionChunk() = default;
+// The DenseMM scratch buffers and cuBLAS handle of one host thread and
+// precision; released on their device when the thread ends.
+template <typename T>
+struct DenseMMCache {
+  int32_t device = -1;
+  uint64_t capacity = 0;
+  CuComplex<T>* transpose_buffer = nullptr;
+  CuComplex<T>* gemm_buffer = nullptr;
+  cublasHandle_t cublas_handle = nullptr;
 
-void PreparedFusionChunk::plan(const FusionOptions&) {
-  throw std::runtime_error("gate fusion planning is not available yet in this build");
+  ~DenseMMCache() { release(); }
+
+  void free_buffers() noexcept {
+    cudaFree(gemm_buffer);
+    cudaFree(transpose_buffer);
+    cudaGetLastError();
+    gemm_buffer = nullptr;
+    transpose_buffer = nullptr;
+    capacity = 0;
+  }
+
+  void release() noexcept {
+    if (device >= 0) {
+      cudaSetDevice(device);
+      if (cublas_handle != nullptr) cublasDestroy(cublas_handle);
+      free_buffers();
+    }
+    device = -1;
+    cublas_handle = nullptr;
+  }
+};
+
+template <typename T>
+DenseMMCache<T>& densemm_cache() {
+  thread_local DenseMMCache<T> cache;
+  return cache;
+}
+
+template <typename E>
+DeviceBuffer<E> allocate(size_t count, int device, const char* operation) {
+  void* p = nullptr;
+  check_cuda_step(cudaMalloc(&p, count * sizeof(E)), operation);
+  return DeviceBuffer<E>::adopt(static_cast<E*>(p), count, device);
+}
+
+template <typename E>
+DeviceBuffer<E> upload_array(const std::vector<E>& host, int device, const char* malloc_operation,
+                             const char* copy_operation) {
+  DeviceBuffer<E> buffer = allocate<E>(host.size(), device, malloc_operation);
+  check_cuda_step(cudaMemcpy(buffer.get(), host.data(), host.size() * sizeof(E), cudaMemcpyHostToDevice),
+                  copy_operation);
+  return buffer;
 }
 
 template <typename T>
-void execute_prepared_fusion_chunk(const PreparedFusionChunk&, quillmarch::CuComplex<T>*, int) {
-  throw std::runtime_error("fused chunk execution is not available yet in this build");
+DeviceMatrixGate<T> to_device_record(const FusionMatrixRecord& r) {
+  DeviceMatrixGate<T> g{r.kind, r.target, r.target2, r.control_mask, r.control_value, {}};
+  for (int i = 0; i < 4; ++i)
+    g.matrix[i] = {static_cast<T>(r.matrix[i].real()), static_cast<T>(r.matrix[i].imag())};
+  return g;
 }
 
-template void execute_prepared_fusion_chunk<float>(const PreparedFusionChunk&, quillmarch::CuComplex<float>*, int);
-template void execute_prepared_fusion_chunk<double>(const PreparedFusionChunk&, quillmarch::CuComplex<double>*,
-                                                    int);
+bool out_of_memory(cudaError_t error) { return error == cudaErrorMemoryAllocation; }
 
+// Brings the thread's cache to the current device and to 2^n amplitudes per
+// buffer. Returns false, with the cache's buffers freed, when the device has
+// no room for them: DenseMM groups must then do without.
+template <typename T>
+bool bind_densemm_cache(int64_t n, FusionWorkspace<T>& ws) {
+  DenseMMCache<T>& cache = densemm_cache<T>();
+  int current = 0;
+  check_cuda_step(cudaGetDevice(&current), "cudaGetDevice DenseMM cache");
+  if (cache.device != current) {
+    cache.release();
+    check_cuda_step(cudaSetDevice(current), "cudaSetDevice DenseMM cache");
+    cache.device = current;
+  }
+  if (cache.cublas_handle == nullptr) {
+    const cublasStatus_t status = cublasCreate(&cache.cublas_handle);
+    if (status == CUBLAS_STATUS_ALLOC_FAILED) {
+      cache.cublas_handle = nullptr;
+      return false;
+    }
+    if (status != CUBLAS_STATUS_SUCCESS) cache.cublas_handle = nullptr;
+    check_cublas(status, "cublasCreate DenseMM cache");
+  }
+  const uint64_t amplitudes = uint64_t{1} << n;
+  if (cache.capacity < amplitudes) {
+    cache.free_buffers();
+    // Buffers only grow, so a failure here leaves none behind.
+    void* transpose = nullptr;
+    void* gemm = nullptr;
+    const cudaError_t first = cudaMalloc(&transpose, amplitudes * sizeof(CuComplex<T>));
+    if (out_of_memory(first)) {
+      cudaGetLastError();
+      return false;
+    }
+    check_cuda_step(first, "cudaMalloc cached DenseMM transpose buffer");
+    cache.transpose_buffer = static_cast<CuComplex<T>*>(transpose);
+    const cudaError_t second = cudaMalloc(&gemm, amplitudes * sizeof(CuComplex<T>));
+    if (out_of_memory(second)) {
+      cache.free_buffers();
+      return false;
+    }
+    check_cuda_step(second, "cudaMalloc cached DenseMM GEMM buffer");
+    cache.gemm_buffer = static_cast<CuComplex<T>*>(gemm);
+    cache.capacity = amplitudes;
+  }
+  ws.transpose_buffer = cache.transpose_buffer;
+  ws.gemm_buffer = cache.gemm_buffer;
+  ws.cublas_handle = cache.cublas_handle;
+  return true;
+}
+
+}  // namespace
+
+template <typename T>
+void FusionWorkspace<T>::apply(CuComplex<T>* state, const FusedGroup& group, size_t index) const {
+  uint64_t active_mask = 0;
+  for (int64_t q : group.active_qubits) active_mask |= uint64_t{1} << q;
+  const auto k = static_cast<int32_t>(group.active_qubits.size());
+  const auto count = static_cast<int32_t>(group.records.size());
+  switch (group.kind) {
+    case GroupKind::SparseShareMem:
+      launch_sparsesharemem<T>(n, state, active_mask, k, device_records.get() + group.record_offset, count, nullptr);
+      return;
+    case GroupKind::DenseMM:
+      if (dense_fallback) {
+        launch_sparsesharemem<T>(n, state, active_mask, k, fallback_records.get() + fallback_offsets[index], count,
+                                 nullptr);
+      } else {
+        apply_densemm<T>(cublas_handle, n, state, transpose_buffer, gemm_buffer, active_mask, k,
+                         device_matrices.get() + group.matrix_offset, nullptr);
+      }
+      return;
+    default:
+      throw std::invalid_argument("AutoPair group cannot use fusion workspace");
+  }
+}
+
+template <typename T>
+FusionWorkspace<T> build_workspace(int64_t n, const FusionPlan& plan) {
+  FusionWorkspace<T> ws;
+  ws.n = n;
+  std::vector<DeviceMatrixGate<T>> records(static_cast<size_t>(plan.sparse_record_count));
+  std::vector<CuComplex<T>> matrices(static_cast<size_t>(plan.dense_entry_count));
+  bool uses_densemm = false;
+  for (const FusedGroup& group : plan.groups) {
+    if (group.kind == GroupKind::SparseShareMem) {
+      for (size_t i = 0; i < group.records.size(); ++i)
+        records[group.record_offset + i] = to_device_record<T>(group.records[i]);
+    } else if (group.kind == GroupKind::DenseMM) {
+      for (size_t i = 0; i < group.dense_matrix.size(); ++i)
+        matrices[group.matrix_offset + i] = {static_cast<T>(group.dense_matrix[i].real()),
+                                             static_cast<T>(group.dense_matrix[i].imag())};
+      uses_densemm = true;
+    }
+  }
+  int device = 0;
+  quillmarch::check_cuda(cudaGetDevice(&device));
+  if (!records.empty())
+    ws.device_records =
+        upload_array(records, device, "cudaMalloc SparseShareMem gates", "cudaMemcpy SparseShareMem gates");
+  if (!matrices.empty())
+    ws.device_matrices =
+        upload_array(matrices, device, "cudaMalloc DenseMM matrices", "cudaMemcpy DenseMM matrices");
+  if (uses_densemm && !bind_densemm_cache<T>(n, ws)) {
+    // No room for the scratch buffers: the same groups, through shared memory.
+    ws.dense_fallback = true;
+    ws.fallback_offsets.assign(plan.groups.size(), 0);
+    std::vector<DeviceMatrixGate<T>> fallback;
+    for (size_t g = 0; g < plan.groups.size(); ++g) {
+      if (plan.groups[g].kind != GroupKind::DenseMM) continue;
+      ws.fallback_offsets[g] = static_cast<int64_t>(fallback.size());
+      for (const FusionMatrixRecord& r : plan.groups[g].records) fallback.push_back(to_device_record<T>(r));
+    }
+    ws.fallback_records =
+        upload_array(fallback, device, "cudaMalloc SparseShareMem gates", "cudaMemcpy SparseShareMem gates");
+  }
+  return ws;
+}
+
+template <typename T>
+void run_fused_groups(int64_t n, CuComplex<T>* state, const std::vector<GateRecord>& gates, const FusionPlan& plan,
+                      const FusionWorkspace<T>& workspace) {
+  for (size_t i = 0; i < plan.groups.size(); ++i) {
+    const FusedGroup& group = plan.groups[i];
+    if (group.kind == GroupKind::AutoPair) {
+      apply_gate<T>(static_cast<uint64_t>(n), state, gates[group.gate_indices[0]], KernelMode::PairAuto);
+      continue;
+    }
+    workspace.apply(state, group, i);
+    quillmarch::check_last_error();
+  }
+}
+
+template <typename T>
+void execute_prepared_chunk(CuComplex<T>* d_state, uint64_t num_state, int device_id,
+                            const PreparedFusionChunk& chunk) {
+  const int64_t n = chunk.n();
+  if (n < 1 || n > 62 || num_state != uint64_t{1} << n)
+    throw std::invalid_argument("state size does not match prepared chunk");
+  quillmarch::check_cuda(cudaSetDevice(device_id));
+  const FusionWorkspace<T> workspace = build_workspace<T>(n, chunk.fusion_plan());
+  run_fused_groups<T>(n, d_state, chunk.gates(), chunk.fusion_plan(), workspace);
+  quillmarch::check_cuda(cudaStreamSynchronize(nullptr));
+}
+
+#define VORLENT_FUSION_INSTANTIATE(T)                                                                           \
+  template struct FusionWorkspace<T>;                                                                           \
+  template FusionWorkspace<T> build_workspace<T>(int64_t, const FusionPlan&);                                   \
+  template void run_fused_groups<T>(int64_t, CuComplex<T>*, const std::vector<GateRecord>&, const FusionPlan&, \
+                                    const FusionWorkspace<T>&);                                                 \
+  template void execute_prepared_chunk<T>(CuComplex<T>*, uint64_t, int, const PreparedFusionChunk&);
+VORLENT_FUSION_INSTANTIATE(float)
+VORLENT_FUSION_INSTANTIATE(double)
+
+}  // namespace fusion
 }  // namespace vorlent

@@ -1,49 +1,55 @@
-// Gate fusion: planning gate chunks into fused groups and running them.
+// Execution of planned fusion chunks: the per-execution workspace, the
+// per-thread DenseMM resources and the group loop.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "common/cu_complex.h"
-#include "vorlent/gate_record.h"
+#include "common/device_buffer.h"
+#include "vorlent/fusion/densemm.h"
+#include "vorlent/fusion/planner.h"
+#include "vorlent/fusion/sparsesharemem.h"
 
 namespace vorlent {
+namespace fusion {
 
-struct FusionOptions {
-  int32_t sparsesharemem_qubits = 10;
-  int32_t densemm_min_qubits = 1;
-  int32_t densemm_max_qubits = 7;
-  double densemm_gate_threshold_scale = 1.0;
-  int32_t max_gates_per_group = 512;
-  bool pad_sparsesharemem = true;
-  bool fuse_swap = true;
-};
-
-struct FusionPlan;
-
-// A parsed chunk and its plan, made on the CPU and executable many times on
-// any state of the same qubit count.
-class PreparedFusionChunk {
- public:
-  PreparedFusionChunk(int64_t n, std::vector<GateRecord> records);
-  ~PreparedFusionChunk();
-
-  void plan(const FusionOptions& options);
-
-  int64_t n() const { return n_; }
-  int64_t gate_count() const { return static_cast<int64_t>(records_.size()); }
-  const std::vector<GateRecord>& records() const { return records_; }
-
- private:
-  int64_t n_;
-  std::vector<GateRecord> records_;
-  std::unique_ptr<FusionPlan> plan_;
-};
-
-// Runs a planned chunk on the state and waits for the device.
+// Device side of one execution: owns the uploaded records and matrices,
+// borrows the calling thread's DenseMM scratch buffers and cuBLAS handle.
 template <typename T>
-void execute_prepared_fusion_chunk(const PreparedFusionChunk& chunk, quillmarch::CuComplex<T>* d_state,
-                                   int device_id);
+struct FusionWorkspace {
+  int64_t n = 0;
+  quillmarch::DeviceBuffer<DeviceMatrixGate<T>> device_records;
+  quillmarch::DeviceBuffer<quillmarch::CuComplex<T>> device_matrices;
+  quillmarch::CuComplex<T>* transpose_buffer = nullptr;
+  quillmarch::CuComplex<T>* gemm_buffer = nullptr;
+  cublasHandle_t cublas_handle = nullptr;
+  // Set when the DenseMM resources could not be allocated: DenseMM groups then
+  // run through the shared-memory kernel, from these records (per group
+  // offsets into fallback_records).
+  bool dense_fallback = false;
+  quillmarch::DeviceBuffer<DeviceMatrixGate<T>> fallback_records;
+  std::vector<int64_t> fallback_offsets;
 
+  // Applies one SparseShareMem or DenseMM group (the `index`-th of the plan).
+  void apply(quillmarch::CuComplex<T>* state, const FusedGroup& group, size_t index) const;
+};
+
+// Uploads the plan's records and matrices in precision T and binds the
+// calling thread's DenseMM resources when the plan has DenseMM groups.
+template <typename T>
+FusionWorkspace<T> build_workspace(int64_t n, const FusionPlan& plan);
+
+// Runs the groups in order: single gates through the per-gate path in
+// PairAuto mode, the others through the workspace.
+template <typename T>
+void run_fused_groups(int64_t n, quillmarch::CuComplex<T>* state, const std::vector<GateRecord>& gates,
+                      const FusionPlan& plan, const FusionWorkspace<T>& workspace);
+
+// Executes a prepared chunk on a device state and waits for the device.
+template <typename T>
+void execute_prepared_chunk(quillmarch::CuComplex<T>* d_state, uint64_t num_state, int device_id,
+                            const PreparedFusionChunk& chunk);
+
+}  // namespace fusion
 }  // namespace vorlent

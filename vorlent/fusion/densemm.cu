@@ -1,0 +1,91 @@
+#include "vorlent/fusion/densemm.h"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+
+#include "common/bit_index.h"
+
+namespace vorlent {
+namespace fusion {
+
+namespace {
+
+using quillmarch::CuComplex;
+using quillmarch::deposit_bits;
+
+constexpr unsigned kThreads = 256;
+constexpr uint64_t kMaxBlocks = 65535;
+
+// 256 threads per block, no shared memory. Element i = (outer << k) | local
+// of the destination is the amplitude whose active bits are `local` and
+// whose other bits are `outer`.
+template <typename T>
+__global__ void transpose_to_low_bits(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination,
+                                      uint64_t active_mask, uint64_t outer_mask, int32_t k) {
+  const uint64_t low = (uint64_t{1} << k) - 1;
+  for (uint64_t i = uint64_t(blockIdx.x) * blockDim.x + threadIdx.x; i < total; i += uint64_t(gridDim.x) * blockDim.x)
+    destination[i] = source[deposit_bits(i & low, active_mask) | deposit_bits(i >> k, outer_mask)];
+}
+
+// The inverse scatter, same geometry.
+template <typename T>
+__global__ void transpose_from_low_bits(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination,
+                                        uint64_t active_mask, uint64_t outer_mask, int32_t k) {
+  const uint64_t low = (uint64_t{1} << k) - 1;
+  for (uint64_t i = uint64_t(blockIdx.x) * blockDim.x + threadIdx.x; i < total; i += uint64_t(gridDim.x) * blockDim.x)
+    destination[deposit_bits(i & low, active_mask) | deposit_bits(i >> k, outer_mask)] = source[i];
+}
+
+cublasStatus_t gemm(cublasHandle_t handle, int m, int n, const CuComplex<float>* a, const CuComplex<float>* b,
+                    CuComplex<float>* c) {
+  const cuComplex one{1.0f, 0.0f}, zero{0.0f, 0.0f};
+  return cublasCgemm(handle, CUBLAS_OP_T, CUBLAS_OP_N, m, n, m, &one, reinterpret_cast<const cuComplex*>(a), m,
+                     reinterpret_cast<const cuComplex*>(b), m, &zero, reinterpret_cast<cuComplex*>(c), m);
+}
+
+cublasStatus_t gemm(cublasHandle_t handle, int m, int n, const CuComplex<double>* a, const CuComplex<double>* b,
+                    CuComplex<double>* c) {
+  const cuDoubleComplex one{1.0, 0.0}, zero{0.0, 0.0};
+  return cublasZgemm(handle, CUBLAS_OP_T, CUBLAS_OP_N, m, n, m, &one, reinterpret_cast<const cuDoubleComplex*>(a), m,
+                     reinterpret_cast<const cuDoubleComplex*>(b), m, &zero, reinterpret_cast<cuDoubleComplex*>(c), m);
+}
+
+template <typename T>
+constexpr const char* kGemmOperation = sizeof(T) == sizeof(float) ? "cublasCgemm DenseMM" : "cublasZgemm DenseMM";
+
+}  // namespace
+
+void check_cublas(cublasStatus_t status, const std::string& operation) {
+  if (status != CUBLAS_STATUS_SUCCESS) throw std::runtime_error(operation + " failed");
+}
+
+template <typename T>
+void apply_densemm(cublasHandle_t handle, int64_t n, CuComplex<T>* state, CuComplex<T>* transpose_buffer,
+                   CuComplex<T>* gemm_buffer, uint64_t active_mask, int32_t k, const CuComplex<T>* matrix,
+                   cudaStream_t stream) {
+  if (k < 1 || k >= n) throw std::invalid_argument("DenseMM active qubits must be in [1, n-1]");
+  const uint64_t total = uint64_t{1} << n;
+  const uint64_t outer_mask = active_mask ^ (total - 1);
+  const dim3 grid(static_cast<unsigned>(std::min((total + kThreads - 1) / kThreads, kMaxBlocks)));
+  quillmarch::launch(transpose_to_low_bits<T>, grid, dim3(kThreads), 0, stream, total, state, transpose_buffer,
+                     active_mask, outer_mask, k);
+  // Rows are the 2^k local amplitudes, columns the settings of the others.
+  const uint64_t columns = uint64_t{1} << (n - k), rows = uint64_t{1} << k;
+  if (columns > static_cast<uint64_t>(std::numeric_limits<int>::max()))
+    throw std::invalid_argument("DenseMM column count exceeds cuBLAS int range");
+  check_cublas(cublasSetStream(handle, stream), "cublasSetStream DenseMM");
+  // cuBLAS reads the row-major matrix as its transpose; op T undoes that.
+  check_cublas(gemm(handle, static_cast<int>(rows), static_cast<int>(columns), matrix, transpose_buffer, gemm_buffer),
+               kGemmOperation<T>);
+  quillmarch::launch(transpose_from_low_bits<T>, grid, dim3(kThreads), 0, stream, total, gemm_buffer, state,
+                     active_mask, outer_mask, k);
+}
+
+template void apply_densemm<float>(cublasHandle_t, int64_t, CuComplex<float>*, CuComplex<float>*, CuComplex<float>*,
+                                   uint64_t, int32_t, const CuComplex<float>*, cudaStream_t);
+template void apply_densemm<double>(cublasHandle_t, int64_t, CuComplex<double>*, CuComplex<double>*,
+                                    CuComplex<double>*, uint64_t, int32_t, const CuComplex<double>*, cudaStream_t);
+
+}  // namespace fusion
+}  // namespace vorlent

@@ -1,0 +1,130 @@
+#include "vorlent/fusion/sparsesharemem.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "common/bit_index.h"
+#include "vorlent/fusion/planner.h"
+
+namespace vorlent {
+namespace fusion {
+
+namespace {
+
+using quillmarch::CuComplex;
+using quillmarch::deposit_bits;
+using quillmarch::insert_zero_bit;
+
+constexpr unsigned kThreads = 128;
+constexpr uint64_t kMaxBlocks = 65535;
+
+template <typename T>
+__device__ __forceinline__ CuComplex<T> times_i(CuComplex<T> a, T s) {
+  return {-s * a.im, s * a.re};
+}
+
+// The pair (a, b) of one gate's target bit, replaced by (a', b').
+template <typename T>
+__device__ __forceinline__ void apply_record(const DeviceMatrixGate<T>& g, CuComplex<T>& a, CuComplex<T>& b) {
+  const CuComplex<T> a0 = a, b0 = b;
+  switch (g.kind) {
+    case PauliX:
+      a = b0;
+      b = a0;
+      break;
+    case PauliY:
+      a = {b0.im, -b0.re};
+      b = {-a0.im, a0.re};
+      break;
+    case Hadamard: {
+      const T h = g.matrix[0].re;
+      a = quillmarch::scale(a0 + b0, h);
+      b = quillmarch::scale(a0 - b0, h);
+      break;
+    }
+    case Diagonal:
+      a = g.matrix[0] * a0;
+      b = g.matrix[3] * b0;
+      break;
+    case RotationX: {
+      const T c = g.matrix[0].re, s = g.matrix[1].im;
+      a = quillmarch::scale(a0, c) + times_i(b0, s);
+      b = quillmarch::scale(b0, c) + times_i(a0, s);
+      break;
+    }
+    case RotationY: {
+      const T c = g.matrix[0].re, s = g.matrix[2].re;
+      a = quillmarch::scale(a0, c) - quillmarch::scale(b0, s);
+      b = quillmarch::scale(b0, c) + quillmarch::scale(a0, s);
+      break;
+    }
+    default:
+      a = g.matrix[0] * a0 + g.matrix[1] * b0;
+      b = g.matrix[2] * a0 + g.matrix[3] * b0;
+      break;
+  }
+}
+
+// 128 threads per block; dynamic shared memory of 2^k amplitudes. Each block
+// owns one tile at a time: the amplitudes that share one setting of the
+// inactive qubits.
+template <typename T>
+__global__ void sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count, uint64_t active_mask,
+                                      uint64_t outer_mask, int32_t k, const DeviceMatrixGate<T>* gates,
+                                      int32_t gate_count) {
+  QM_DYNAMIC_SHARED(CuComplex<T>, tile);
+  const uint64_t size = uint64_t{1} << k, half = size / 2, quarter = size / 4;
+  for (uint64_t t = blockIdx.x; t < tile_count; t += gridDim.x) {
+    const uint64_t base = deposit_bits(t, outer_mask);
+    for (uint64_t l = threadIdx.x; l < size; l += blockDim.x) tile[l] = state[base | deposit_bits(l, active_mask)];
+    __syncthreads();
+    for (int32_t r = 0; r < gate_count; ++r) {
+      const DeviceMatrixGate<T>& g = gates[r];
+      const uint64_t mask = static_cast<uint32_t>(g.control_mask), value = static_cast<uint32_t>(g.control_value);
+      if (g.kind == Swap) {
+        const auto lo = static_cast<unsigned>(g.target < g.target2 ? g.target : g.target2);
+        const auto hi = static_cast<unsigned>(g.target < g.target2 ? g.target2 : g.target);
+        for (uint64_t i = threadIdx.x; i < quarter; i += blockDim.x) {
+          const uint64_t j = insert_zero_bit(insert_zero_bit(i, lo), hi);
+          if (!quillmarch::controls_hold(j, mask, value)) continue;
+          const CuComplex<T> x = tile[j | uint64_t{1} << hi];
+          tile[j | uint64_t{1} << hi] = tile[j | uint64_t{1} << lo];
+          tile[j | uint64_t{1} << lo] = x;
+        }
+      } else {
+        const auto target = static_cast<unsigned>(g.target);
+        for (uint64_t i = threadIdx.x; i < half; i += blockDim.x) {
+          const uint64_t j0 = insert_zero_bit(i, target);
+          if (!quillmarch::controls_hold(j0, mask, value)) continue;
+          apply_record(g, tile[j0], tile[j0 | uint64_t{1} << target]);
+        }
+      }
+      __syncthreads();
+    }
+    for (uint64_t l = threadIdx.x; l < size; l += blockDim.x) state[base | deposit_bits(l, active_mask)] = tile[l];
+    __syncthreads();
+  }
+}
+
+}  // namespace
+
+template <typename T>
+void launch_sparsesharemem(int64_t n, CuComplex<T>* state, uint64_t active_mask, int32_t k,
+                           const DeviceMatrixGate<T>* gates, int32_t gate_count, cudaStream_t stream) {
+  if (k < 1 || k > 10) throw std::invalid_argument("SparseShareMem active qubits must be in [1, 10]");
+  if (k > n) throw std::invalid_argument("SparseShareMem active qubits exceed circuit size");
+  if (gate_count <= 0) throw std::invalid_argument("SparseShareMem group cannot be empty");
+  const uint64_t tiles = uint64_t{1} << (n - k);
+  const uint64_t outer_mask = active_mask ^ ((uint64_t{1} << n) - 1);
+  quillmarch::launch(sparsesharemem_kernel<T>, dim3(static_cast<unsigned>(std::min(tiles, kMaxBlocks))),
+                     dim3(kThreads), (size_t{1} << k) * sizeof(CuComplex<T>), stream, state, tiles, active_mask,
+                     outer_mask, k, gates, gate_count);
+}
+
+template void launch_sparsesharemem<float>(int64_t, CuComplex<float>*, uint64_t, int32_t,
+                                           const DeviceMatrixGate<float>*, int32_t, cudaStream_t);
+template void launch_sparsesharemem<double>(int64_t, CuComplex<double>*, uint64_t, int32_t,
+                                            const DeviceMatrixGate<double>*, int32_t, cudaStream_t);
+
+}  // namespace fusion
+}  // namespace vorlent
