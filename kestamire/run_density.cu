@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <iterator>
 #include <stdexcept>
-#include <string>
 
 #include "common/bit_index.h"
 #include "common/cuda_check.h"
@@ -89,7 +88,9 @@ OperationSet select_group(uint64_t n, const std::vector<DensityOperation>& opera
     uint64_t qubits = 0;
     const bool in_range = qubit_mask(operations[o], n, qubits);
     uint64_t joined = qubits;
-    for (uint64_t m = qubits; m != 0; m &= m - 1) joined |= masks[popcount((m & (~m + 1)) - 1)];
+    for (uint64_t q = 0; q < n; ++q) {
+      if (qubits & pow2(static_cast<unsigned>(q))) joined |= masks[q];
+    }
     if (!in_range || (qubits & closed) != 0 || popcount(joined) > options.max_active) {
       // Later operations on these qubits may not jump ahead of this one.
       closed |= qubits;
