@@ -18,13 +18,21 @@ Effective bandwidth = bytes read and written per operation / time, with B the ma
                                                   rewrites every entry)
 Families whose kernels are missing from the build ("not available") are skipped and listed at the end.
 
+Noisy-circuit rows (--rows noisy or all): --layers layers of a random rotation on every qubit, each followed by a
+built-in channel on that qubit, then CNOTs on neighbouring pairs, run as one call with QUILLMARCH_DENSITY_FUSION off
+and on. "passes" counts the kernel passes over the matrix (one per operation with fusion off; with fusion on one per
+group pass, from a model of the planner, checked against the launch trace on the host backend); effective bandwidth
+is passes x 2 B / time, shown as a ratio to the copy baseline.
+
     QUILLMARCH_BUILD_DIR=build/cuda python3 bench/bench_density.py
     QUILLMARCH_BUILD_DIR=build/host python3 bench/bench_density.py --qubits 7 8
+    QUILLMARCH_BUILD_DIR=build/host python3 bench/bench_density.py --rows noisy --noisy-qubits 8 9 --repeat 1
 """
 
 import argparse
 import os
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -127,6 +135,136 @@ def time_operations(state, n, ops, repeat):
     return best_time(action, repeat) / len(ops)
 
 
+ROTATIONS = ["rx", "ry", "rz"]
+
+
+def noisy_circuit(n, layers, rng):
+    """Rotations each followed by a channel on the same qubit, then CNOTs on alternating neighbour pairs."""
+    ops = []
+    names = list(CHANNELS)
+    for layer in range(layers):
+        for q in range(n):
+            ops.append(Gate(ROTATIONS[(q + layer) % 3], [q], parameter=[float(rng.uniform(-np.pi, np.pi))]))
+            name = names[(q + layer) % len(names)]
+            ops.append(KrausOp([q], CHANNELS[name](0.01), name))
+        for q in range(layer % 2, n - 1, 2):
+            ops.append(Gate("cx", [q + 1], [q], [1]))
+    return ops
+
+
+def fused_passes(n, ops, window=1024, min_shared=4):
+    """Passes over the matrix of a fused run: a model of the density fusion planner for lists of one-qubit gates
+    (rotations, CNOTs) and built-in channels, which are all groupable."""
+    max_active = 5 if n > 8 else n - 4
+    if max_active <= 0:
+        return len(ops)
+    qubits = [sum(1 << q for q in list(op.target) + list(getattr(op, "control", []))) for op in ops]
+    popcount = lambda m: bin(m).count("1")  # noqa: E731
+    remaining = list(range(len(ops)))
+    passes = 0
+    while remaining:
+        sets, masks, closed = [set() for _ in range(n)], [0] * n, 0
+        for o in remaining[:window]:
+            mine = [q for q in range(n) if qubits[o] >> q & 1]
+            joined = qubits[o]
+            for q in mine:
+                joined |= masks[q]
+            if qubits[o] & closed or popcount(joined) > max_active:
+                closed |= qubits[o]
+                continue
+            group = {o}.union(*(sets[q] for q in mine))
+            for q in mine:
+                sets[q], masks[q] = group, joined
+        chosen, active, selected = set(), 0, set()
+        while True:
+            fits = [q for q in range(n) if q not in selected and sets[q] and popcount(active | masks[q]) <= max_active]
+            if not fits:
+                break
+            best = max(fits, key=lambda q: (len(sets[q]), -q))
+            taken = set(sets[best])
+            chosen |= taken
+            active |= masks[best]
+            selected.add(best)
+            for p in range(n):
+                if p in selected:
+                    continue
+                if masks[p] & ~active == 0:
+                    chosen |= sets[p]
+                    selected.add(p)
+                else:
+                    sets[p] -= taken
+        chosen = sorted(chosen) or [remaining[0]]
+        mask = 0
+        for o in chosen:
+            mask |= qubits[o]
+        width = popcount(mask)
+        if len(chosen) > 1 and width >= min_shared:
+            passes += 1
+        elif len(chosen) > 1 and width == 1:
+            # A rotation directly followed by its channel is one unitary-plus-channel pass ("rz" is diagonal).
+            i = 0
+            while i < len(chosen):
+                op = ops[chosen[i]]
+                paired = (isinstance(op, Gate) and op.id != "rz" and i + 1 < len(chosen) and
+                          isinstance(ops[chosen[i + 1]], KrausOp))
+                passes += 1
+                i += 2 if paired else 1
+        else:
+            passes += len(chosen)
+        chosen_set = set(chosen)
+        remaining = [o for o in remaining if o not in chosen_set]
+    return passes
+
+
+def traced_launches(action):
+    """Kernel launches of `action` in the CPU emulation's launch trace; None on other backends."""
+    if kestamire.backend != "host":
+        return None
+    with tempfile.NamedTemporaryFile(mode="r", suffix=".trace") as trace:
+        os.environ["HOSTCUDA_TRACE"] = trace.name
+        try:
+            action()
+        finally:
+            del os.environ["HOSTCUDA_TRACE"]
+        return len(trace.read().splitlines())
+
+
+def noisy_rows(args):
+    """Times the noisy circuit with fusion off and on per size and precision."""
+    rng = np.random.default_rng(2)
+    saved = os.environ.get("QUILLMARCH_DENSITY_FUSION")
+    print(f"\nnoisy circuit: {args.layers} layers (rotation + channel on every qubit, CNOT pairs)")
+    print(f"  {'n':>3s} {'dtype':10s} {'fusion':6s} {'ops':>5s} {'ms':>10s} {'passes':>7s} {'GB/s':>9s} "
+          f"{'of copy':>8s} {'speedup':>8s}")
+    try:
+        for n in args.noisy_qubits:
+            ops = noisy_circuit(n, args.layers, rng)
+            for dtype in args.dtype:
+                state = DDS.zero_state(n, dtype, args.device)
+                matrix_bytes = (1 << (2 * n)) * (8 if dtype == "complex64" else 16)
+                copy_s = best_time(lambda: state.copy(), args.repeat)
+                copy_bw = 2 * matrix_bytes / copy_s / 1e9
+                off_s = None
+                for fusion in ("0", "1"):
+                    os.environ["QUILLMARCH_DENSITY_FUSION"] = fusion
+                    call = lambda: kestamire.run_density_operations_device(state, n, ops)  # noqa: E731
+                    passes = len(ops) if fusion == "0" else fused_passes(n, ops)
+                    launched = traced_launches(call)
+                    if launched is not None and launched != passes:
+                        print(f"  note: n={n} fusion={fusion}: the trace shows {launched} launches, model {passes}")
+                    seconds = best_time(call, args.repeat)
+                    off_s = off_s or seconds
+                    bw = passes * 2 * matrix_bytes / seconds / 1e9
+                    print(f"  {n:3d} {dtype:10s} {'on' if fusion == '1' else 'off':6s} {len(ops):5d} "
+                          f"{seconds * 1e3:10.2f} {passes:7d} {bw:9.2f} {bw / copy_bw:8.2f} {off_s / seconds:8.2f}")
+                del state
+    finally:
+        if saved is None:
+            os.environ.pop("QUILLMARCH_DENSITY_FUSION", None)
+        else:
+            os.environ["QUILLMARCH_DENSITY_FUSION"] = saved
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--qubits", type=int, nargs="+", default=[13, 14], help="sizes; use 6 to 9 on the host")
@@ -135,12 +273,17 @@ def main():
     parser.add_argument("--ops", type=int, default=10, help="operations per timed call")
     parser.add_argument("--repeat", type=int, default=3, help="timed calls; the best counts")
     parser.add_argument("--device", default="cuda:0")
+    parser.add_argument("--rows", choices=["families", "noisy", "all"], default="all",
+                        help="kernel families, the noisy circuit with fusion off and on, or both")
+    parser.add_argument("--noisy-qubits", type=int, nargs="+", default=[10, 11, 12, 13, 14],
+                        help="sizes of the noisy-circuit rows; use 8 to 10 on the host")
+    parser.add_argument("--layers", type=int, default=10, help="layers of the noisy circuit")
     args = parser.parse_args()
 
     print(f"kestamire backend: {kestamire.backend}")
     rng = np.random.default_rng(1)
     unavailable = {}
-    for n in args.qubits:
+    for n in (args.qubits if args.rows != "noisy" else []):
         for dtype in args.dtype:
             state = DDS.zero_state(n, dtype, args.device)
             matrix_bytes = (1 << (2 * n)) * (8 if dtype == "complex64" else 16)
@@ -168,6 +311,8 @@ def main():
             del state
     for family, message in unavailable.items():
         print(f"skipped {family}: {message}")
+    if args.rows != "families":
+        noisy_rows(args)
 
 
 if __name__ == "__main__":

@@ -154,8 +154,11 @@ void trace_launch(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes
   if (path == nullptr) return;
   std::lock_guard<std::mutex> lock(trace_mutex);
   std::string label = function_label(kernel);
-  const size_t space = label.find(' ');
-  std::string name = label.substr(0, space), rest = space == std::string::npos ? "" : label.substr(space);
+  const size_t scope_at = label.find(" scope=");
+  std::string name = label.substr(0, scope_at), rest = scope_at == std::string::npos ? "" : label.substr(scope_at);
+  // Template arguments demangle as "<double, 1>"; without the spaces the name
+  // stays the line's first token.
+  name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
   char geometry[160];
   std::snprintf(geometry, sizeof geometry, " grid=%u,%u,%u block=%u,%u,%u shared=%zu", grid.x, grid.y, grid.z,
                 block.x, block.y, block.z, shared_bytes);

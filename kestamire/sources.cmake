@@ -6,5 +6,7 @@ set(KESTAMIRE_SOURCES
     kestamire/run_density.cu
     kestamire/kestamire_unitary.cu
     kestamire/kestamire_kraus.cu
+    kestamire/kestamire_unitary_channel.cu
+    kestamire/density_sparsesharemem.cu
     kestamire/kestamire_measure.cu
 )

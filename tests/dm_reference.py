@@ -122,3 +122,29 @@ def random_unitary(rng, dim):
     z = rng.normal(size=(dim, dim)) + 1j * rng.normal(size=(dim, dim))
     q, r = np.linalg.qr(z)
     return q * (np.diag(r) / np.abs(np.diag(r)))
+
+
+def apply_operators(rho, n, matrices, targets, controls=(), control_states=()):
+    """Sum over M in `matrices` of C rho C^dagger, C = M on `targets` where the controls hold (identity elsewhere),
+    applied block by block instead of through 2**n x 2**n products; for larger n."""
+    dim = 1 << n
+    k = len(targets)
+    index = np.arange(dim)
+    held = np.ones(dim, dtype=bool)
+    for c, v in zip(controls, control_states):
+        held &= ((index >> c) & 1) == v
+    target_bits = sum(1 << t for t in targets)
+    bases = index[((index & target_bits) == 0) & held]
+    offsets = np.array([sum(((s >> j) & 1) << targets[j] for j in range(k)) for s in range(1 << k)])
+    blocks = bases[:, None] | offsets[None, :]  # rows (or columns) of each target block
+
+    def left(m, a):
+        out = a.copy()
+        out[blocks] = np.einsum("st,btc->bsc", m, a[blocks])
+        return out
+
+    out = np.zeros_like(rho, dtype=np.complex128)
+    for m in matrices:
+        m = np.asarray(m, dtype=np.complex128)
+        out += left(m, left(m, rho).conj().T).conj().T
+    return out

@@ -829,6 +829,11 @@ template <typename T>
 __global__ void scale_kernel(T* data, T factor) {
   data[blockIdx.x * blockDim.x + threadIdx.x] *= factor;
 }
+// Two template arguments demangle with a space after the comma.
+template <typename T, int K>
+__global__ void shift_kernel(T* data) {
+  data[threadIdx.x] += T(K);
+}
 }  // namespace traced
 
 std::vector<std::string> read_lines(const std::string& path) {
@@ -859,15 +864,17 @@ void test_launch_trace() {
     quillmarch::launch(traced::scale_kernel<float>, dim3(2), dim3(32), 16, nullptr, d, 2.0f);
     quillmarch::launch(traced::scale_kernel<float>, dim3(0), dim3(32), 0, nullptr, d, 2.0f);
     CHECK_ERR(cudaGetLastError(), cudaErrorInvalidConfiguration);
+    quillmarch::launch(traced::shift_kernel<float, 2>, dim3(1), dim3(32), 0, nullptr, d);
     CHECK(cublasCgemm(handle, CUBLAS_OP_T, CUBLAS_OP_N, 2, 4, 2, &one, m, 2, m, 2, &zero, m, 2) ==
           CUBLAS_STATUS_SUCCESS);
   }
   quillmarch::launch(traced::scale_kernel<float>, dim3(1), dim3(64), 0, nullptr, d, 2.0f);
   const std::vector<std::string> lines = read_lines(path);
-  CHECK(lines.size() == 2);
-  if (lines.size() == 2) {
+  CHECK(lines.size() == 3);
+  if (lines.size() == 3) {
     CHECK(lines[0] == "scale_kernel<float> grid=2,1,1 block=32,1,1 shared=16 scope=traced");
-    CHECK(lines[1] == "cublasCgemm m=2 n=4 k=2");
+    CHECK(lines[1] == "shift_kernel<float,2> grid=1,1,1 block=32,1,1 shared=0 scope=traced");
+    CHECK(lines[2] == "cublasCgemm m=2 n=4 k=2");
   }
   CHECK(cublasDestroy(handle) == CUBLAS_STATUS_SUCCESS);
   CHECK_ERR(cudaFree(m), cudaSuccess);

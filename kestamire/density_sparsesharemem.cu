@@ -1,0 +1,152 @@
+// Shared-memory pass of density fusion: each block loads a 2^k x 2^k tile of
+// rho (rows and columns that differ only in the active qubits), applies the
+// group's one-qubit unitaries, diagonals, flips and channels to it, and
+// stores it back.
+#include "kestamire/density_sparsesharemem.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "common/bit_index.h"
+#include "common/cuda_api.h"
+#include "common/cuda_check.h"
+#include "kestamire/channel_action.cuh"
+#include "kestamire/density_ops.h"
+#include "kestamire/unitary_action.cuh"
+
+namespace quillmarch {
+namespace kestamire {
+
+namespace {
+
+constexpr unsigned kThreads = 128;
+constexpr unsigned kMaxBlocks = 65535;
+constexpr int kMaxActive = 5;
+
+template <typename T>
+QM_HD void swap_entries(CuComplex<T>& x, CuComplex<T>& y) {
+  const CuComplex<T> t = x;
+  x = y;
+  y = t;
+}
+
+template <typename T>
+QM_HD void apply_channel_of_kind(int kind, CuComplex<T>& a, CuComplex<T>& b, CuComplex<T>& c, CuComplex<T>& d, T p) {
+  switch (kind) {
+    case density::BitFlip: return apply_channel<density::BitFlip>(a, b, c, d, p);
+    case density::PhaseFlip: return apply_channel<density::PhaseFlip>(a, b, c, d, p);
+    case density::Depolarizing: return apply_channel<density::Depolarizing>(a, b, c, d, p);
+    case density::AmplitudeDamping: return apply_channel<density::AmplitudeDamping>(a, b, c, d, p);
+    case density::PhaseDamping: return apply_channel<density::PhaseDamping>(a, b, c, d, p);
+    default: return;
+  }
+}
+
+// One record on the local 2 x 2 block [[a, b], [c, d]] whose base row and
+// column have the target bit clear; the controls never include the target, so
+// they read the same on both rows (and both columns) of the block.
+template <typename T>
+QM_HD void apply_record(const DeviceDensityGate<T>& gate, bool row_ok, bool col_ok, CuComplex<T>& a,
+                        CuComplex<T>& b, CuComplex<T>& c, CuComplex<T>& d) {
+  switch (gate.kind) {
+    case 0: {
+      const CuComplex<T> u[4] = {gate.matrix[0], gate.matrix[1], gate.matrix[2], gate.matrix[3]};
+      if (row_ok) apply_unitary_left(a, b, c, d, u);
+      if (col_ok) apply_unitary_right(a, b, c, d, u);
+      return;
+    }
+    case 1: {
+      const CuComplex<T> one{T(1), T(0)};
+      const CuComplex<T> r0 = row_ok ? gate.diagonal[0] : one, r1 = row_ok ? gate.diagonal[1] : one;
+      const CuComplex<T> c0 = col_ok ? gate.diagonal[0] : one, c1 = col_ok ? gate.diagonal[1] : one;
+      a = mul_conj(r0 * a, c0);
+      b = mul_conj(r0 * b, c1);
+      c = mul_conj(r1 * c, c0);
+      d = mul_conj(r1 * d, c1);
+      return;
+    }
+    case 2:
+      if (row_ok) swap_entries(a, c), swap_entries(b, d);
+      if (col_ok) swap_entries(a, b), swap_entries(c, d);
+      return;
+    default:
+      apply_channel_of_kind(gate.channel_kind, a, b, c, d, gate.parameter);
+      return;
+  }
+}
+
+// 128 threads, 4^k entries of CuComplex<T> of dynamic shared memory (the
+// tile); grid-stride over the 4^(n-k) tiles. Tile t takes its row base from
+// the low n-k bits of t and its column base from the rest, both deposited into
+// the inactive qubits; every thread of a block runs the same number of tiles,
+// so all of them reach every barrier.
+template <typename T>
+__global__ void density_sparsesharemem_kernel(CuComplex<T>* rho, long dim, unsigned long tiles,
+                                              unsigned long active_mask, unsigned long inactive_mask, int k,
+                                              int n_minus_k, const DeviceDensityGate<T>* gates, int gate_count) {
+  QM_DYNAMIC_SHARED(CuComplex<T>, tile);
+  const uint64_t d = static_cast<uint64_t>(dim);
+  const unsigned side = 1u << k;
+  const unsigned entries = side * side;
+  const unsigned half = side / 2;
+  const unsigned blocks = half * half;
+  const uint64_t low = pow2(static_cast<unsigned>(n_minus_k)) - 1;
+  for (uint64_t t = blockIdx.x; t < tiles; t += gridDim.x) {
+    const uint64_t row_base = deposit_bits(t & low, inactive_mask);
+    const uint64_t col_base = deposit_bits(t >> n_minus_k, inactive_mask);
+    for (unsigned e = threadIdx.x; e < entries; e += blockDim.x) {
+      const uint64_t r = row_base | deposit_bits(e >> k, active_mask);
+      const uint64_t c = col_base | deposit_bits(e & (side - 1), active_mask);
+      tile[e] = rho[r * d + c];
+    }
+    __syncthreads();
+    for (int g = 0; g < gate_count; ++g) {
+      const DeviceDensityGate<T>& gate = gates[g];
+      const unsigned m = 1u << gate.target;
+      for (unsigned j = threadIdx.x; j < blocks; j += blockDim.x) {
+        const unsigned lr = static_cast<unsigned>(insert_zero_bit(j / half, gate.target));
+        const unsigned lc = static_cast<unsigned>(insert_zero_bit(j % half, gate.target));
+        const bool row_ok = controls_hold(lr, gate.control_mask, gate.control_value);
+        const bool col_ok = controls_hold(lc, gate.control_mask, gate.control_value);
+        CuComplex<T>* top = tile + lr * side;
+        CuComplex<T>* bottom = tile + (lr | m) * side;
+        apply_record(gate, row_ok, col_ok, top[lc], top[lc | m], bottom[lc], bottom[lc | m]);
+      }
+      __syncthreads();
+    }
+    for (unsigned e = threadIdx.x; e < entries; e += blockDim.x) {
+      const uint64_t r = row_base | deposit_bits(e >> k, active_mask);
+      const uint64_t c = col_base | deposit_bits(e & (side - 1), active_mask);
+      rho[r * d + c] = tile[e];
+    }
+    __syncthreads();
+  }
+}
+
+}  // namespace
+
+template <typename T>
+void launch_density_sparsesharemem(uint64_t dim, CuComplex<T>* rho, uint64_t active_mask, int k,
+                                   const DeviceDensityGate<T>* gates, int gate_count) {
+  if (k < 1 || k > kMaxActive) throw std::invalid_argument("density fusion active qubits must be in [1,5]");
+  if (gate_count < 1) throw std::invalid_argument("fusion group cannot be empty");
+  int n = 0;
+  while (n < 63 && (uint64_t{1} << n) < dim) ++n;
+  if (dim <= 1 || n < k) throw std::invalid_argument("active qubits exceed circuit size");
+  const uint64_t tiles = uint64_t{1} << (2 * (n - k));
+  const uint64_t inactive_mask = active_mask ^ (dim - 1);
+  const unsigned grid = static_cast<unsigned>(std::min<uint64_t>(tiles, kMaxBlocks));
+  const size_t shared_bytes = sizeof(CuComplex<T>) << (2 * k);
+  launch(density_sparsesharemem_kernel<T>, dim3(grid), dim3(kThreads), shared_bytes, nullptr, rho, dim, tiles,
+         active_mask, inactive_mask, k, n - k, gates, gate_count);
+  check_launch("density_sparsesharemem kernel launch failed: ");
+}
+
+#define DENSITY_SPARSESHAREMEM_INSTANTIATE(T)                                                                  \
+  template void launch_density_sparsesharemem<T>(uint64_t, CuComplex<T>*, uint64_t, int,                       \
+                                                 const DeviceDensityGate<T>*, int);
+DENSITY_SPARSESHAREMEM_INSTANTIATE(float)
+DENSITY_SPARSESHAREMEM_INSTANTIATE(double)
+
+}  // namespace kestamire
+}  // namespace quillmarch
