@@ -141,7 +141,8 @@ ImportedTensor::ImportedTensor(const py::object& array) {
   // Our copy runs on the legacy default stream; the producer orders its work before it.
   if (py::hasattr(array, "__dlpack_device__")) {
     py::tuple device = array.attr("__dlpack_device__")();
-    if (device.size() == 2 && device[0].cast<int>() == kDLCUDA) stream = py::int_(1);
+    const int type = device.size() == 2 ? device[0].cast<int>() : 0;
+    if (type == kDLCUDA || type == kDLCUDAManaged) stream = py::int_(1);
   }
 #endif
   py::object capsule;
