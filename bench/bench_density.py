@@ -20,6 +20,7 @@ Families whose kernels are missing from the build ("not available") are skipped 
 
     QUILLMARCH_BUILD_DIR=build/cuda python3 bench/bench_density.py
     QUILLMARCH_BUILD_DIR=build/host python3 bench/bench_density.py --qubits 7 8
+    QUILLMARCH_DENSITY_FUSION=1 ... --json FILE   (rows as JSON, with "fusion": "on" or "off")
 """
 
 import argparse
@@ -32,6 +33,7 @@ import numpy as np
 if os.environ.get("QUILLMARCH_BUILD_DIR"):
     sys.path.insert(0, os.path.abspath(os.environ["QUILLMARCH_BUILD_DIR"]))
 
+import bench_json  # noqa: E402
 import kestamire  # noqa: E402
 
 DDS = kestamire.DeviceDensityState
@@ -135,7 +137,11 @@ def main():
     parser.add_argument("--ops", type=int, default=10, help="operations per timed call")
     parser.add_argument("--repeat", type=int, default=3, help="timed calls; the best counts")
     parser.add_argument("--device", default="cuda:0")
+    record = bench_json.Rows(parser, "density")
     args = parser.parse_args()
+    # Density fusion follows the environment variable; rows say which way it was.
+    fusion = "on" if os.environ.get("QUILLMARCH_DENSITY_FUSION", "") not in ("", "0") else "off"
+    record.meta.update(backend=kestamire.backend, fusion=fusion)
 
     print(f"kestamire backend: {kestamire.backend}")
     rng = np.random.default_rng(1)
@@ -160,10 +166,14 @@ def main():
                     unavailable[family] = str(error)
                     continue
                 bw = moved * matrix_bytes / seconds / 1e9
+                record.add(backend=kestamire.backend, n=n, dtype=dtype, family=family, fusion=fusion,
+                           seconds=seconds, gbps=bw, copy_gbps=copy_bw, ratio=bw / copy_bw)
                 print(f"  {family:28s} {seconds * 1e3:10.3f} {moved:5.1f}B {bw:9.1f} {bw / copy_bw:8.2f}")
             # Measuring a state that is already collapsed on qubit 0 keeps every call alike.
             seconds = best_time(lambda: kestamire.measure_device(state, [0], seed=1), args.repeat)
             bw = 2 * matrix_bytes / seconds / 1e9
+            record.add(backend=kestamire.backend, n=n, dtype=dtype, family="measure [0]", fusion=fusion,
+                       seconds=seconds, gbps=bw, copy_gbps=copy_bw, ratio=bw / copy_bw)
             print(f"  {'measure [0] (probs+collapse)':28s} {seconds * 1e3:10.3f} {2:5.1f}B {bw:9.1f} {bw / copy_bw:8.2f}")
             del state
     for family, message in unavailable.items():
