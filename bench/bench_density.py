@@ -27,6 +27,7 @@ is passes x 2 B / time, shown as a ratio to the copy baseline.
     QUILLMARCH_BUILD_DIR=build/cuda python3 bench/bench_density.py
     QUILLMARCH_BUILD_DIR=build/host python3 bench/bench_density.py --qubits 7 8
     QUILLMARCH_BUILD_DIR=build/host python3 bench/bench_density.py --rows noisy --noisy-qubits 8 9 --repeat 1
+    QUILLMARCH_DENSITY_FUSION=1 ... --json FILE   (rows as JSON, with "fusion": "on" or "off")
 """
 
 import argparse
@@ -40,6 +41,7 @@ import numpy as np
 if os.environ.get("QUILLMARCH_BUILD_DIR"):
     sys.path.insert(0, os.path.abspath(os.environ["QUILLMARCH_BUILD_DIR"]))
 
+import bench_json  # noqa: E402
 import kestamire  # noqa: E402
 
 DDS = kestamire.DeviceDensityState
@@ -229,7 +231,7 @@ def traced_launches(action):
         return len(trace.read().splitlines())
 
 
-def noisy_rows(args):
+def noisy_rows(args, record):
     """Times the noisy circuit with fusion off and on per size and precision."""
     rng = np.random.default_rng(2)
     saved = os.environ.get("QUILLMARCH_DENSITY_FUSION")
@@ -255,6 +257,9 @@ def noisy_rows(args):
                     seconds = best_time(call, args.repeat)
                     off_s = off_s or seconds
                     bw = passes * 2 * matrix_bytes / seconds / 1e9
+                    record.add(backend=kestamire.backend, n=n, dtype=dtype, family="noisy circuit",
+                               fusion="on" if fusion == "1" else "off", seconds=seconds, passes=passes, gbps=bw,
+                               copy_gbps=copy_bw, ratio=bw / copy_bw)
                     print(f"  {n:3d} {dtype:10s} {'on' if fusion == '1' else 'off':6s} {len(ops):5d} "
                           f"{seconds * 1e3:10.2f} {passes:7d} {bw:9.2f} {bw / copy_bw:8.2f} {off_s / seconds:8.2f}")
                 del state
@@ -278,7 +283,11 @@ def main():
     parser.add_argument("--noisy-qubits", type=int, nargs="+", default=[10, 11, 12, 13, 14],
                         help="sizes of the noisy-circuit rows; use 8 to 10 on the host")
     parser.add_argument("--layers", type=int, default=10, help="layers of the noisy circuit")
+    record = bench_json.Rows(parser, "density")
     args = parser.parse_args()
+    # Density fusion follows the environment variable; rows say which way it was.
+    fusion = "on" if os.environ.get("QUILLMARCH_DENSITY_FUSION", "") not in ("", "0") else "off"
+    record.meta.update(backend=kestamire.backend, fusion=fusion)
 
     print(f"kestamire backend: {kestamire.backend}")
     rng = np.random.default_rng(1)
@@ -303,16 +312,20 @@ def main():
                     unavailable[family] = str(error)
                     continue
                 bw = moved * matrix_bytes / seconds / 1e9
+                record.add(backend=kestamire.backend, n=n, dtype=dtype, family=family, fusion=fusion,
+                           seconds=seconds, gbps=bw, copy_gbps=copy_bw, ratio=bw / copy_bw)
                 print(f"  {family:28s} {seconds * 1e3:10.3f} {moved:5.1f}B {bw:9.1f} {bw / copy_bw:8.2f}")
             # Measuring a state that is already collapsed on qubit 0 keeps every call alike.
             seconds = best_time(lambda: kestamire.measure_device(state, [0], seed=1), args.repeat)
             bw = 2 * matrix_bytes / seconds / 1e9
+            record.add(backend=kestamire.backend, n=n, dtype=dtype, family="measure [0]", fusion=fusion,
+                       seconds=seconds, gbps=bw, copy_gbps=copy_bw, ratio=bw / copy_bw)
             print(f"  {'measure [0] (probs+collapse)':28s} {seconds * 1e3:10.3f} {2:5.1f}B {bw:9.1f} {bw / copy_bw:8.2f}")
             del state
     for family, message in unavailable.items():
         print(f"skipped {family}: {message}")
     if args.rows != "families":
-        noisy_rows(args)
+        noisy_rows(args, record)
 
 
 if __name__ == "__main__":

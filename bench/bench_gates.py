@@ -21,6 +21,7 @@ Gate families that this build does not provide yet (they raise "... not
 available ...") are listed as skipped.
 
     QUILLMARCH_BUILD_DIR=build/host python3 bench/bench_gates.py [--n N] [--dtype complex64|complex128] [--reps R]
+        [--json FILE]
 """
 
 import argparse
@@ -35,6 +36,7 @@ _build = os.environ.get("QUILLMARCH_BUILD_DIR")
 if _build:
     sys.path.insert(0, os.path.abspath(_build))
 
+import bench_json  # noqa: E402
 import vorlent  # noqa: E402
 
 MODES = [vorlent.AllState, vorlent.Pair, vorlent.PairAuto]
@@ -88,6 +90,7 @@ def main():
     parser.add_argument("--trials", type=int, default=3, help="timed runs per row; the minimum is reported")
     parser.add_argument("--device", default="cuda:0")
     parser.add_argument("--kinds", default=",".join(KINDS), help="comma-separated gate kinds")
+    record = bench_json.Rows(parser, "gates")
     args = parser.parse_args()
     reps = args.reps or (4 if vorlent.backend == "host" else 50)
 
@@ -108,6 +111,8 @@ def main():
     base_s = per_gate(gate_list("x", [], [args.n - 1], [], [], reps), vorlent.PairAuto)
     base_bw = full_bytes / base_s
 
+    record.meta.update(backend=vorlent.backend, n=args.n, dtype=args.dtype, reps=reps, baseline_seconds=base_s,
+                       baseline_gbps=base_bw / 1e9)
     where = platform.processor() or platform.machine()
     print(f"# backend={vorlent.backend} device={args.device} (ordinal {state.device_id})"
           + (f" host={where} cpus={os.cpu_count()}" if vorlent.backend == "host" else ""))
@@ -124,6 +129,9 @@ def main():
                 for mode in MODES:
                     sec = per_gate(gate_list(name, params, targets, controls, states, reps), mode)
                     bw = moved / sec if sec > 0 else float("inf")
+                    record.add(backend=vorlent.backend, n=args.n, dtype=args.dtype, gate=name, case=label,
+                               mode=mode.name, seconds=sec, gbps=bw / 1e9, baseline_gbps=base_bw / 1e9,
+                               ratio=bw / base_bw)
                     print(f"{name:<13}{label:<12}{mode.name:<10}{sec * 1e3:>10.3f}{bw / 1e9:>9.2f}"
                           f"{base_bw / 1e9:>13.2f}{bw / base_bw:>7.2f}")
         except RuntimeError as err:

@@ -13,6 +13,7 @@ which reads and writes the whole state once.
 
     QUILLMARCH_BUILD_DIR=build/host python3 bench/bench_gates_multi.py --n 18
     python3 bench/bench_gates_multi.py --n 28 --dtype complex64     (GPU)
+    ... --json FILE   also writes the rows as JSON (bench/bench_json.py)
 """
 
 import argparse
@@ -26,6 +27,7 @@ _build = os.environ.get("QUILLMARCH_BUILD_DIR")
 if _build:
     sys.path.insert(0, os.path.abspath(_build))
 
+import bench_json  # noqa: E402
 import vorlent  # noqa: E402
 
 
@@ -81,6 +83,7 @@ def main():
                         help="gates per timed list (R)")
     parser.add_argument("--trials", type=int, default=3, help="timed runs per row; the best is kept")
     parser.add_argument("--device", default="cuda:0")
+    record = bench_json.Rows(parser, "gates_multi")
     args = parser.parse_args()
 
     n, reps = args.n, args.reps
@@ -110,6 +113,8 @@ def main():
         bandwidth = moved / per_gate / 1e9 if per_gate > 0 else float("inf")
         if baseline is None:
             baseline = (per_gate, bandwidth)
+        record.add(backend=vorlent.backend, n=n, dtype=args.dtype, gate=label, mode=mode.name, seconds=per_gate,
+                   gbps=bandwidth, baseline_gbps=baseline[1], ratio=bandwidth / baseline[1])
         print(f"{label:<26}{per_gate * 1e3:>11.4f}{moved / 1e6:>11.2f}{bandwidth:>10.2f}"
               f"{per_gate / baseline[0]:>9.2f}{bandwidth / baseline[1]:>8.2f}")
 

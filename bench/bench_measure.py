@@ -25,6 +25,7 @@ Every figure is the minimum over several trials (at most three for sampling),
 after one warm-up call.
 
     python3 bench/bench_measure.py [--n N] [--shots S] [--trials T] [--dtype complex64|complex128|both] [--gpu]
+        [--json FILE]
 """
 
 import argparse
@@ -39,7 +40,10 @@ import numpy as np
 if os.environ.get("QUILLMARCH_BUILD_DIR"):
     sys.path.insert(0, os.path.abspath(os.environ["QUILLMARCH_BUILD_DIR"]))
 
+import bench_json  # noqa: E402
 import vorlent  # noqa: E402
+
+ROWS = None  # bench_json.Rows of this run
 
 
 def timed(fn, trials):
@@ -52,7 +56,9 @@ def timed(fn, trials):
     return best
 
 
-def row(label, seconds, bandwidth=None, note=""):
+def row(label, seconds, bandwidth=None, note="", **fields):
+    ROWS.add(backend=vorlent.backend, case=label, seconds=seconds,
+             gbps=bandwidth / 1e9 if bandwidth is not None else None, note=note, **fields)
     bw = f"{bandwidth / 1e9:9.2f}" if bandwidth is not None else f"{'-':>9}"
     print(f"{label:<44} {seconds * 1e3:11.3f} {bw}  {note}")
 
@@ -87,13 +93,15 @@ def bench_dtype(n, dtype, trials, x_reps):
     for m in range(1, 11):
         for where, targets in [("low", list(range(m))), ("high", list(range(n - m, n)))]:
             t = timed(pass_fn(state, targets), trials)
-            row(f"probability pass m={m:<2} {where}", t, nbytes / t)
+            row(f"probability pass m={m:<2} {where}", t, nbytes / t, n=n, dtype=dtype)
     single = timed(pass_fn(state, [0]), trials)
     t, why = x_pass(state, n, x_reps, trials, single)
     if t is None:
-        row("X-PairAuto pass (baseline)", float("nan"), None, f"skipped, needs the gate engine: {why}")
+        row("X-PairAuto pass (baseline)", float("nan"), None, f"skipped, needs the gate engine: {why}",
+            n=n, dtype=dtype)
     else:
-        row("X-PairAuto pass (baseline, read+write)", t, 2 * nbytes / t, f"{x_reps} gates per trial")
+        row("X-PairAuto pass (baseline, read+write)", t, 2 * nbytes / t, f"{x_reps} gates per trial",
+            n=n, dtype=dtype)
     return state
 
 
@@ -104,9 +112,10 @@ def bench_sampling(state, n, dtype, shots, trials):
     print(f"\n# sampling {shots} shots over m={m} targets, n={n} {dtype}")
     print(f"{'case':<44} {'time_ms':>11} {'GB/s':>9}  note")
     t_pass = timed(pass_fn(state, targets), trials)
-    row(f"probability pass m={m}", t_pass, nbytes / t_pass)
+    row(f"probability pass m={m}", t_pass, nbytes / t_pass, n=n, dtype=dtype)
     t = timed(lambda: vorlent.sample_measure_device(state, targets, shots, seed=1, collapse_last=False), trials)
-    row(f"vorlent sample_measure_device", t, None, f"{shots / t / 1e6:.2f} M shots/s incl. pass and dict")
+    row(f"vorlent sample_measure_device", t, None, f"{shots / t / 1e6:.2f} M shots/s incl. pass and dict",
+        n=n, dtype=dtype)
 
     amps = state.to_numpy()
     mass = amps.real.astype(np.float64) ** 2 + amps.imag.astype(np.float64) ** 2
@@ -129,7 +138,7 @@ def bench_sampling(state, n, dtype, shots, trials):
         return np.bincount(k, minlength=running.size)
 
     t_np = timed(numpy_sampling, trials)
-    row("numpy random + searchsorted + bincount", t_np, None, f"{shots / t_np / 1e6:.2f} M shots/s")
+    row("numpy random + searchsorted + bincount", t_np, None, f"{shots / t_np / 1e6:.2f} M shots/s", n=n, dtype=dtype)
 
 
 def main():
@@ -140,6 +149,8 @@ def main():
     parser.add_argument("--trials", type=int, default=5)
     parser.add_argument("--dtype", default="both", choices=["complex64", "complex128", "both"])
     parser.add_argument("--x-reps", type=int, default=None, help="X gates per baseline trial")
+    global ROWS
+    ROWS = bench_json.Rows(parser, "measure")
     args = parser.parse_args()
     n = args.n or (28 if args.gpu else 20)
     shots = args.shots or (10**7 if args.gpu else 10**6)

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/array_interop.h"
 #include "common/cu_complex.h"
 #include "common/cuda_check.h"
 #include "common/parsers.h"
@@ -22,14 +23,37 @@ using quillmarch::kestamire::DeviceDensityState;
 
 namespace {
 
-std::shared_ptr<DeviceDensityState> from_numpy(int64_t n, py::array state, const std::string& device) {
+// The state array checks shared by from_numpy and from_dlpack, in order.
+void check_layout(int64_t n, int64_t ndim, const int64_t* shape, bool c_contiguous, bool writable) {
   const auto nq = static_cast<uint64_t>(n);
   quillmarch::kestamire::check_density_qubits(nq);
-  const auto dim = static_cast<py::ssize_t>(uint64_t{1} << nq);
-  if (state.ndim() != 2 || state.shape(0) != dim || state.shape(1) != dim)
-    throw std::invalid_argument("state shape must be (2**n, 2**n)");
-  if (!(state.flags() & py::array::c_style)) throw std::invalid_argument("state must be C-contiguous");
-  if (!state.writeable()) throw std::invalid_argument("state must be writable");
+  const auto dim = static_cast<int64_t>(uint64_t{1} << nq);
+  if (ndim != 2 || shape[0] != dim || shape[1] != dim) throw std::invalid_argument("state shape must be (2**n, 2**n)");
+  if (!c_contiguous) throw std::invalid_argument("state must be C-contiguous");
+  if (!writable) throw std::invalid_argument("state must be writable");
+}
+
+quillmarch::ExportedBuffer exported(const std::shared_ptr<DeviceDensityState>& s) {
+  const auto dim = static_cast<int64_t>(s->dimension);
+  return {s, s->data, {dim, dim}, s->dtype, s->device_id};
+}
+
+std::shared_ptr<DeviceDensityState> from_dlpack(int64_t n, const py::object& array, const std::string& device) {
+  quillmarch::ImportedTensor imported(array);
+  const DLTensor& t = imported.tensor();
+  check_layout(n, t.ndim, t.shape, quillmarch::is_c_contiguous(t), !imported.read_only());
+  const int dtype = quillmarch::parse_dtype(quillmarch::dtype_name(t.dtype));
+  const int device_id = quillmarch::parse_device(device);
+  auto s = std::make_shared<DeviceDensityState>(static_cast<uint64_t>(n), dtype, device_id);
+  py::gil_scoped_release release;
+  quillmarch::copy_from_tensor(s->data, device_id, t, s->byte_size());
+  return s;
+}
+
+std::shared_ptr<DeviceDensityState> from_numpy(int64_t n, py::array state, const std::string& device) {
+  const std::vector<int64_t> shape(state.shape(), state.shape() + state.ndim());
+  check_layout(n, state.ndim(), shape.data(), (state.flags() & py::array::c_style) != 0, state.writeable());
+  const auto nq = static_cast<uint64_t>(n);
   const int dtype = quillmarch::parse_dtype(py::str(state.dtype()));
   const int device_id = quillmarch::parse_device(device);
   auto s = std::make_shared<DeviceDensityState>(nq, dtype, device_id);
@@ -77,6 +101,10 @@ PYBIND11_MODULE(kestamire, m) {
 
   py::class_<DeviceDensityState, std::shared_ptr<DeviceDensityState>>(m, "DeviceDensityState")
       .def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state").noconvert(), py::arg("device") = "cuda:0")
+      .def_static("from_dlpack", &from_dlpack,
+                  "Build a density matrix from any DLPack producer (NumPy, CuPy, PyTorch) with one copy on the "
+                  "device side.",
+                  py::arg("n"), py::arg("array"), py::arg("device") = "cuda:0")
       .def_static(
           "zero_state",
           [](int64_t n, const std::string& dtype, const std::string& device) {
@@ -100,6 +128,24 @@ PYBIND11_MODULE(kestamire, m) {
              return out;
            })
       .def("copy", [](const DeviceDensityState& s) { return std::make_shared<DeviceDensityState>(s.copy()); })
+      .def(
+          "__dlpack__",
+          [](const std::shared_ptr<DeviceDensityState>& s, const quillmarch::DLPackStreamArg& stream,
+             const quillmarch::DLPackVersionArg& max_version, const quillmarch::DLPackDeviceArg& dl_device,
+             const quillmarch::DLPackCopyArg& copy) {
+            return quillmarch::dlpack_capsule(exported(s), stream, max_version, dl_device, copy);
+          },
+          "A DLPack capsule viewing the density matrix in place (a copy when copy is True).", py::kw_only(),
+          py::arg("stream") = py::none(), py::arg("max_version") = py::none(), py::arg("dl_device") = py::none(),
+          py::arg("copy") = py::none())
+      .def("__dlpack_device__",
+           [](const DeviceDensityState& s) { return quillmarch::dlpack_device(s.device_id); })
+#if defined(QM_BACKEND_CUDA)
+      .def_property_readonly("__cuda_array_interface__",
+                             [](const std::shared_ptr<DeviceDensityState>& s) {
+                               return quillmarch::cuda_array_interface(exported(s));
+                             })
+#endif
       .def_property_readonly("num_qubits", [](const DeviceDensityState& s) { return s.num_qubits; })
       .def_property_readonly("dimension", [](const DeviceDensityState& s) { return s.dimension; })
       .def_property_readonly("dtype", [](const DeviceDensityState& s) { return s.dtype_name(); })

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # GPU check for a machine with an NVIDIA GPU and no network: builds the cuda
 # backend for the local GPU only, runs the whole test suite against it, runs
-# the benchmarks, and writes a short report (to $OUT when set, else build/).
+# the CuPy/PyTorch interop checks and the benchmarks, and writes a short report
+# with the benchmark rows as JSON and their charts (to $OUT when set, else build/).
 #
 # Needs nvcc, cmake, ninja, numpy, pytest, scikit-build-core and pybind11 3.x.
 # When the machine's pybind11 is older, put a pybind11 3.x wheel in .whl/ (see
@@ -46,21 +47,40 @@ rc=$?
 note "tests: exit $rc; $(grep -E '(passed|failed|error)' "$log" | tail -1)"
 [ $rc -eq 0 ] || status=1
 
-note "-- benchmarks"
-benches=(
-  "bench/bench_gates.py --dtype complex64"
-  "bench/bench_gates.py --dtype complex128"
-  "bench/bench_gates_multi.py --dtype complex64"
-  "bench/bench_gates_multi.py --dtype complex128"
-  "bench/bench_measure.py --gpu"
-  "bench/bench_density.py"
-)
-for bench in "${benches[@]}"; do
-  [ $(( $(date +%s) - start )) -lt 420 ] || { note "$bench: skipped, time budget spent"; continue; }
-  note "# $bench"
-  # shellcheck disable=SC2086
-  QUILLMARCH_BUILD_DIR=build/gpu PYTHONPATH=build/gpu timeout 90 python3 $bench 2>&1 | tee -a "$report" >>"$log" \
-    || note "$bench: exit $?"
+note "-- interop (CuPy, PyTorch)"
+for lib in cupy torch; do
+  note "$lib: $(python3 -c "import $lib; print($lib.__version__)" 2>/dev/null || echo 'not installed, its checks skip')"
 done
+QUILLMARCH_BUILD_DIR=build/gpu timeout 120 python3 -m pytest -q -rs -p no:cacheprovider tests/test_interop_gpu.py \
+  >"$out/interop.log" 2>&1
+rc=$?
+note "interop checks: exit $rc; $(grep -E '(passed|failed|error|skipped)' "$out/interop.log" | tail -1)"
+[ $rc -eq 0 ] || status=1
+
+note "-- benchmarks (rows as JSON in $out/json, charts in $out/plots)"
+mkdir -p "$out/json" "$out/plots"
+# name|environment|command
+benches=(
+  "gates_complex64||bench/bench_gates.py --dtype complex64"
+  "gates_complex128||bench/bench_gates.py --dtype complex128"
+  "gates_multi_complex64||bench/bench_gates_multi.py --dtype complex64"
+  "gates_multi_complex128||bench/bench_gates_multi.py --dtype complex128"
+  "measure||bench/bench_measure.py --gpu"
+  "density_fusion_off|QUILLMARCH_DENSITY_FUSION=0|bench/bench_density.py"
+  "density_fusion_on|QUILLMARCH_DENSITY_FUSION=1|bench/bench_density.py"
+)
+for entry in "${benches[@]}"; do
+  IFS='|' read -r name setting bench <<<"$entry"
+  [ $(( $(date +%s) - start )) -lt 480 ] || { note "$bench: skipped, time budget spent"; continue; }
+  note "# $setting $bench"
+  # shellcheck disable=SC2086
+  env $setting QUILLMARCH_BUILD_DIR=build/gpu PYTHONPATH=build/gpu timeout 90 python3 $bench \
+    --json "$out/json/$name.json" 2>&1 | tee -a "$report" >>"$log" || note "$bench: exit $?"
+done
+if python3 -c "import matplotlib" 2>/dev/null; then
+  python3 bench/plot.py "$out/json" -o "$out/plots" 2>&1 | tee -a "$report" >>"$log" || note "plot: exit $?"
+else
+  note "charts skipped: matplotlib is not installed"
+fi
 note "total $(( $(date +%s) - start )) s"
 exit $status

@@ -14,7 +14,7 @@ failed=()
 step() { printf '\n==== %s (%s)\n' "$1" "$(date +%H:%M:%S)"; }
 
 step "requirements"
-python3 -m pip install -q --disable-pip-version-check "pybind11>=3,<4" numpy pytest scikit-build-core ninja \
+python3 -m pip install -q --disable-pip-version-check "pybind11>=3,<4" numpy pytest mypy scikit-build-core ninja \
   || { echo "pip install failed"; exit 1; }
 command -v cmake >/dev/null || python3 -m pip install -q --disable-pip-version-check cmake || exit 1
 pybind11_dir=$(python3 -m pybind11 --cmakedir)

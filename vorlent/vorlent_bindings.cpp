@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/array_interop.h"
 #include "common/cu_complex.h"
 #include "common/parsers.h"
 #include "vorlent/fusion/fusion.h"
@@ -25,14 +26,21 @@ namespace {
 
 using quillmarch::CuComplex;
 
-// Steps 1-5 of the NumPy state check: layout, qubit count and size.
-void validate_numpy_layout(int64_t n, const py::array& state) {
-  py::buffer_info info = state.request();
-  if (info.ndim != 1) throw std::invalid_argument("state must be a 1-D contiguous numpy array");
-  if (!(state.flags() & py::array::c_style)) throw std::invalid_argument("state must be C-contiguous");
+// Steps 1-5 of the state array check: layout, qubit count and size.
+void validate_layout(int64_t n, int64_t ndim, bool c_contiguous, int64_t size) {
+  if (ndim != 1) throw std::invalid_argument("state must be a 1-D contiguous numpy array");
+  if (!c_contiguous) throw std::invalid_argument("state must be C-contiguous");
   // Subtracting in unsigned: n - 1 overflows for the most negative n.
   if (static_cast<uint64_t>(n) - 1 > 61) throw std::invalid_argument("n must be in [1, 62]");
-  if (static_cast<uint64_t>(info.size) != (uint64_t{1} << n)) throw std::invalid_argument("state.size must equal 2**n");
+  if (static_cast<uint64_t>(size) != (uint64_t{1} << n)) throw std::invalid_argument("state.size must equal 2**n");
+}
+
+void validate_numpy_layout(int64_t n, const py::array& state) {
+  validate_layout(n, state.ndim(), (state.flags() & py::array::c_style) != 0, state.size());
+}
+
+quillmarch::ExportedBuffer exported(const std::shared_ptr<DeviceState>& s) {
+  return {s, s->d_state, {static_cast<int64_t>(s->num_state)}, s->is_double, s->device_id};
 }
 
 // Step 6: the precision flag named by the array's dtype text.
@@ -152,6 +160,21 @@ PYBIND11_MODULE(vorlent, m) {
           py::arg("n"), py::arg("state").noconvert(), py::arg("device") = "cuda:0",
           py::arg("use_pinned_host") = false)
       .def_static(
+          "from_dlpack",
+          [](int64_t n, const py::object& array, const std::string& device) {
+            quillmarch::ImportedTensor imported(array);
+            const DLTensor& t = imported.tensor();
+            validate_layout(n, t.ndim, quillmarch::is_c_contiguous(t), imported.size());
+            const int is_double = quillmarch::parse_dtype(quillmarch::dtype_name(t.dtype));
+            const int device_id = quillmarch::parse_device(device);
+            auto s = std::make_shared<DeviceState>(n, is_double, device_id);
+            py::gil_scoped_release release;
+            quillmarch::copy_from_tensor(s->d_state, device_id, t, s->byte_size());
+            return s;
+          },
+          "Build a state from any DLPack producer (NumPy, CuPy, PyTorch) with one copy on the device side.",
+          py::arg("n"), py::arg("array"), py::arg("device") = "cuda:0")
+      .def_static(
           "zero_state",
           [](int64_t n, const std::string& dtype, const std::string& device) {
             const int device_id = quillmarch::parse_device(device);
@@ -188,6 +211,23 @@ PYBIND11_MODULE(vorlent, m) {
             s.download_to_host(data, count, use_pinned_host);
           },
           py::arg("state").noconvert(), py::arg("use_pinned_host") = false)
+      .def(
+          "__dlpack__",
+          [](const std::shared_ptr<DeviceState>& s, const quillmarch::DLPackStreamArg& stream,
+             const quillmarch::DLPackVersionArg& max_version, const quillmarch::DLPackDeviceArg& dl_device,
+             const quillmarch::DLPackCopyArg& copy) {
+            return quillmarch::dlpack_capsule(exported(s), stream, max_version, dl_device, copy);
+          },
+          "A DLPack capsule viewing the state's amplitudes in place (a copy when copy is True).", py::kw_only(),
+          py::arg("stream") = py::none(), py::arg("max_version") = py::none(), py::arg("dl_device") = py::none(),
+          py::arg("copy") = py::none())
+      .def("__dlpack_device__", [](const DeviceState& s) { return quillmarch::dlpack_device(s.device_id); })
+#if defined(QM_BACKEND_CUDA)
+      .def_property_readonly("__cuda_array_interface__",
+                             [](const std::shared_ptr<DeviceState>& s) {
+                               return quillmarch::cuda_array_interface(exported(s));
+                             })
+#endif
       .def_property_readonly("n", [](const DeviceState& s) { return s.n; })
       .def_property_readonly("num_state", [](const DeviceState& s) { return s.num_state; })
       .def_property_readonly("device_id", [](const DeviceState& s) { return s.device_id; })

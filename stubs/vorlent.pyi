@@ -1,0 +1,136 @@
+"""
+CUDA gate backend for quillmarch
+"""
+from __future__ import annotations
+import collections.abc
+import numpy
+import typing
+class KernelMode:
+    """
+    Members:
+    
+      AllState
+    
+      Pair
+    
+      PairAuto
+    
+      PairAutoFusion
+    """
+    AllState: typing.ClassVar[KernelMode]
+    Pair: typing.ClassVar[KernelMode]
+    PairAuto: typing.ClassVar[KernelMode]
+    PairAutoFusion: typing.ClassVar[KernelMode]
+    __members__: typing.ClassVar[dict[str, KernelMode]]
+    @typing.overload
+    def __eq__(self, other: KernelMode) -> bool:
+        ...
+    @typing.overload
+    def __eq__(self, other: typing.Any) -> bool:
+        ...
+    def __getstate__(self) -> int:
+        ...
+    def __hash__(self) -> int:
+        ...
+    def __index__(self) -> int:
+        ...
+    def __init__(self, value: typing.SupportsInt | typing.SupportsIndex) -> None:
+        ...
+    def __int__(self) -> int:
+        ...
+    @typing.overload
+    def __ne__(self, other: KernelMode) -> bool:
+        ...
+    @typing.overload
+    def __ne__(self, other: typing.Any) -> bool:
+        ...
+    def __repr__(self) -> str:
+        ...
+    def __setstate__(self, state: typing.SupportsInt | typing.SupportsIndex) -> None:
+        ...
+    def __str__(self) -> str:
+        ...
+    @property
+    def name(self) -> str:
+        ...
+    @property
+    def value(self) -> int:
+        ...
+class DeviceState:
+    @staticmethod
+    def from_dlpack(n: typing.SupportsInt | typing.SupportsIndex, array: typing.Any, device: str = 'cuda:0') -> DeviceState:
+        """
+        Build a state from any DLPack producer (NumPy, CuPy, PyTorch) with one copy on the device side.
+        """
+    @staticmethod
+    def from_numpy(n: typing.SupportsInt | typing.SupportsIndex, state: numpy.ndarray, device: str = 'cuda:0', use_pinned_host: bool = False) -> DeviceState:
+        ...
+    @staticmethod
+    def zero_state(n: typing.SupportsInt | typing.SupportsIndex, dtype: str = 'complex128', device: str = 'cuda:0') -> DeviceState:
+        ...
+    def __dlpack__(self, *, stream: int | None = None, max_version: tuple[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex] | None = None, dl_device: tuple[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex] | None = None, copy: bool | None = None) -> typing.Any:
+        """
+        A DLPack capsule viewing the state's amplitudes in place (a copy when copy is True).
+        """
+    def __dlpack_device__(self) -> tuple[int, int]:
+        ...
+    def copy_to_numpy(self, state: numpy.ndarray, use_pinned_host: bool = False) -> None:
+        ...
+    def to_numpy(self, use_pinned_host: bool = False) -> numpy.ndarray:
+        ...
+    @property
+    def device_id(self) -> int:
+        ...
+    @property
+    def dtype(self) -> str:
+        ...
+    @property
+    def n(self) -> int:
+        ...
+    @property
+    def num_state(self) -> int:
+        ...
+class PreparedFusionChunk:
+    @property
+    def gate_count(self) -> int:
+        ...
+    @property
+    def n(self) -> int:
+        ...
+def execute_prepared_fusion_chunk(state: DeviceState, chunk: PreparedFusionChunk) -> None:
+    """
+    Execute one CPU-prepared fusion chunk and wait for its CUDA work.
+    """
+def measure(n: typing.SupportsInt | typing.SupportsIndex, state: numpy.ndarray, targets: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], endian: str = 'little', device: str = 'cuda:0', use_pinned_host: bool = False) -> str:
+    """
+    Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is returned.
+    """
+def measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], endian: str = 'little', seed: typing.Any = None) -> str:
+    """
+    Measure target qubits on an existing CUDA DeviceState.
+    """
+def prepare_fusion_chunk_gates(n: typing.SupportsInt | typing.SupportsIndex, gates: collections.abc.Iterable, fuse_swap: bool = True, sparsesharemem_qubits: typing.SupportsInt | typing.SupportsIndex = 10, densemm_min_qubits: typing.SupportsInt | typing.SupportsIndex = 1, densemm_max_qubits: typing.SupportsInt | typing.SupportsIndex = 7, densemm_gate_threshold_scale: typing.SupportsFloat | typing.SupportsIndex = 1.0, max_gates_per_group: typing.SupportsInt | typing.SupportsIndex = 512, pad_sparsesharemem: bool = True) -> PreparedFusionChunk:
+    """
+    Parse and plan one streamed chunk on the CPU without launching CUDA.
+    """
+def run_circuit(n: typing.SupportsInt | typing.SupportsIndex, state: numpy.ndarray, gate_ir: list, endian: str = 'little', device: str = 'cuda:0', mode: KernelMode = KernelMode.PairAuto, use_pinned_host: bool = False) -> numpy.ndarray:
+    """
+    Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.
+    """
+def run_circuit_device(state: DeviceState, gate_ir: list, endian: str = 'little', mode: KernelMode = KernelMode.PairAuto) -> None:
+    """
+    Run a gate_ir chunk on an existing CUDA DeviceState.
+    """
+def run_circuit_device_gates(state: DeviceState, gates: collections.abc.Iterable, endian: str = 'little', mode: KernelMode = KernelMode.PairAuto) -> None:
+    """
+    Run a QuantumGate object chunk on an existing CUDA DeviceState.
+    """
+def sample_measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], shots: typing.SupportsInt | typing.SupportsIndex, endian: str = 'little', seed: typing.Any = None, collapse_last: bool = True) -> tuple[dict, str]:
+    """
+    Batch-sample target qubits and optionally collapse to the final outcome.
+    """
+AllState: KernelMode
+Pair: KernelMode
+PairAuto: KernelMode
+PairAutoFusion: KernelMode
+backend: str

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Regenerates the type stubs stubs/vorlent.pyi and stubs/kestamire.pyi from
+# built modules. Run it after changing any binding, then commit the result:
+#   tools/gen_stubs.sh build/host
+# Needs pybind11-stubgen (pip install pybind11-stubgen). tests/test_stubs.py
+# fails while the committed stubs differ from the modules.
+set -euo pipefail
+[ $# -eq 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
+cd "$(dirname "$0")/.."
+build=$(cd "$1" && pwd)
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" python3 -m pybind11_stubgen --exit-code \
+  --enum-class-locations "KernelMode:vorlent" -o "$tmp" vorlent kestamire
+for module in vorlent kestamire; do
+  # The backend name depends on the build; the stub only promises a str. The
+  # modules define no __all__, so the stubs do not claim one.
+  sed -E -e 's/^backend: str = .*/backend: str/' -e '/^__all__: /d' "$tmp/$module.pyi" >"stubs/$module.pyi"
+done
+touch stubs/py.typed
+echo "wrote stubs/vorlent.pyi stubs/kestamire.pyi"
