@@ -95,6 +95,11 @@ class PreparedFusionChunk:
     def gate_count(self) -> int:
         ...
     @property
+    def groups(self) -> tuple:
+        """
+        The plan, one dict per fused group in execution order: kind, gate_indices, active_qubits and, for DenseMM groups, dense_matrix.
+        """
+    @property
     def n(self) -> int:
         ...
 def execute_prepared_fusion_chunk(state: DeviceState, chunk: PreparedFusionChunk) -> None:
