@@ -409,7 +409,18 @@ std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, CuComplex<T>* d
     for (const auto& entry : sparse) counts.emplace(outcome_string(entry.first, m), entry.second);
   }
 
-  if (collapse_last) collapse<T>(pr, d_state, last);
+  if (collapse_last) {
+    collapse<T>(pr, d_state, last);
+    // The mass of an outcome below the normal double range has lost bits, and
+    // so has the factor taken from it: the collapsed state, whose mass is now
+    // near 1 and exact, is measured once more and renormalised.
+    const double p = last == 0 ? pr.running[0] : pr.running[last] - pr.running[last - 1];
+    if (p < std::numeric_limits<double>::min()) {
+      pr.probs.release();
+      const Probabilities again = compute_probabilities<T>(n, d_state, device_id, targets, endian);
+      collapse<T>(again, d_state, last);
+    }
+  }
   pr.probs.release();
   return {std::move(counts), outcome_string(last, m)};
 }
