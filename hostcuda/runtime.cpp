@@ -98,10 +98,12 @@ struct Allocation {
   int device;
 };
 
-std::mutex memory_mutex;
-std::map<uintptr_t, Allocation> allocations;  // keyed by start address
-std::map<int, unsigned long long> used_bytes;
-std::map<uintptr_t, size_t> registered;
+// Never destroyed: a daemon thread may still be inside a runtime call while
+// the process exits and runs the destructors of globals.
+std::mutex& memory_mutex = *new std::mutex;
+std::map<uintptr_t, Allocation>& allocations = *new std::map<uintptr_t, Allocation>;  // keyed by start address
+std::map<int, unsigned long long>& used_bytes = *new std::map<int, unsigned long long>;
+std::map<uintptr_t, size_t>& registered = *new std::map<uintptr_t, size_t>;
 
 // The allocation holding [p, p + bytes), if any; caller holds memory_mutex.
 const Allocation* find_device_range(const void* p, size_t bytes) {
