@@ -148,7 +148,8 @@ CHILD_CASES = {
     """,
     "environment_written_during_calls": """
         import threading, time
-        vorlent.DeviceState.zero_state(16)  # the emulation's worker pool starts here
+        # The emulation's worker pool reads its size once, at the first large launch.
+        vorlent.run_circuit_device(vorlent.DeviceState.zero_state(16), [gate("h", 0)])
         stop = []
         def writer():
             i = 0

@@ -56,7 +56,9 @@ void load_unitary_matrix(const py::handle& object, GateRecord& record) {
 std::vector<GateRecord> parse_gate_ir(const py::list& gate_ir) {
   // Reading an entry can run the caller's code, which may change the list;
   // a tuple snapshot holds every entry for the whole parse.
-  const py::tuple entries(gate_ir);
+  // PyList_AsTuple takes the list's own size, whatever a subclass's __len__ says.
+  const py::tuple entries = py::reinterpret_steal<py::tuple>(PyList_AsTuple(gate_ir.ptr()));
+  if (!entries) throw py::error_already_set();
   std::vector<GateRecord> records;
   records.reserve(entries.size());
   py::object dict_type = py::module_::import("builtins").attr("dict");
