@@ -107,6 +107,12 @@ inline void check_signals() {
   if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
 }
 
+// For long loops that hold the lock (parsing a huge list): every few thousand
+// items, lets Python handle a pending signal.
+inline void poll_signals(size_t item) {
+  if ((item & 0xfff) == 0xfff && PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+}
+
 // Classes with no Python constructor: refused at creation (also through
 // __new__), and no instance may change its class to or from them, so no
 // instance of them exists without a constructed native value behind it.

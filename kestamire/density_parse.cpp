@@ -100,6 +100,7 @@ DensityOperation parse_gate(const py::handle& item) {
 std::vector<DensityOperation> parse_density_operations(const py::iterable& operations) {
   std::vector<DensityOperation> out;
   for (py::handle item : operations) {
+    pyguard::poll_signals(out.size());
     const py::object kind = optional_attr(item, "operation_kind");
     out.push_back(kind ? parse_kraus(item, kind) : parse_gate(item));
   }

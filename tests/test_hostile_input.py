@@ -174,21 +174,26 @@ CHILD_CASES = {
         t.join()
         assert s.to_numpy()[0] == 1 and d.to_numpy()[0, 0] == 1
     """,
-    # Ctrl-C during a long sampling loop: KeyboardInterrupt within about a second, state untouched.
-    "interrupted_sampling": """
-        import signal, threading, time
+    # Ctrl-C during a long sampling loop or an endless gate stream: KeyboardInterrupt
+    # within about a second, the state untouched.
+    "interrupted_long_loops": """
+        import itertools, signal, threading, time
+        class X:
+            id, target, control, control_state, parameter = "x", [0], [], [], None
         amps = np.full(4, 0.5, np.complex128)
         s = vorlent.DeviceState.from_numpy(2, amps)
-        threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
-        start = time.monotonic()
-        try:
-            vorlent.sample_measure_device(s, [0], 2 ** 40, seed=1)
-        except KeyboardInterrupt:
-            pass
-        else:
-            raise AssertionError("not interrupted")
-        assert time.monotonic() - start < 3, time.monotonic() - start
-        assert np.array_equal(s.to_numpy(), amps)
+        for call in (lambda: vorlent.sample_measure_device(s, [0], 2 ** 40, seed=1),
+                     lambda: vorlent.run_circuit_device_gates(s, itertools.repeat(X()))):
+            threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+            start = time.monotonic()
+            try:
+                call()
+            except KeyboardInterrupt:
+                pass
+            else:
+                raise AssertionError("not interrupted")
+            assert time.monotonic() - start < 3, time.monotonic() - start
+            assert np.array_equal(s.to_numpy(), amps)
     """,
 }
 

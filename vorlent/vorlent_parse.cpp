@@ -63,6 +63,7 @@ std::vector<GateRecord> parse_gate_ir(const py::list& gate_ir) {
   records.reserve(entries.size());
   py::object dict_type = py::module_::import("builtins").attr("dict");
   for (py::handle item : entries) {
+    quillmarch::pyguard::poll_signals(records.size());
     py::dict d = py::isinstance<py::dict>(item) ? py::reinterpret_borrow<py::dict>(item)
                                                 : py::dict(dict_type(item));
     GateRecord r = read_record([&](const char* key) { return py::object(d[key]); }, false);
@@ -79,6 +80,7 @@ std::vector<GateRecord> parse_gate_ir(const py::list& gate_ir) {
 std::vector<GateRecord> parse_gate_objects(const py::iterable& gates) {
   std::vector<GateRecord> records;
   for (py::handle item : gates) {
+    quillmarch::pyguard::poll_signals(records.size());
     GateRecord r = read_record([&](const char* name) { return item.attr(name).cast<py::object>(); }, true);
     if (r.id == UNITARY) {
       load_unitary_matrix(item.attr("matrix"), r);
