@@ -22,6 +22,16 @@
 #include "common/cuda_api.h"
 #include "common/parsers.h"
 
+// A thread that Python ends (pthread_exit) unwinds with a special exception
+// that must pass through every catch-all.
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#define QM_RETHROW_THREAD_EXIT \
+  catch (abi::__forced_unwind&) { throw; }
+#else
+#define QM_RETHROW_THREAD_EXIT
+#endif
+
 namespace quillmarch {
 namespace pyguard {
 
@@ -78,7 +88,7 @@ auto without_gil(Body&& body) -> decltype(body()) {
   if constexpr (std::is_void<Result>::value) {
     try {
       body();
-    } catch (...) {
+    } QM_RETHROW_THREAD_EXIT catch (...) {
       error = std::current_exception();
     }
     while (_Py_IsFinalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
@@ -88,7 +98,7 @@ auto without_gil(Body&& body) -> decltype(body()) {
     Result result{};
     try {
       result = body();
-    } catch (...) {
+    } QM_RETHROW_THREAD_EXIT catch (...) {
       error = std::current_exception();
     }
     while (_Py_IsFinalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
