@@ -127,24 +127,23 @@ CHILD_CASES = {
                     kestamire.measure_device(copies[0], [0], seed=3)
                 assert np.array_equal(state.to_numpy(), host)
     """,
+    # Short calls, so that some call ends while the interpreter shuts down.
     "interpreter_exit_during_a_call": """
         import threading, time
-        s = vorlent.DeviceState.zero_state(18)
-        d = kestamire.DeviceDensityState.zero_state(8)
-        gates = [gate("h", q) for q in range(18)] * 20
-        def state_work():
-            while True:
-                vorlent.run_circuit_device(s, gates)
+        s = vorlent.DeviceState.zero_state(12)
+        d = kestamire.DeviceDensityState.zero_state(5)
         class H:
             id, control, control_state, parameter, has_stored_matrix = "h", [], [], None, False
             def __init__(self, q): self.target = [q]
+        def state_work():
+            while True:
+                vorlent.run_circuit_device(s, [gate("h", q) for q in range(12)])
         def density_work():
             while True:
-                kestamire.run_density_operations_device(d, 8, [H(q) for q in range(8)] * 20)
+                kestamire.run_density_operations_device(d, 5, [H(q) for q in range(5)])
         for work in (state_work, density_work):
             threading.Thread(target=work, daemon=True).start()
-        time.sleep(0.5)
-        print("leaving")
+        time.sleep(0.3)
     """,
     "environment_written_during_calls": """
         import threading, time
