@@ -35,6 +35,14 @@
 namespace quillmarch {
 namespace pyguard {
 
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
 // Only true integers and objects with __index__ convert: the library's default
 // would truncate numpy floats, Decimal and Fraction through int().
 template <typename T>
@@ -91,7 +99,7 @@ auto without_gil(Body&& body) -> decltype(body()) {
     } QM_RETHROW_THREAD_EXIT catch (...) {
       error = std::current_exception();
     }
-    while (_Py_IsFinalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
+    while (interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
     PyEval_RestoreThread(saved);
     if (error) std::rethrow_exception(error);
   } else {
@@ -101,7 +109,7 @@ auto without_gil(Body&& body) -> decltype(body()) {
     } QM_RETHROW_THREAD_EXIT catch (...) {
       error = std::current_exception();
     }
-    while (_Py_IsFinalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
+    while (interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
     PyEval_RestoreThread(saved);
     if (error) std::rethrow_exception(error);
     return result;
@@ -112,7 +120,7 @@ auto without_gil(Body&& body) -> decltype(body()) {
 // briefly to let Python handle a pending signal (Ctrl-C), and leaves the core
 // with that signal's exception.
 inline void check_signals() {
-  if (_Py_IsFinalizing()) return;
+  if (interpreter_finalizing()) return;
   pybind11::gil_scoped_acquire hold;
   if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
 }
