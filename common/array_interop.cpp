@@ -102,11 +102,10 @@ py::object dlpack_capsule(ExportedBuffer buffer, const py::object& stream, const
     make_copy = copy.cast<bool>();
   }
 
-  {
-    py::gil_scoped_release release;
+  pyguard::without_gil([&] {
     if (make_copy) buffer = copy_exported(buffer);
     hand_over_to_stream(buffer.device_id, has_stream, stream_value);
-  }
+  });
   if (versioned) {
     const uint64_t flags = make_copy ? DLPACK_FLAG_BITMASK_IS_COPIED : 0;
     return wrap(make_managed_tensor_versioned(std::move(buffer), flags), kVersionedName, &free_unconsumed_versioned);

@@ -3,6 +3,8 @@
 // foreign array hands to from_dlpack.
 #pragma once
 
+#include "common/py_guard.h"
+
 #include <pybind11/pybind11.h>
 #include <pybind11/typing.h>
 

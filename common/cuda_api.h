@@ -34,4 +34,13 @@ inline void launch(void (*kernel)(KArgs...), dim3 grid, dim3 block, size_t share
 using hostcuda::launch;
 #endif
 
+// Takes a fresh snapshot of the emulation's environment switches. Bindings
+// call it while holding the interpreter lock, so the emulation never reads the
+// environment while Python code may be writing it. Nothing to do on a GPU.
+inline void refresh_runtime_settings() {
+#if !defined(QM_BACKEND_CUDA)
+  hostcuda::refresh_settings();
+#endif
+}
+
 }  // namespace quillmarch

@@ -5,6 +5,10 @@
 
 namespace quillmarch {
 
+// Caller text for a message: as given, unless it holds control characters
+// (a NUL would cut the message short); then quoted, with those escaped.
+std::string show_text(const std::string& text);
+
 // "cuda" / "gpu" -> 0; "cuda:<id>" -> std::stoi(<id>); else invalid_argument.
 int parse_device(const std::string& text);
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <tuple>
 #include <utility>
 
@@ -104,6 +105,21 @@ const char* cudaGetErrorString(cudaError_t error);
 const char* cudaGetErrorName(cudaError_t error);
 
 namespace hostcuda {
+
+// The emulation's environment switches (HOSTCUDA_DEVICE_COUNT,
+// HOSTCUDA_MEMORY_BYTES, HOSTCUDA_HOST_REGISTER_FAILS, HOSTCUDA_TRACE), taken
+// as one snapshot. A program that calls refresh_settings() decides when the
+// environment is read (the Python bindings: on every call, holding the
+// interpreter lock); until it first does, every runtime call reads it afresh.
+// HOSTCUDA_THREADS is read once, when the worker pool starts.
+struct Settings {
+  int device_count = 1;
+  long long memory_bytes = -1;  // -1: the machine's physical memory
+  bool host_register_fails = false;
+  std::string trace_path;  // empty: no trace
+};
+void refresh_settings();
+Settings settings();
 
 // Pointer to the dynamic shared memory of the running block.
 void* dynamic_shared_memory();

@@ -48,10 +48,33 @@ long long env_ll(const char* name, long long fallback) {
   return (end == v) ? fallback : r;
 }
 
-int device_count() { return static_cast<int>(env_ll("HOSTCUDA_DEVICE_COUNT", 1)); }
+// The snapshot behind hostcuda::settings(). Never destroyed: a thread still in
+// a runtime call while the process exits may read it.
+struct SettingsStore {
+  std::mutex mutex;
+  hostcuda::Settings values;
+  bool refreshed_by_caller = false;
+};
+
+SettingsStore& settings_store() {
+  static SettingsStore* store = new SettingsStore();
+  return *store;
+}
+
+hostcuda::Settings read_environment() {
+  hostcuda::Settings s;
+  s.device_count = static_cast<int>(env_ll("HOSTCUDA_DEVICE_COUNT", 1));
+  s.memory_bytes = env_ll("HOSTCUDA_MEMORY_BYTES", -1);
+  s.host_register_fails = env_ll("HOSTCUDA_HOST_REGISTER_FAILS", 0) != 0;
+  const char* trace = std::getenv("HOSTCUDA_TRACE");
+  if (trace != nullptr) s.trace_path = trace;
+  return s;
+}
+
+int device_count() { return hostcuda::settings().device_count; }
 
 unsigned long long memory_limit() {
-  long long v = env_ll("HOSTCUDA_MEMORY_BYTES", -1);
+  long long v = hostcuda::settings().memory_bytes;
   if (v >= 0) return static_cast<unsigned long long>(v);
   long pages = sysconf(_SC_PHYS_PAGES);
   long page = sysconf(_SC_PAGESIZE);
@@ -75,10 +98,12 @@ struct Allocation {
   int device;
 };
 
-std::mutex memory_mutex;
-std::map<uintptr_t, Allocation> allocations;  // keyed by start address
-std::map<int, unsigned long long> used_bytes;
-std::map<uintptr_t, size_t> registered;
+// Never destroyed: a daemon thread may still be inside a runtime call while
+// the process exits and runs the destructors of globals.
+std::mutex& memory_mutex = *new std::mutex;
+std::map<uintptr_t, Allocation>& allocations = *new std::map<uintptr_t, Allocation>;  // keyed by start address
+std::map<int, unsigned long long>& used_bytes = *new std::map<int, unsigned long long>;
+std::map<uintptr_t, size_t>& registered = *new std::map<uintptr_t, size_t>;
 
 // The allocation holding [p, p + bytes), if any; caller holds memory_mutex.
 const Allocation* find_device_range(const void* p, size_t bytes) {
@@ -490,6 +515,25 @@ void hostcuda::detail::run_grid(const void* kernel, dim3 grid, dim3 block, size_
   WorkerPool::instance().run(job);
 }
 
+// ---------------------------------------------------------------- settings
+
+void hostcuda::refresh_settings() {
+  Settings fresh = read_environment();
+  SettingsStore& store = settings_store();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  store.values = std::move(fresh);
+  store.refreshed_by_caller = true;
+}
+
+hostcuda::Settings hostcuda::settings() {
+  SettingsStore& store = settings_store();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  // Programs without a caller that refreshes (the self-test) see the
+  // environment as it is now.
+  if (!store.refreshed_by_caller) store.values = read_environment();
+  return store.values;
+}
+
 // ---------------------------------------------------------------- runtime API
 
 cudaError_t cudaGetDeviceCount(int* count) {
@@ -588,7 +632,7 @@ cudaError_t cudaMemcpyAsync(void* dst, const void* src, size_t bytes, cudaMemcpy
 cudaError_t cudaHostRegister(void* ptr, size_t bytes, unsigned int flags) {
   if (ptr == nullptr || bytes == 0 || flags != 0) return fail(cudaErrorInvalidValue);
   // Lets tests exercise callers' handling of memory that cannot be page-locked.
-  if (env_ll("HOSTCUDA_HOST_REGISTER_FAILS", 0) != 0) return fail(cudaErrorInvalidValue);
+  if (hostcuda::settings().host_register_fails) return fail(cudaErrorInvalidValue);
   std::lock_guard<std::mutex> lock(memory_mutex);
   uintptr_t a = reinterpret_cast<uintptr_t>(ptr);
   for (const auto& r : registered) {

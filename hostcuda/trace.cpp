@@ -142,16 +142,13 @@ void append(const char* path, const std::string& line) {
   }
 }
 
-const char* trace_path() {
-  const char* path = std::getenv("HOSTCUDA_TRACE");
-  return path != nullptr && *path != '\0' ? path : nullptr;
-}
+std::string trace_path() { return settings().trace_path; }
 
 }  // namespace
 
 void trace_launch(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes) {
-  const char* path = trace_path();
-  if (path == nullptr) return;
+  const std::string path = trace_path();
+  if (path.empty()) return;
   std::lock_guard<std::mutex> lock(trace_mutex);
   std::string label = function_label(kernel);
   const size_t scope_at = label.find(" scope=");
@@ -162,14 +159,14 @@ void trace_launch(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes
   char geometry[160];
   std::snprintf(geometry, sizeof geometry, " grid=%u,%u,%u block=%u,%u,%u shared=%zu", grid.x, grid.y, grid.z,
                 block.x, block.y, block.z, shared_bytes);
-  append(path, name + geometry + rest);
+  append(path.c_str(), name + geometry + rest);
 }
 
 void trace_gemm(const char* routine, int m, int n, int k) {
-  const char* path = trace_path();
-  if (path == nullptr) return;
+  const std::string path = trace_path();
+  if (path.empty()) return;
   std::lock_guard<std::mutex> lock(trace_mutex);
-  append(path, std::string(routine) + " m=" + std::to_string(m) + " n=" + std::to_string(n) + " k=" +
+  append(path.c_str(), std::string(routine) + " m=" + std::to_string(m) + " n=" + std::to_string(n) + " k=" +
                    std::to_string(k));
 }
 

@@ -1,7 +1,7 @@
 // Reads Python operation objects into density operations (binding side).
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "common/py_guard.h"
 
 #include <vector>
 

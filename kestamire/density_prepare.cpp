@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/parsers.h"
 #include "kestamire/kestamire_kraus.h"
 
 namespace quillmarch {
@@ -38,7 +39,7 @@ CuComplex<T> unit_phase(T angle) {
 }
 
 std::runtime_error parameter_count_error(const std::string& name) {
-  return std::runtime_error("invalid parameter count for density operation '" + name + "'");
+  return std::runtime_error("invalid parameter count for density operation '" + show_text(name) + "'");
 }
 
 // The count is checked before the values.
@@ -260,7 +261,7 @@ PreparedDensityOp prepare_gate(const DensityOperation& op, uint64_t n, std::vect
     const bool is_swap = canonical == "swap" && k == 2;
     if (is_x || is_swap) {
       if (!op.parameters.empty())
-        throw std::runtime_error("density operation '" + op.name + "' requires no parameters");
+        throw std::runtime_error("density operation '" + show_text(op.name) + "' requires no parameters");
       p.is_permutation = true;
       p.permutation_is_swap = is_swap;
       for (int64_t t : op.targets) p.permutation_mask |= uint64_t{1} << t;
@@ -353,7 +354,7 @@ std::vector<CuComplex<T>> named_density_matrix(const std::string& name, const st
     const CuComplex<T> ss{s, 0};
     return {cc, -(unit_phase<T>(lambda) * ss), unit_phase<T>(phi) * ss, unit_phase<T>(phi + lambda) * cc};
   }
-  throw std::runtime_error("unsupported named density operation '" + name + "'");
+  throw std::runtime_error("unsupported named density operation '" + show_text(name) + "'");
 }
 
 template <typename T>

@@ -1,5 +1,7 @@
 // Python surface of kestamire: converts and validates arguments, releases the
 // interpreter lock around device work and calls the native core.
+#include "common/py_guard.h"
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -20,8 +22,14 @@
 namespace py = pybind11;
 using quillmarch::CuComplex;
 using quillmarch::kestamire::DeviceDensityState;
+using quillmarch::pyguard::without_gil;
 
 namespace {
+
+struct TargetsName {
+  static constexpr const char* text = "targets";
+};
+using Targets = quillmarch::IndexList<TargetsName>;
 
 // The state array checks shared by from_numpy and from_dlpack, in order.
 void check_layout(int64_t n, int64_t ndim, const int64_t* shape, bool c_contiguous, bool writable) {
@@ -44,9 +52,9 @@ std::shared_ptr<DeviceDensityState> from_dlpack(int64_t n, const py::object& arr
   check_layout(n, t.ndim, t.shape, quillmarch::is_c_contiguous(t), !imported.read_only());
   const int dtype = quillmarch::parse_dtype(quillmarch::dtype_name(t.dtype));
   const int device_id = quillmarch::parse_device(device);
+  quillmarch::refresh_runtime_settings();
   auto s = std::make_shared<DeviceDensityState>(static_cast<uint64_t>(n), dtype, device_id);
-  py::gil_scoped_release release;
-  quillmarch::copy_from_tensor(s->data, device_id, t, s->byte_size());
+  without_gil([&] { quillmarch::copy_from_tensor(s->data, device_id, t, s->byte_size()); });
   return s;
 }
 
@@ -56,41 +64,59 @@ std::shared_ptr<DeviceDensityState> from_numpy(int64_t n, py::array state, const
   const auto nq = static_cast<uint64_t>(n);
   const int dtype = quillmarch::parse_dtype(py::str(state.dtype()));
   const int device_id = quillmarch::parse_device(device);
+  quillmarch::refresh_runtime_settings();
   auto s = std::make_shared<DeviceDensityState>(nq, dtype, device_id);
   py::buffer_info view = state.request();
   const void* data = view.ptr;
-  py::gil_scoped_release release;
-  s->upload(data, s->size, false);
+  without_gil([&] { s->upload(data, s->size, false); });
   return s;
 }
 
 void run_operations(DeviceDensityState& s, int64_t num_qubits, const py::iterable& operations) {
   const auto parsed = quillmarch::kestamire::parse_density_operations(operations);
   if (parsed.empty()) return;
-  py::gil_scoped_release release;
-  if (static_cast<uint64_t>(num_qubits) != s.num_qubits)
-    throw std::invalid_argument("num_qubits does not match DeviceDensityState");
-  quillmarch::check_cuda(cudaSetDevice(s.device_id));
+  // Read with the lock held: another thread may be writing os.environ.
   const bool fusion = quillmarch::kestamire::density_fusion_enabled();
-  if (s.dtype == 1) {
-    quillmarch::kestamire::run_density_operations(static_cast<CuComplex<double>*>(s.data), s.num_qubits, parsed,
-                                                  fusion);
-  } else {
-    quillmarch::kestamire::run_density_operations(static_cast<CuComplex<float>*>(s.data), s.num_qubits, parsed,
-                                                  fusion);
-  }
+  without_gil([&] {
+    if (static_cast<uint64_t>(num_qubits) != s.num_qubits)
+      throw std::invalid_argument("num_qubits does not match DeviceDensityState");
+    quillmarch::check_cuda(cudaSetDevice(s.device_id));
+    if (s.dtype == 1) {
+      quillmarch::kestamire::run_density_operations(static_cast<CuComplex<double>*>(s.data), s.num_qubits, parsed,
+                                                    fusion);
+    } else {
+      quillmarch::kestamire::run_density_operations(static_cast<CuComplex<float>*>(s.data), s.num_qubits, parsed,
+                                                    fusion);
+    }
+  });
 }
 
-std::string measure(DeviceDensityState& s, const std::vector<int64_t>& targets, const std::string& endian,
-                    const py::object& seed) {
+std::string measure(DeviceDensityState& s, const Targets& targets, const std::string& endian, const py::object& seed) {
   quillmarch::check_endian(endian);
   const uint64_t resolved = seed.is_none() ? quillmarch::system_seed() : seed.cast<uint64_t>();
-  py::gil_scoped_release release;
-  if (s.dtype == 1)
-    return quillmarch::kestamire::measure_density(static_cast<CuComplex<double>*>(s.data), s.num_qubits, targets,
-                                                  endian, s.device_id, resolved);
-  return quillmarch::kestamire::measure_density(static_cast<CuComplex<float>*>(s.data), s.num_qubits, targets,
-                                                endian, s.device_id, resolved);
+  return without_gil([&] {
+    if (s.dtype == 1)
+      return quillmarch::kestamire::measure_density(static_cast<CuComplex<double>*>(s.data), s.num_qubits,
+                                                    targets.values, endian, s.device_id, resolved);
+    return quillmarch::kestamire::measure_density(static_cast<CuComplex<float>*>(s.data), s.num_qubits,
+                                                  targets.values, endian, s.device_id, resolved);
+  });
+}
+
+std::shared_ptr<DeviceDensityState> copy_state(const DeviceDensityState& s) {
+  quillmarch::refresh_runtime_settings();
+  return std::make_shared<DeviceDensityState>(s.copy());
+}
+
+// Pickles as the module-level restorer with n, precision, device and matrix.
+py::tuple reduce_state(const DeviceDensityState& s) {
+  py::module_ module = py::module_::import("kestamire");
+  const auto dim = static_cast<py::ssize_t>(s.dimension);
+  py::array matrix(py::dtype(s.dtype_name()), std::vector<py::ssize_t>{dim, dim});
+  void* data = matrix.mutable_data();
+  without_gil([&] { s.download(data, s.size, false); });
+  return py::make_tuple(module.attr("_restore_density_state"),
+                        py::make_tuple(s.num_qubits, s.dtype_name(), "cuda:" + std::to_string(s.device_id), matrix));
 }
 
 }  // namespace
@@ -99,7 +125,8 @@ PYBIND11_MODULE(kestamire, m) {
   m.doc() = "CUDA dense density-matrix backend for quillmarch";
   m.attr("backend") = QM_BACKEND_NAME;
 
-  py::class_<DeviceDensityState, std::shared_ptr<DeviceDensityState>>(m, "DeviceDensityState")
+  py::class_<DeviceDensityState, std::shared_ptr<DeviceDensityState>> density_state(m, "DeviceDensityState");
+  density_state
       .def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state").noconvert(), py::arg("device") = "cuda:0")
       .def_static("from_dlpack", &from_dlpack,
                   "Build a density matrix from any DLPack producer (NumPy, CuPy, PyTorch) with one copy on the "
@@ -110,9 +137,9 @@ PYBIND11_MODULE(kestamire, m) {
           [](int64_t n, const std::string& dtype, const std::string& device) {
             const int device_id = quillmarch::parse_device(device);
             const int code = quillmarch::parse_dtype(dtype);
+            quillmarch::refresh_runtime_settings();
             auto s = std::make_shared<DeviceDensityState>(static_cast<uint64_t>(n), code, device_id);
-            py::gil_scoped_release release;
-            s->reset();
+            without_gil([&] { s->reset(); });
             return s;
           },
           py::arg("n"), py::arg("dtype") = "complex128", py::arg("device") = "cuda:0")
@@ -121,13 +148,10 @@ PYBIND11_MODULE(kestamire, m) {
              const auto dim = static_cast<py::ssize_t>(s.dimension);
              py::array out(py::dtype(s.dtype_name()), std::vector<py::ssize_t>{dim, dim});
              void* data = out.mutable_data();
-             {
-               py::gil_scoped_release release;
-               s.download(data, s.size, false);
-             }
+             without_gil([&] { s.download(data, s.size, false); });
              return out;
            })
-      .def("copy", [](const DeviceDensityState& s) { return std::make_shared<DeviceDensityState>(s.copy()); })
+      .def("copy", &copy_state)
       .def(
           "__dlpack__",
           [](const std::shared_ptr<DeviceDensityState>& s, const quillmarch::DLPackStreamArg& stream,
@@ -149,10 +173,32 @@ PYBIND11_MODULE(kestamire, m) {
       .def_property_readonly("num_qubits", [](const DeviceDensityState& s) { return s.num_qubits; })
       .def_property_readonly("dimension", [](const DeviceDensityState& s) { return s.dimension; })
       .def_property_readonly("dtype", [](const DeviceDensityState& s) { return s.dtype_name(); })
-      .def_property_readonly("device_id", [](const DeviceDensityState& s) { return s.device_id; });
+      .def_property_readonly("device_id", [](const DeviceDensityState& s) { return s.device_id; })
+      // Pickling and copying: a pickle holds n, precision, device and matrix;
+      // copies are independent states on the same device.
+      .def("__reduce__", &reduce_state)
+      .def("__copy__", &copy_state)
+      .def("__deepcopy__", [](const DeviceDensityState& s, const py::object&) { return copy_state(s); },
+           py::arg("memo"))
+      .def("__repr__", [](const DeviceDensityState& s) {
+        return "<kestamire.DeviceDensityState num_qubits=" + std::to_string(s.num_qubits) + " dtype=" +
+               s.dtype_name() + " device=cuda:" + std::to_string(s.device_id) + ">";
+      });
+
+  m.def(
+      "_restore_density_state",
+      [](int64_t n, const std::string& dtype, const std::string& device, py::array matrix) {
+        if (quillmarch::parse_dtype(py::str(matrix.dtype())) != quillmarch::parse_dtype(dtype))
+          throw std::invalid_argument("dtype must be '" + dtype + "', got: " + std::string(py::str(matrix.dtype())));
+        return from_numpy(n, std::move(matrix), device);
+      },
+      "Rebuild a pickled DeviceDensityState.", py::arg("n"), py::arg("dtype"), py::arg("device"),
+      py::arg("matrix").noconvert());
 
   m.def("run_density_operations_device", &run_operations, py::arg("state"), py::arg("num_qubits"),
         py::arg("operations"));
   m.def("measure_device", &measure, py::arg("state"), py::arg("targets"), py::arg("endian") = "little",
         py::arg("seed") = py::none());
+
+  quillmarch::pyguard::seal_class(density_state, true);
 }

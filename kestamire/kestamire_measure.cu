@@ -4,7 +4,9 @@
 
 #include <cfloat>
 #include <cmath>
+#include <limits>
 #include <random>
+#include <utility>
 #include <stdexcept>
 
 #include "common/cuda_api.h"
@@ -61,6 +63,18 @@ uint64_t draw_outcome(const std::vector<double>& probs, uint64_t seed) {
   return probs.size() - 1;
 }
 
+// (prescale, scale) whose product is 1 / p. A tiny p (a diagonal of 1e-320 in
+// double, or one below float range) makes 1 / p overflow the precision; then
+// the factor is split into two halves that each fit a double.
+template <typename T>
+std::pair<double, double> collapse_factors(double p) {
+  const double whole = 1.0 / p;
+  if (whole <= static_cast<double>(std::numeric_limits<T>::max())) return {1.0, whole};
+  int exponent = 0;
+  const double mantissa = std::frexp(p, &exponent);
+  return {std::ldexp(1.0, -(exponent / 2)), std::ldexp(1.0 / mantissa, -(exponent - exponent / 2))};
+}
+
 }  // namespace
 
 // 256 threads, no shared memory; grid-stride over the diagonal.
@@ -73,18 +87,24 @@ __global__ void density_measure_probs_kernel(int64_t n, const CuComplex<T>* rho,
     atomicAdd(&probs[outcome_of(i, n, targets, m, little)], static_cast<double>(rho[i * dim + i].re));
 }
 
-// Block 32 x 8, x = column, y = row; one thread per entry.
+// Block 32 x 8, x = column, y = row; one thread per entry. Kept entries are
+// multiplied by `scale`; with a `prescale` other than 1 (a factor too large
+// for the state's precision) by prescale and then scale, in double.
 template <typename T>
 __global__ void density_measure_collapse_kernel(int64_t n, CuComplex<T>* rho, const int64_t* targets, int64_t m,
-                                                bool little, uint64_t outcome, double scale) {
+                                                bool little, uint64_t outcome, double prescale, double scale) {
   const uint64_t dim = uint64_t{1} << n;
   const uint64_t col = uint64_t(blockIdx.x) * blockDim.x + threadIdx.x;
   const uint64_t row = uint64_t(blockIdx.y) * blockDim.y + threadIdx.y;
   if (row >= dim || col >= dim) return;
   CuComplex<T>& entry = rho[row * dim + col];
-  if (outcome_of(row, n, targets, m, little) == outcome && outcome_of(col, n, targets, m, little) == outcome)
-    entry = quillmarch::scale(entry, static_cast<T>(scale));
-  else
+  if (outcome_of(row, n, targets, m, little) == outcome && outcome_of(col, n, targets, m, little) == outcome) {
+    if (prescale == 1.0)
+      entry = quillmarch::scale(entry, static_cast<T>(scale));
+    else
+      entry = CuComplex<T>{static_cast<T>(static_cast<double>(entry.re) * prescale * scale),
+                           static_cast<T>(static_cast<double>(entry.im) * prescale * scale)};
+  } else
     entry = CuComplex<T>{T(0), T(0)};
 }
 
@@ -113,10 +133,12 @@ std::string measure_density(CuComplex<T>* rho, uint64_t n, const std::vector<int
   const uint64_t outcome = draw_outcome(probs, seed);
   if (!(probs[outcome] > 0)) throw std::runtime_error("Selected measurement probability is zero.");
 
+  const std::pair<double, double> factors = collapse_factors<T>(probs[outcome]);
   const dim3 block(32, 8);
   const dim3 grid(grid_for(dim, block.x), grid_for(dim, block.y));
   quillmarch::launch(density_measure_collapse_kernel<T>, grid, block, 0, nullptr, static_cast<int64_t>(n), rho,
-                     static_cast<const int64_t*>(device_targets.get()), m, little, outcome, 1.0 / probs[outcome]);
+                     static_cast<const int64_t*>(device_targets.get()), m, little, outcome, factors.first,
+                     factors.second);
   check_last_error();
 
   device_probs.release();
@@ -132,7 +154,7 @@ std::string measure_density(CuComplex<T>* rho, uint64_t n, const std::vector<int
   template __global__ void density_measure_probs_kernel<T>(int64_t, const CuComplex<T>*, const int64_t*,       \
                                                            int64_t, bool, double*);                            \
   template __global__ void density_measure_collapse_kernel<T>(int64_t, CuComplex<T>*, const int64_t*, int64_t, \
-                                                              bool, uint64_t, double);                         \
+                                                              bool, uint64_t, double, double);                 \
   template std::string measure_density<T>(CuComplex<T>*, uint64_t, const std::vector<int64_t>&,                \
                                           const std::string&, int, uint64_t);
 KESTAMIRE_MEASURE_INSTANTIATE(float)

@@ -7,21 +7,29 @@ import numpy
 import typing
 class DeviceDensityState:
     @staticmethod
-    def from_dlpack(n: typing.SupportsInt | typing.SupportsIndex, array: typing.Any, device: str = 'cuda:0') -> DeviceDensityState:
+    def from_dlpack(n: typing.SupportsIndex, array: typing.Any, device: str = 'cuda:0') -> DeviceDensityState:
         """
         Build a density matrix from any DLPack producer (NumPy, CuPy, PyTorch) with one copy on the device side.
         """
     @staticmethod
-    def from_numpy(n: typing.SupportsInt | typing.SupportsIndex, state: numpy.ndarray, device: str = 'cuda:0') -> DeviceDensityState:
+    def from_numpy(n: typing.SupportsIndex, state: numpy.ndarray, device: str = 'cuda:0') -> DeviceDensityState:
         ...
     @staticmethod
-    def zero_state(n: typing.SupportsInt | typing.SupportsIndex, dtype: str = 'complex128', device: str = 'cuda:0') -> DeviceDensityState:
+    def zero_state(n: typing.SupportsIndex, dtype: str = 'complex128', device: str = 'cuda:0') -> DeviceDensityState:
         ...
-    def __dlpack__(self, *, stream: int | None = None, max_version: tuple[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex] | None = None, dl_device: tuple[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex] | None = None, copy: bool | None = None) -> typing.Any:
+    def __copy__(self) -> DeviceDensityState:
+        ...
+    def __deepcopy__(self, memo: typing.Any) -> DeviceDensityState:
+        ...
+    def __dlpack__(self, *, stream: int | None = None, max_version: tuple[typing.SupportsIndex, typing.SupportsIndex] | None = None, dl_device: tuple[typing.SupportsIndex, typing.SupportsIndex] | None = None, copy: bool | None = None) -> typing.Any:
         """
         A DLPack capsule viewing the density matrix in place (a copy when copy is True).
         """
     def __dlpack_device__(self) -> tuple[int, int]:
+        ...
+    def __reduce__(self) -> tuple:
+        ...
+    def __repr__(self) -> str:
         ...
     def copy(self) -> DeviceDensityState:
         ...
@@ -39,8 +47,12 @@ class DeviceDensityState:
     @property
     def num_qubits(self) -> int:
         ...
-def measure_device(state: DeviceDensityState, targets: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], endian: str = 'little', seed: typing.Any = None) -> str:
+def _restore_density_state(n: typing.SupportsIndex, dtype: str, device: str, matrix: numpy.ndarray) -> DeviceDensityState:
+    """
+    Rebuild a pickled DeviceDensityState.
+    """
+def measure_device(state: DeviceDensityState, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little', seed: typing.Any = None) -> str:
     ...
-def run_density_operations_device(state: DeviceDensityState, num_qubits: typing.SupportsInt | typing.SupportsIndex, operations: collections.abc.Iterable) -> None:
+def run_density_operations_device(state: DeviceDensityState, num_qubits: typing.SupportsIndex, operations: collections.abc.Iterable) -> None:
     ...
 backend: str

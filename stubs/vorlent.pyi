@@ -34,7 +34,7 @@ class KernelMode:
         ...
     def __index__(self) -> int:
         ...
-    def __init__(self, value: typing.SupportsInt | typing.SupportsIndex) -> None:
+    def __init__(self, value: typing.SupportsIndex) -> None:
         ...
     def __int__(self) -> int:
         ...
@@ -46,7 +46,7 @@ class KernelMode:
         ...
     def __repr__(self) -> str:
         ...
-    def __setstate__(self, state: typing.SupportsInt | typing.SupportsIndex) -> None:
+    def __setstate__(self, state: typing.SupportsIndex) -> None:
         ...
     def __str__(self) -> str:
         ...
@@ -58,21 +58,29 @@ class KernelMode:
         ...
 class DeviceState:
     @staticmethod
-    def from_dlpack(n: typing.SupportsInt | typing.SupportsIndex, array: typing.Any, device: str = 'cuda:0') -> DeviceState:
+    def from_dlpack(n: typing.SupportsIndex, array: typing.Any, device: str = 'cuda:0') -> DeviceState:
         """
         Build a state from any DLPack producer (NumPy, CuPy, PyTorch) with one copy on the device side.
         """
     @staticmethod
-    def from_numpy(n: typing.SupportsInt | typing.SupportsIndex, state: numpy.ndarray, device: str = 'cuda:0', use_pinned_host: bool = False) -> DeviceState:
+    def from_numpy(n: typing.SupportsIndex, state: numpy.ndarray, device: str = 'cuda:0', use_pinned_host: bool = False) -> DeviceState:
         ...
     @staticmethod
-    def zero_state(n: typing.SupportsInt | typing.SupportsIndex, dtype: str = 'complex128', device: str = 'cuda:0') -> DeviceState:
+    def zero_state(n: typing.SupportsIndex, dtype: str = 'complex128', device: str = 'cuda:0') -> DeviceState:
         ...
-    def __dlpack__(self, *, stream: int | None = None, max_version: tuple[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex] | None = None, dl_device: tuple[typing.SupportsInt | typing.SupportsIndex, typing.SupportsInt | typing.SupportsIndex] | None = None, copy: bool | None = None) -> typing.Any:
+    def __copy__(self) -> DeviceState:
+        ...
+    def __deepcopy__(self, memo: typing.Any) -> DeviceState:
+        ...
+    def __dlpack__(self, *, stream: int | None = None, max_version: tuple[typing.SupportsIndex, typing.SupportsIndex] | None = None, dl_device: tuple[typing.SupportsIndex, typing.SupportsIndex] | None = None, copy: bool | None = None) -> typing.Any:
         """
         A DLPack capsule viewing the state's amplitudes in place (a copy when copy is True).
         """
     def __dlpack_device__(self) -> tuple[int, int]:
+        ...
+    def __reduce__(self) -> tuple:
+        ...
+    def __repr__(self) -> str:
         ...
     def copy_to_numpy(self, state: numpy.ndarray, use_pinned_host: bool = False) -> None:
         ...
@@ -102,23 +110,27 @@ class PreparedFusionChunk:
     @property
     def n(self) -> int:
         ...
+def _restore_device_state(n: typing.SupportsIndex, dtype: str, device: str, amplitudes: numpy.ndarray) -> DeviceState:
+    """
+    Rebuild a pickled DeviceState.
+    """
 def execute_prepared_fusion_chunk(state: DeviceState, chunk: PreparedFusionChunk) -> None:
     """
     Execute one CPU-prepared fusion chunk and wait for its CUDA work.
     """
-def measure(n: typing.SupportsInt | typing.SupportsIndex, state: numpy.ndarray, targets: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], endian: str = 'little', device: str = 'cuda:0', use_pinned_host: bool = False) -> str:
+def measure(n: typing.SupportsIndex, state: numpy.ndarray, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little', device: str = 'cuda:0', use_pinned_host: bool = False) -> str:
     """
     Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is returned.
     """
-def measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], endian: str = 'little', seed: typing.Any = None) -> str:
+def measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little', seed: typing.Any = None) -> str:
     """
     Measure target qubits on an existing CUDA DeviceState.
     """
-def prepare_fusion_chunk_gates(n: typing.SupportsInt | typing.SupportsIndex, gates: collections.abc.Iterable, fuse_swap: bool = True, sparsesharemem_qubits: typing.SupportsInt | typing.SupportsIndex = 10, densemm_min_qubits: typing.SupportsInt | typing.SupportsIndex = 1, densemm_max_qubits: typing.SupportsInt | typing.SupportsIndex = 7, densemm_gate_threshold_scale: typing.SupportsFloat | typing.SupportsIndex = 1.0, max_gates_per_group: typing.SupportsInt | typing.SupportsIndex = 512, pad_sparsesharemem: bool = True) -> PreparedFusionChunk:
+def prepare_fusion_chunk_gates(n: typing.SupportsIndex, gates: collections.abc.Iterable, fuse_swap: bool = True, sparsesharemem_qubits: typing.SupportsIndex = 10, densemm_min_qubits: typing.SupportsIndex = 1, densemm_max_qubits: typing.SupportsIndex = 7, densemm_gate_threshold_scale: typing.SupportsFloat | typing.SupportsIndex = 1.0, max_gates_per_group: typing.SupportsIndex = 512, pad_sparsesharemem: bool = True) -> PreparedFusionChunk:
     """
     Parse and plan one streamed chunk on the CPU without launching CUDA.
     """
-def run_circuit(n: typing.SupportsInt | typing.SupportsIndex, state: numpy.ndarray, gate_ir: list, endian: str = 'little', device: str = 'cuda:0', mode: KernelMode = KernelMode.PairAuto, use_pinned_host: bool = False) -> numpy.ndarray:
+def run_circuit(n: typing.SupportsIndex, state: numpy.ndarray, gate_ir: list, endian: str = 'little', device: str = 'cuda:0', mode: KernelMode = KernelMode.PairAuto, use_pinned_host: bool = False) -> numpy.ndarray:
     """
     Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.
     """
@@ -130,7 +142,7 @@ def run_circuit_device_gates(state: DeviceState, gates: collections.abc.Iterable
     """
     Run a QuantumGate object chunk on an existing CUDA DeviceState.
     """
-def sample_measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], shots: typing.SupportsInt | typing.SupportsIndex, endian: str = 'little', seed: typing.Any = None, collapse_last: bool = True) -> tuple[dict, str]:
+def sample_measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsIndex], shots: typing.SupportsIndex, endian: str = 'little', seed: typing.Any = None, collapse_last: bool = True) -> tuple[dict, str]:
     """
     Batch-sample target qubits and optionally collapse to the final outcome.
     """

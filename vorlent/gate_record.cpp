@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "common/parsers.h"
+
 namespace vorlent {
 
 GateId gate_id_from_name(const std::string& name) {
@@ -21,7 +23,7 @@ GateId gate_id_from_name(const std::string& name) {
       {"unitary", UNITARY},
   };
   auto it = table.find(name);
-  if (it == table.end()) throw std::invalid_argument("Unsupported CUDA gate id: " + name);
+  if (it == table.end()) throw std::invalid_argument("Unsupported CUDA gate id: " + quillmarch::show_text(name));
   return it->second;
 }
 

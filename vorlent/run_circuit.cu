@@ -58,6 +58,8 @@ void reject_wide_targets(uint64_t n, const GateRecord& r, size_t used) {
 template <typename T>
 void apply_gate(uint64_t n, quillmarch::CuComplex<T>* d_state, const GateRecord& record, KernelMode mode) {
   reject_wide_targets(n, record, record.id == SWAP ? 2 : 1);
+  if (record.targets.empty() && record.id != GLOBAL_PHASE && record.id != UNITARY && record.id != SWAP)
+    throw std::invalid_argument("gate '" + record.name + "' requires a target qubit");
   const int target = record.targets.empty() ? -1 : static_cast<int>(record.targets[0]);
   const Qubits controls = record.controls;
   const Qubits& states = record.control_state;

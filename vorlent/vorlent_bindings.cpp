@@ -1,5 +1,7 @@
 // Python surface of vorlent: converts and validates arguments, releases the
 // interpreter lock around device work and calls the native core.
+#include "common/py_guard.h"
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -25,6 +27,24 @@ namespace vorlent {
 namespace {
 
 using quillmarch::CuComplex;
+using quillmarch::pyguard::without_gil;
+
+std::string mode_message(int64_t value) {
+  return "mode must be KernelMode.AllState, Pair, PairAuto or PairAutoFusion (0 to 3), got: " +
+         std::to_string(value);
+}
+
+struct TargetsName {
+  static constexpr const char* text = "targets";
+};
+using Targets = quillmarch::IndexList<TargetsName>;
+
+// Out-of-range members can still be made (a hostile __setstate__); they are
+// refused before any work.
+void check_mode(KernelMode mode) {
+  const auto value = static_cast<int32_t>(mode);
+  if (value < 0 || value > 3) throw std::invalid_argument(mode_message(value));
+}
 
 // Steps 1-5 of the state array check: layout, qubit count and size.
 void validate_layout(int64_t n, int64_t ndim, bool c_contiguous, int64_t size) {
@@ -57,14 +77,17 @@ uint64_t resolve_seed(const py::object& seed) {
 
 void run_on_device(DeviceState& s, const std::vector<GateRecord>& records, const std::string& endian,
                    KernelMode mode) {
-  py::gil_scoped_release release;
-  if (s.is_double) {
-    run_gates_on_device<double>(s.n, static_cast<CuComplex<double>*>(s.d_state), s.num_state, records, endian,
-                                s.device_id, mode);
-  } else {
-    run_gates_on_device<float>(s.n, static_cast<CuComplex<float>*>(s.d_state), s.num_state, records, endian,
-                               s.device_id, mode);
-  }
+  check_mode(mode);
+  check_gate_values(records, s.is_double != 0);
+  without_gil([&] {
+    if (s.is_double) {
+      run_gates_on_device<double>(s.n, static_cast<CuComplex<double>*>(s.d_state), s.num_state, records, endian,
+                                  s.device_id, mode);
+    } else {
+      run_gates_on_device<float>(s.n, static_cast<CuComplex<float>*>(s.d_state), s.num_state, records, endian,
+                                 s.device_id, mode);
+    }
+  });
 }
 
 void run_circuit_device(DeviceState& s, const py::list& gate_ir, const std::string& endian, KernelMode mode) {
@@ -77,19 +100,21 @@ std::string measure_on_device(DeviceState& s, const std::vector<int64_t>& target
                               const py::object& seed) {
   quillmarch::check_endian(endian);
   const uint64_t resolved = resolve_seed(seed);
-  py::gil_scoped_release release;
-  if (s.is_double)
-    return measure_outcome<double>(s.n, static_cast<CuComplex<double>*>(s.d_state), s.num_state, s.device_id,
-                                   targets, endian, resolved);
-  return measure_outcome<float>(s.n, static_cast<CuComplex<float>*>(s.d_state), s.num_state, s.device_id, targets,
-                                endian, resolved);
+  return without_gil([&] {
+    if (s.is_double)
+      return measure_outcome<double>(s.n, static_cast<CuComplex<double>*>(s.d_state), s.num_state, s.device_id,
+                                     targets, endian, resolved);
+    return measure_outcome<float>(s.n, static_cast<CuComplex<float>*>(s.d_state), s.num_state, s.device_id,
+                                  targets, endian, resolved);
+  });
 }
 
-// Called from long host loops running without the interpreter lock: takes the
-// lock briefly and raises a pending KeyboardInterrupt (or other signal error).
-void check_signals() {
-  py::gil_scoped_acquire acquire;
-  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+// The checks of run_circuit and measure on the caller's array, in their order.
+// They run again just before the array is read: converting the other
+// arguments runs the caller's code, which may have resized it meanwhile.
+void check_host_array(int64_t n, const py::array& state) {
+  require_writable(state);
+  validate_numpy_layout(n, state);
 }
 
 py::tuple plan_groups(const PreparedFusionChunk& chunk) {
@@ -116,16 +141,29 @@ py::tuple plan_groups(const PreparedFusionChunk& chunk) {
 }
 
 // The temporary device copy that run_circuit and measure work on.
-DeviceState upload_temporary(int64_t n, py::array& state, const std::string& endian, const std::string& device,
-                             bool use_pinned_host) {
-  require_writable(state);
-  validate_numpy_layout(n, state);
-  quillmarch::check_endian(endian);
+DeviceState upload_temporary(int64_t n, py::array& state, const std::string& device, bool use_pinned_host) {
+  check_host_array(n, state);
   const int device_id = quillmarch::parse_device(device);
   const int is_double = numpy_precision(state);
+  quillmarch::refresh_runtime_settings();
   DeviceState s(n, is_double, device_id);
   s.upload_from_host(state.data(), static_cast<uint64_t>(state.size()), use_pinned_host);
   return s;
+}
+
+// Pickles as the module-level restorer with n, precision, device and amplitudes.
+py::tuple reduce_state(const DeviceState& s) {
+  py::module_ module = py::module_::import("vorlent");
+  py::array amplitudes(py::dtype(s.dtype_name()), std::vector<py::ssize_t>{static_cast<py::ssize_t>(s.num_state)});
+  void* data = amplitudes.mutable_data();
+  without_gil([&] { s.download_to_host(data, s.num_state, false); });
+  return py::make_tuple(module.attr("_restore_device_state"),
+                        py::make_tuple(s.n, s.dtype_name(), "cuda:" + std::to_string(s.device_id), amplitudes));
+}
+
+std::shared_ptr<DeviceState> copy_state(const DeviceState& s) {
+  quillmarch::refresh_runtime_settings();
+  return std::make_shared<DeviceState>(s.copy());
 }
 
 }  // namespace
@@ -136,25 +174,41 @@ PYBIND11_MODULE(vorlent, m) {
   m.doc() = "CUDA gate backend for quillmarch";
   m.attr("backend") = QM_BACKEND_NAME;
 
-  py::enum_<KernelMode>(m, "KernelMode")
-      .value("AllState", KernelMode::AllState)
+  py::enum_<KernelMode> kernel_mode(m, "KernelMode");
+  kernel_mode.value("AllState", KernelMode::AllState)
       .value("Pair", KernelMode::Pair)
       .value("PairAuto", KernelMode::PairAuto)
       .value("PairAutoFusion", KernelMode::PairAutoFusion)
       .export_values();
+  // Construction and unpickling from a value outside the members fail here,
+  // ahead of the library's own overloads, which take any integer.
+  kernel_mode.def(py::init([](int64_t value) {
+                    if (value < 0 || value > 3) throw py::value_error(mode_message(value));
+                    return static_cast<KernelMode>(value);
+                  }),
+                  py::arg("value"), py::prepend());
+  kernel_mode.attr("__setstate__") = py::cpp_function(
+      [](py::detail::value_and_holder& v_h, int64_t value) {
+        if (value < 0 || value > 3) throw py::value_error(mode_message(value));
+        py::detail::initimpl::setstate<py::class_<KernelMode>>(v_h, static_cast<KernelMode>(value),
+                                                               Py_TYPE(v_h.inst) != v_h.type->type);
+      },
+      py::detail::is_new_style_constructor(), py::name("__setstate__"), py::is_method(kernel_mode),
+      py::arg("state"), py::pos_only());
 
-  py::class_<DeviceState, std::shared_ptr<DeviceState>>(m, "DeviceState")
+  py::class_<DeviceState, std::shared_ptr<DeviceState>> device_state(m, "DeviceState");
+  device_state
       .def_static(
           "from_numpy",
           [](int64_t n, py::array state, const std::string& device, bool use_pinned_host) {
             validate_numpy_layout(n, state);
             const int is_double = numpy_precision(state);
             const int device_id = quillmarch::parse_device(device);
+            quillmarch::refresh_runtime_settings();
             auto s = std::make_shared<DeviceState>(n, is_double, device_id);
             const void* data = state.data();
             const auto count = static_cast<uint64_t>(state.size());
-            py::gil_scoped_release release;
-            s->upload_from_host(data, count, use_pinned_host);
+            without_gil([&] { s->upload_from_host(data, count, use_pinned_host); });
             return s;
           },
           py::arg("n"), py::arg("state").noconvert(), py::arg("device") = "cuda:0",
@@ -168,8 +222,7 @@ PYBIND11_MODULE(vorlent, m) {
             const int is_double = quillmarch::parse_dtype(quillmarch::dtype_name(t.dtype));
             const int device_id = quillmarch::parse_device(device);
             auto s = std::make_shared<DeviceState>(n, is_double, device_id);
-            py::gil_scoped_release release;
-            quillmarch::copy_from_tensor(s->d_state, device_id, t, s->byte_size());
+            without_gil([&] { quillmarch::copy_from_tensor(s->d_state, device_id, t, s->byte_size()); });
             return s;
           },
           "Build a state from any DLPack producer (NumPy, CuPy, PyTorch) with one copy on the device side.",
@@ -179,9 +232,9 @@ PYBIND11_MODULE(vorlent, m) {
           [](int64_t n, const std::string& dtype, const std::string& device) {
             const int device_id = quillmarch::parse_device(device);
             const int is_double = quillmarch::parse_dtype(dtype);
+            quillmarch::refresh_runtime_settings();
             auto s = std::make_shared<DeviceState>(n, is_double, device_id);
-            py::gil_scoped_release release;
-            s->reset_to_zero_state();
+            without_gil([&] { s->reset_to_zero_state(); });
             return s;
           },
           py::arg("n"), py::arg("dtype") = "complex128", py::arg("device") = "cuda:0")
@@ -191,10 +244,7 @@ PYBIND11_MODULE(vorlent, m) {
             const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(s.num_state)};
             py::array out(py::dtype(s.dtype_name()), shape);
             void* data = out.mutable_data();
-            {
-              py::gil_scoped_release release;
-              s.download_to_host(data, s.num_state, use_pinned_host);
-            }
+            without_gil([&] { s.download_to_host(data, s.num_state, use_pinned_host); });
             return out;
           },
           py::arg("use_pinned_host") = false)
@@ -207,8 +257,7 @@ PYBIND11_MODULE(vorlent, m) {
               throw std::invalid_argument("numpy state dtype does not match DeviceState");
             void* data = state.mutable_data();
             const auto count = static_cast<uint64_t>(state.size());
-            py::gil_scoped_release release;
-            s.download_to_host(data, count, use_pinned_host);
+            without_gil([&] { s.download_to_host(data, count, use_pinned_host); });
           },
           py::arg("state").noconvert(), py::arg("use_pinned_host") = false)
       .def(
@@ -231,10 +280,35 @@ PYBIND11_MODULE(vorlent, m) {
       .def_property_readonly("n", [](const DeviceState& s) { return s.n; })
       .def_property_readonly("num_state", [](const DeviceState& s) { return s.num_state; })
       .def_property_readonly("device_id", [](const DeviceState& s) { return s.device_id; })
-      .def_property_readonly("dtype", [](const DeviceState& s) { return s.dtype_name(); });
+      .def_property_readonly("dtype", [](const DeviceState& s) { return s.dtype_name(); })
+      // Pickling and copying: a pickle holds n, precision, device and amplitudes;
+      // copies are independent states on the same device.
+      .def("__reduce__", &reduce_state)
+      .def("__copy__", &copy_state)
+      .def("__deepcopy__", [](const DeviceState& s, const py::object&) { return copy_state(s); }, py::arg("memo"))
+      .def("__repr__", [](const DeviceState& s) {
+        return "<vorlent.DeviceState n=" + std::to_string(s.n) + " dtype=" + s.dtype_name() + " device=cuda:" +
+               std::to_string(s.device_id) + ">";
+      });
 
-  py::class_<PreparedFusionChunk, std::shared_ptr<PreparedFusionChunk>>(m, "PreparedFusionChunk")
-      .def_property_readonly("n", &PreparedFusionChunk::n)
+  m.def(
+      "_restore_device_state",
+      [](int64_t n, const std::string& dtype, const std::string& device, py::array amplitudes) {
+        validate_numpy_layout(n, amplitudes);
+        if (numpy_precision(amplitudes) != quillmarch::parse_dtype(dtype))
+          throw std::invalid_argument("numpy state dtype does not match DeviceState");
+        const int device_id = quillmarch::parse_device(device);
+        quillmarch::refresh_runtime_settings();
+        auto s = std::make_shared<DeviceState>(n, quillmarch::parse_dtype(dtype), device_id);
+        const void* data = amplitudes.data();
+        without_gil([&] { s->upload_from_host(data, s->num_state, false); });
+        return s;
+      },
+      "Rebuild a pickled DeviceState.", py::arg("n"), py::arg("dtype"), py::arg("device"),
+      py::arg("amplitudes").noconvert());
+
+  py::class_<PreparedFusionChunk, std::shared_ptr<PreparedFusionChunk>> chunk_class(m, "PreparedFusionChunk");
+  chunk_class.def_property_readonly("n", &PreparedFusionChunk::n)
       .def_property_readonly("gate_count", &PreparedFusionChunk::gate_count)
       .def_property_readonly("groups", &plan_groups,
                              "The plan, one dict per fused group in execution order: kind, gate_indices, "
@@ -253,8 +327,7 @@ PYBIND11_MODULE(vorlent, m) {
         const FusionOptions options{sparsesharemem_qubits,   densemm_min_qubits,  densemm_max_qubits,
                                     densemm_gate_threshold_scale, max_gates_per_group, pad_sparsesharemem,
                                     fuse_swap};
-        py::gil_scoped_release release;
-        chunk->plan(options, check_signals);
+        without_gil([&] { chunk->plan(options, quillmarch::pyguard::check_signals); });
         return chunk;
       },
       "Parse and plan one streamed chunk on the CPU without launching CUDA.", py::arg("n"), py::arg("gates"),
@@ -267,14 +340,16 @@ PYBIND11_MODULE(vorlent, m) {
       [](DeviceState& s, const PreparedFusionChunk& chunk) {
         if (s.n != chunk.n())
           throw std::invalid_argument("DeviceState qubit count does not match prepared fusion chunk");
-        py::gil_scoped_release release;
-        if (s.is_double) {
-          fusion::execute_prepared_chunk<double>(static_cast<CuComplex<double>*>(s.d_state), s.num_state,
-                                                 s.device_id, chunk);
-        } else {
-          fusion::execute_prepared_chunk<float>(static_cast<CuComplex<float>*>(s.d_state), s.num_state, s.device_id,
-                                                chunk);
-        }
+        check_gate_values(chunk.gates(), s.is_double != 0);
+        without_gil([&] {
+          if (s.is_double) {
+            fusion::execute_prepared_chunk<double>(static_cast<CuComplex<double>*>(s.d_state), s.num_state,
+                                                   s.device_id, chunk);
+          } else {
+            fusion::execute_prepared_chunk<float>(static_cast<CuComplex<float>*>(s.d_state), s.num_state,
+                                                  s.device_id, chunk);
+          }
+        });
       },
       "Execute one CPU-prepared fusion chunk and wait for its CUDA work.", py::arg("state"), py::arg("chunk"));
 
@@ -289,29 +364,32 @@ PYBIND11_MODULE(vorlent, m) {
       "Run a QuantumGate object chunk on an existing CUDA DeviceState.", py::arg("state"), py::arg("gates"),
       py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
 
-  m.def("measure_device", &measure_on_device, "Measure target qubits on an existing CUDA DeviceState.",
+  m.def(
+      "measure_device",
+      [](DeviceState& s, const Targets& targets, const std::string& endian, const py::object& seed) {
+        return measure_on_device(s, targets.values, endian, seed);
+      },
+      "Measure target qubits on an existing CUDA DeviceState.",
         py::arg("state"), py::arg("targets"), py::arg("endian") = "little", py::arg("seed") = py::none());
 
   m.def(
       "sample_measure_device",
-      [](DeviceState& s, const std::vector<int64_t>& targets, uint64_t shots, const std::string& endian,
+      [](DeviceState& s, const Targets& targets, uint64_t shots, const std::string& endian,
          const py::object& seed, bool collapse_last) {
         quillmarch::check_endian(endian);
         if (shots == 0) throw std::invalid_argument("shots must be positive");
         const uint64_t resolved = resolve_seed(seed);
-        std::pair<OutcomeCounts, std::string> result;
-        {
-          py::gil_scoped_release release;
+        const InterruptCheck interrupted = quillmarch::pyguard::check_signals;
+        std::pair<OutcomeCounts, std::string> result = without_gil([&] {
           if (s.is_double) {
-            result = sample_outcomes<double>(s.n, static_cast<quillmarch::CuComplex<double>*>(s.d_state),
-                                             s.num_state, s.device_id, targets, endian, shots, resolved,
-                                             collapse_last);
-          } else {
-            result = sample_outcomes<float>(s.n, static_cast<quillmarch::CuComplex<float>*>(s.d_state),
-                                            s.num_state, s.device_id, targets, endian, shots, resolved,
-                                            collapse_last);
+            return sample_outcomes<double>(s.n, static_cast<quillmarch::CuComplex<double>*>(s.d_state),
+                                           s.num_state, s.device_id, targets.values, endian, shots, resolved,
+                                           collapse_last, interrupted);
           }
-        }
+          return sample_outcomes<float>(s.n, static_cast<quillmarch::CuComplex<float>*>(s.d_state), s.num_state,
+                                        s.device_id, targets.values, endian, shots, resolved, collapse_last,
+                                        interrupted);
+        });
         py::dict counts;
         for (const auto& entry : result.first) counts[py::str(entry.first)] = py::int_(entry.second);
         return py::make_tuple(counts, result.second);
@@ -324,8 +402,16 @@ PYBIND11_MODULE(vorlent, m) {
       "run_circuit",
       [](int64_t n, py::array state, const py::list& gate_ir, const std::string& endian, const std::string& device,
          KernelMode mode, bool use_pinned_host) {
-        DeviceState s = upload_temporary(n, state, endian, device, use_pinned_host);
-        run_circuit_device(s, gate_ir, endian, mode);
+        check_host_array(n, state);
+        quillmarch::check_endian(endian);
+        quillmarch::parse_device(device);
+        numpy_precision(state);
+        // The list is parsed before the array is read: parsing runs the
+        // caller's code, which may resize the array.
+        std::vector<GateRecord> records = parse_gate_ir(gate_ir);
+        DeviceState s = upload_temporary(n, state, device, use_pinned_host);
+        run_on_device(s, records, endian, mode);
+        check_host_array(n, state);
         s.download_to_host(state.mutable_data(), s.num_state, use_pinned_host);
         return state;
       },
@@ -335,10 +421,13 @@ PYBIND11_MODULE(vorlent, m) {
 
   m.def(
       "measure",
-      [](int64_t n, py::array state, const std::vector<int64_t>& targets, const std::string& endian,
-         const std::string& device, bool use_pinned_host) {
-        DeviceState s = upload_temporary(n, state, endian, device, use_pinned_host);
-        std::string outcome = measure_on_device(s, targets, endian, py::none());
+      [](int64_t n, py::array state, const Targets& targets, const std::string& endian, const std::string& device,
+         bool use_pinned_host) {
+        check_host_array(n, state);
+        quillmarch::check_endian(endian);
+        DeviceState s = upload_temporary(n, state, device, use_pinned_host);
+        std::string outcome = measure_on_device(s, targets.values, endian, py::none());
+        check_host_array(n, state);
         s.download_to_host(state.mutable_data(), s.num_state, use_pinned_host);
         return outcome;
       },
@@ -346,4 +435,8 @@ PYBIND11_MODULE(vorlent, m) {
       "returned.",
       py::arg("n"), py::arg("state").noconvert(), py::arg("targets"), py::arg("endian") = "little",
       py::arg("device") = "cuda:0", py::arg("use_pinned_host") = false);
+
+  quillmarch::pyguard::seal_class(device_state, true);
+  quillmarch::pyguard::seal_class(chunk_class, true);
+  quillmarch::pyguard::seal_class(kernel_mode, false);
 }

@@ -80,4 +80,11 @@ void DeviceState::reset_to_zero_state() {
   }
 }
 
+DeviceState DeviceState::copy() const {
+  DeviceState out(n, is_double, device_id);
+  check_cuda(cudaSetDevice(device_id));
+  check_cuda(cudaMemcpy(out.d_state, d_state, byte_size(), cudaMemcpyDeviceToDevice));
+  return out;
+}
+
 }  // namespace vorlent

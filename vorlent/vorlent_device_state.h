@@ -20,6 +20,8 @@ class DeviceState {
   void upload_from_host(const void* host, uint64_t count, bool use_pinned_host);
   void download_to_host(void* host, uint64_t count, bool use_pinned_host) const;
   void reset_to_zero_state();
+  // An independent state on the same device with the same amplitudes.
+  DeviceState copy() const;
 
   size_t element_size() const { return is_double ? 16 : 8; }
   size_t byte_size() const { return element_size() * static_cast<size_t>(num_state); }

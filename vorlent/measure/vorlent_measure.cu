@@ -1,6 +1,7 @@
 #include "vorlent/measure/vorlent_measure.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -135,16 +136,17 @@ __global__ void measure_probs_kernel(const CuComplex<T>* __restrict__ state, con
 }
 
 // 256 threads per block, no shared memory. Amplitudes of other outcomes are
-// zeroed without being read.
+// zeroed without being read. Kept amplitudes are multiplied by `prefactor`,
+// then by `factor`; the prefactor is 1 unless the whole factor would overflow T.
 template <typename T>
 __global__ void measure_collapse_kernel(CuComplex<T>* __restrict__ state, const MeasureLayout layout,
-                                        uint64_t chosen, T factor) {
+                                        uint64_t chosen, T prefactor, T factor) {
   const uint64_t stride = static_cast<uint64_t>(gridDim.x) * blockDim.x;
   for (uint64_t w = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x; w < layout.work; w += stride) {
     uint64_t i = quillmarch::insert_zero_bits(w, layout.loop_mask);
     const bool keep = outcome_of(i, layout) == chosen;
     if (layout.loop_count == 1) {
-      state[i] = keep ? quillmarch::scale(state[i], factor) : CuComplex<T>{T(0), T(0)};
+      state[i] = keep ? quillmarch::scale(quillmarch::scale(state[i], prefactor), factor) : CuComplex<T>{T(0), T(0)};
       continue;
     }
     const uint64_t pair = layout.loop_flip[0];
@@ -152,8 +154,8 @@ __global__ void measure_collapse_kernel(CuComplex<T>* __restrict__ state, const 
       if (keep) {
         const CuComplex<T> a = state[i];
         const CuComplex<T> b = state[i ^ pair];
-        state[i] = quillmarch::scale(a, factor);
-        state[i ^ pair] = quillmarch::scale(b, factor);
+        state[i] = quillmarch::scale(quillmarch::scale(a, prefactor), factor);
+        state[i ^ pair] = quillmarch::scale(quillmarch::scale(b, prefactor), factor);
       } else {
         state[i] = CuComplex<T>{T(0), T(0)};
         state[i ^ pair] = CuComplex<T>{T(0), T(0)};
@@ -319,13 +321,42 @@ uint64_t draw_outcome(std::mt19937_64& engine, const OutcomeSearch& search, doub
   return search.find(u * total);
 }
 
+// Calls the caller's interrupt check from a long shot loop about ten times a
+// second; the clock is read only every few thousand shots.
+class ShotPacer {
+ public:
+  explicit ShotPacer(const InterruptCheck& check) : check_(check), last_(std::chrono::steady_clock::now()) {}
+
+  void step(uint64_t shot) {
+    if (!check_ || (shot & 0x3fff) != 0x3fff) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    check_();
+  }
+
+ private:
+  const InterruptCheck& check_;
+  std::chrono::steady_clock::time_point last_;
+};
+
 template <typename T>
 void collapse(const Probabilities& pr, CuComplex<T>* d_state, uint64_t chosen) {
   const double p = chosen == 0 ? pr.running[0] : pr.running[chosen] - pr.running[chosen - 1];
   if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
-  const T factor = static_cast<T>(1.0 / std::sqrt(p));
+  const double whole = 1.0 / std::sqrt(p);
+  // A tiny outcome in single precision needs a factor beyond float range; it
+  // is then applied as two powers-of-two-sized halves, each within range.
+  T prefactor = 1;
+  T factor = static_cast<T>(whole);
+  if (!(whole <= static_cast<double>(std::numeric_limits<T>::max()))) {
+    int exponent = 0;
+    const double mantissa = std::frexp(whole, &exponent);
+    prefactor = static_cast<T>(std::ldexp(1.0, exponent / 2));
+    factor = static_cast<T>(std::ldexp(mantissa, exponent - exponent / 2));
+  }
   quillmarch::launch(measure_collapse_kernel<T>, dim3(measure_blocks(pr.layout)), dim3(kMeasureThreads), 0,
-                     nullptr, d_state, pr.layout, chosen, factor);
+                     nullptr, d_state, pr.layout, chosen, prefactor, factor);
   quillmarch::check_last_error();
 }
 
@@ -334,14 +365,14 @@ void collapse(const Probabilities& pr, CuComplex<T>* d_state, uint64_t chosen) {
 template <typename T>
 std::string measure_outcome(int64_t n, CuComplex<T>* d_state, uint64_t num_state, int device_id,
                             const std::vector<int64_t>& targets, const std::string& endian, uint64_t seed) {
-  return sample_outcomes<T>(n, d_state, num_state, device_id, targets, endian, 1, seed, true).second;
+  return sample_outcomes<T>(n, d_state, num_state, device_id, targets, endian, 1, seed, true, {}).second;
 }
 
 template <typename T>
 std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, CuComplex<T>* d_state, uint64_t num_state,
                                                       int device_id, const std::vector<int64_t>& targets,
                                                       const std::string& endian, uint64_t shots, uint64_t seed,
-                                                      bool collapse_last) {
+                                                      bool collapse_last, const InterruptCheck& interrupted) {
   validate_measure(n, num_state, targets, endian);
   if (shots == 0) throw std::invalid_argument("shots must be positive");
   Probabilities pr = compute_probabilities<T>(n, d_state, device_id, targets, endian);
@@ -354,9 +385,11 @@ std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, CuComplex<T>* d
   OutcomeCounts counts;
   if (outcomes < shots) {
     std::vector<uint64_t> dense(static_cast<size_t>(outcomes), 0);
+    ShotPacer pacer(interrupted);
     for (uint64_t shot = 0; shot < shots; ++shot) {
       last = draw_outcome(engine, search, pr.total);
       ++dense[last];
+      pacer.step(shot);
     }
     counts.reserve(static_cast<size_t>(
         std::count_if(dense.begin(), dense.end(), [](uint64_t c) { return c != 0; })));
@@ -366,15 +399,28 @@ std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, CuComplex<T>* d
   } else {
     std::unordered_map<uint64_t, uint64_t> sparse;
     sparse.reserve(static_cast<size_t>(std::min(shots, kSparseReserveLimit)));
+    ShotPacer pacer(interrupted);
     for (uint64_t shot = 0; shot < shots; ++shot) {
       last = draw_outcome(engine, search, pr.total);
       ++sparse[last];
+      pacer.step(shot);
     }
     counts.reserve(sparse.size());
     for (const auto& entry : sparse) counts.emplace(outcome_string(entry.first, m), entry.second);
   }
 
-  if (collapse_last) collapse<T>(pr, d_state, last);
+  if (collapse_last) {
+    collapse<T>(pr, d_state, last);
+    // The mass of an outcome below the normal double range has lost bits, and
+    // so has the factor taken from it: the collapsed state, whose mass is now
+    // near 1 and exact, is measured once more and renormalised.
+    const double p = last == 0 ? pr.running[0] : pr.running[last] - pr.running[last - 1];
+    if (p < std::numeric_limits<double>::min()) {
+      pr.probs.release();
+      const Probabilities again = compute_probabilities<T>(n, d_state, device_id, targets, endian);
+      collapse<T>(again, d_state, last);
+    }
+  }
   pr.probs.release();
   return {std::move(counts), outcome_string(last, m)};
 }
@@ -382,12 +428,12 @@ std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, CuComplex<T>* d
 #define VORLENT_MEASURE_INSTANTIATE(T)                                                                       \
   template __global__ void measure_probs_kernel<T>(const CuComplex<T>*, const MeasureLayout, uint64_t,       \
                                                    double*);                                                 \
-  template __global__ void measure_collapse_kernel<T>(CuComplex<T>*, const MeasureLayout, uint64_t, T);      \
+  template __global__ void measure_collapse_kernel<T>(CuComplex<T>*, const MeasureLayout, uint64_t, T, T);   \
   template std::string measure_outcome<T>(int64_t, CuComplex<T>*, uint64_t, int, const std::vector<int64_t>&, \
                                           const std::string&, uint64_t);                                     \
   template std::pair<OutcomeCounts, std::string> sample_outcomes<T>(                                         \
       int64_t, CuComplex<T>*, uint64_t, int, const std::vector<int64_t>&, const std::string&, uint64_t,      \
-      uint64_t, bool);
+      uint64_t, bool, const InterruptCheck&);
 VORLENT_MEASURE_INSTANTIATE(float)
 VORLENT_MEASURE_INSTANTIATE(double)
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -13,6 +14,10 @@ namespace vorlent {
 
 using OutcomeCounts = std::unordered_map<std::string, uint64_t>;
 
+// Called now and then from long host loops; it may throw to abandon the call
+// (the bindings raise a pending KeyboardInterrupt this way).
+using InterruptCheck = std::function<void()>;
+
 // Checks shared by measurement and sampling, in their fixed order.
 void validate_measure(int64_t n, uint64_t size, const std::vector<int64_t>& targets, const std::string& endian);
 
@@ -22,10 +27,12 @@ std::string measure_outcome(int64_t n, quillmarch::CuComplex<T>* d_state, uint64
                             const std::vector<int64_t>& targets, const std::string& endian, uint64_t seed);
 
 // `shots` draws from one probability pass; optionally collapses on the last.
+// An exception from `interrupted` leaves the state untouched.
 template <typename T>
 std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, quillmarch::CuComplex<T>* d_state,
                                                       uint64_t num_state, int device_id,
                                                       const std::vector<int64_t>& targets, const std::string& endian,
-                                                      uint64_t shots, uint64_t seed, bool collapse_last);
+                                                      uint64_t shots, uint64_t seed, bool collapse_last,
+                                                      const InterruptCheck& interrupted);
 
 }  // namespace vorlent

@@ -1,0 +1,219 @@
+// Binding-side guards shared by both modules: strict integer conversion, lock
+// release that survives interpreter shutdown, sealed classes, and readers for
+// caller sequences that do not trust what the sequence says about itself.
+// Every binding unit includes this before any conversion is instantiated, so
+// all units of a module agree on the integer casters.
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <exception>
+#include <limits>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "common/cuda_api.h"
+#include "common/parsers.h"
+
+// A thread that Python ends (pthread_exit) unwinds with a special exception
+// that must pass through every catch-all.
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#define QM_RETHROW_THREAD_EXIT \
+  catch (abi::__forced_unwind&) { throw; }
+#else
+#define QM_RETHROW_THREAD_EXIT
+#endif
+
+namespace quillmarch {
+namespace pyguard {
+
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Only true integers and objects with __index__ convert: the library's default
+// would truncate numpy floats, Decimal and Fraction through int().
+template <typename T>
+bool load_index(pybind11::handle src, T& out) {
+  if (!src || PyFloat_Check(src.ptr()) || !PyIndex_Check(src.ptr())) return false;
+  pybind11::object index = pybind11::reinterpret_steal<pybind11::object>(PyNumber_Index(src.ptr()));
+  if (!index) {
+    PyErr_Clear();
+    return false;
+  }
+  if (std::is_unsigned<T>::value) {
+    const unsigned long long v = PyLong_AsUnsignedLongLong(index.ptr());
+    if (PyErr_Occurred() != nullptr || v > static_cast<unsigned long long>(std::numeric_limits<T>::max())) {
+      PyErr_Clear();
+      return false;
+    }
+    out = static_cast<T>(v);
+  } else {
+    const long long v = PyLong_AsLongLong(index.ptr());
+    if (PyErr_Occurred() != nullptr || v < static_cast<long long>(std::numeric_limits<T>::min()) ||
+        v > static_cast<long long>(std::numeric_limits<T>::max())) {
+      PyErr_Clear();
+      return false;
+    }
+    out = static_cast<T>(v);
+  }
+  return true;
+}
+
+template <typename T>
+class StrictIntCaster {
+ public:
+  PYBIND11_TYPE_CASTER(T, pybind11::detail::io_name("typing.SupportsIndex", "int"));
+  bool load(pybind11::handle src, bool) { return load_index(src, value); }
+  static pybind11::handle cast(T src, pybind11::return_value_policy, pybind11::handle) {
+    return std::is_unsigned<T>::value ? PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(src))
+                                      : PyLong_FromLongLong(static_cast<long long>(src));
+  }
+};
+
+// Runs `body` with the interpreter lock released and takes it back on a plain
+// path, never in a destructor: a thread that finds the interpreter shutting
+// down parks instead of being torn out of a noexcept frame. The emulation's
+// switches are read first, while the lock still keeps the environment stable.
+template <typename Body>
+auto without_gil(Body&& body) -> decltype(body()) {
+  refresh_runtime_settings();
+  PyThreadState* saved = PyEval_SaveThread();
+  std::exception_ptr error;
+  using Result = decltype(body());
+  if constexpr (std::is_void<Result>::value) {
+    try {
+      body();
+    } QM_RETHROW_THREAD_EXIT catch (...) {
+      error = std::current_exception();
+    }
+    while (interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
+    PyEval_RestoreThread(saved);
+    if (error) std::rethrow_exception(error);
+  } else {
+    Result result{};
+    try {
+      result = body();
+    } QM_RETHROW_THREAD_EXIT catch (...) {
+      error = std::current_exception();
+    }
+    while (interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
+    PyEval_RestoreThread(saved);
+    if (error) std::rethrow_exception(error);
+    return result;
+  }
+}
+
+// For long host loops in the core, which runs without the lock: takes it
+// briefly to let Python handle a pending signal (Ctrl-C), and leaves the core
+// with that signal's exception.
+inline void check_signals() {
+  if (interpreter_finalizing()) return;
+  pybind11::gil_scoped_acquire hold;
+  if (PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+}
+
+// For long loops that hold the lock (parsing a huge list): every few thousand
+// items, lets Python handle a pending signal.
+inline void poll_signals(size_t item) {
+  if ((item & 0xfff) == 0xfff && PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+}
+
+// Classes with no Python constructor: refused at creation (also through
+// __new__), and no instance may change its class to or from them, so no
+// instance of them exists without a constructed native value behind it.
+inline PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "%s instances cannot be created directly", type->tp_name);
+  return nullptr;
+}
+
+inline void seal_class(pybind11::handle type, bool refuse_creation) {
+  auto* t = reinterpret_cast<PyTypeObject*>(type.ptr());
+  if (refuse_creation) t->tp_new = refuse_new;
+  t->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+  PyType_Modified(t);
+}
+
+// Reads a sequence argument (not str or bytes) into a vector. The items are
+// read one by one up to the length the sequence reports; that length is never
+// used to size memory up front, and a length its items do not bear out is an
+// error naming the argument. Returns false for a wrong type (of the sequence or
+// of an item) so the caller chooses how to report it.
+constexpr Py_ssize_t kMaxSequenceItems = Py_ssize_t{1} << 31;
+
+template <typename T>
+bool read_sequence(pybind11::handle src, const char* what, std::vector<T>& out) {
+  if (!src || !PySequence_Check(src.ptr()) || PyUnicode_Check(src.ptr()) || PyBytes_Check(src.ptr())) return false;
+  const Py_ssize_t size = PySequence_Size(src.ptr());
+  if (size < 0) throw pybind11::error_already_set();
+  if (size > kMaxSequenceItems)
+    throw pybind11::value_error(std::string(what) + " has too many items (" + std::to_string(size) + ")");
+  out.clear();
+  out.reserve(static_cast<size_t>(std::min<Py_ssize_t>(size, 4096)));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = PySequence_GetItem(src.ptr(), i);
+    if (item == nullptr) {
+      if (PyErr_ExceptionMatches(PyExc_IndexError)) {
+        PyErr_Clear();
+        throw pybind11::value_error(std::string(what) + " has fewer items than its length (" + std::to_string(size) +
+                                    ")");
+      }
+      throw pybind11::error_already_set();
+    }
+    pybind11::object held = pybind11::reinterpret_steal<pybind11::object>(item);
+    pybind11::detail::make_caster<T> conv;
+    if (!conv.load(held, true)) return false;
+    out.push_back(pybind11::detail::cast_op<T>(std::move(conv)));
+  }
+  return true;
+}
+
+}  // namespace pyguard
+
+// A sequence-of-integers argument whose reader knows the argument's name.
+template <typename Name>
+struct IndexList {
+  std::vector<int64_t> values;
+};
+
+}  // namespace quillmarch
+
+namespace pybind11 {
+namespace detail {
+
+template <>
+class type_caster<int> : public quillmarch::pyguard::StrictIntCaster<int> {};
+template <>
+class type_caster<long> : public quillmarch::pyguard::StrictIntCaster<long> {};
+template <>
+class type_caster<long long> : public quillmarch::pyguard::StrictIntCaster<long long> {};
+template <>
+class type_caster<unsigned long> : public quillmarch::pyguard::StrictIntCaster<unsigned long> {};
+template <>
+class type_caster<unsigned long long> : public quillmarch::pyguard::StrictIntCaster<unsigned long long> {};
+
+template <typename Name>
+class type_caster<quillmarch::IndexList<Name>> {
+ public:
+  PYBIND11_TYPE_CASTER(quillmarch::IndexList<Name>,
+                       io_name("collections.abc.Sequence[typing.SupportsIndex]", "list[int]"));
+  bool load(handle src, bool) { return quillmarch::pyguard::read_sequence(src, Name::text, value.values); }
+  static handle cast(const quillmarch::IndexList<Name>& src, return_value_policy policy, handle parent) {
+    return make_caster<std::vector<int64_t>>::cast(src.values, policy, parent);
+  }
+};
+
+}  // namespace detail
+}  // namespace pybind11
