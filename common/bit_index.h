@@ -44,4 +44,13 @@ QM_HD bool controls_hold(uint64_t index, uint64_t ctrl_mask, uint64_t ctrl_value
 
 QM_HD uint64_t pow2(unsigned k) { return uint64_t{1} << k; }
 
+// Bit offset of matrix index c on k targets: bit positions[b] set for every set
+// bit b of c (positions in gate order, positions[0] the least significant bit).
+template <typename Pos>
+QM_HD uint64_t map_target_bits(uint64_t c, const Pos* positions, int k) {
+  uint64_t offset = 0;
+  for (int b = 0; b < k; ++b) offset |= ((c >> b) & 1) << positions[b];
+  return offset;
+}
+
 }  // namespace quillmarch

@@ -1,9 +1,10 @@
 // UNITARY gate: a dense 2**k x 2**k matrix on k targets, with any controls.
 // Bit b of a matrix row or column index is target targets[b] (gate order,
 // targets[0] least significant). One and two targets pass the matrix by value;
-// three to five keep a whole amplitude block in registers; six or more run
-// out of place against a scratch copy of the state. The launcher waits for the
-// stream before it returns.
+// three to five keep a whole amplitude block in registers; six or more stage
+// one group per block in shared memory (or, past its size, in a scratch buffer
+// of bounded size) and write the group back in place. The launcher waits for
+// the stream before it returns.
 #include <algorithm>
 #include <stdexcept>
 #include <vector>
@@ -38,6 +39,13 @@ struct Unitary4x4 {
 namespace {
 
 constexpr int kMaxInplaceTargets = 5;
+// Dynamic shared memory a block gets without opting in: groups up to this size
+// are staged there, larger ones in a scratch buffer of at most kScratchBytes
+// (or one group), whatever the state's size.
+constexpr size_t kSharedStageBytes = 48 * 1024;
+constexpr size_t kScratchBytes = size_t{32} << 20;
+// Blocks of one staged launch; each walks the groups with a grid stride.
+constexpr uint64_t kMaxStagedBlocks = uint64_t{1} << 20;
 
 template <typename T>
 struct Unitary2x2Op {
@@ -70,13 +78,6 @@ QM_DEVICE void update_group4(CuComplex<T>* state, uint64_t base, uint64_t q0, ui
   multiply4(u, a);
   VORLENT_UNROLL
   for (int r = 0; r < 4; ++r) state[index[r]] = a[r];
-}
-
-// Bit offset of matrix index c: bit targets[b] set for every set bit b of c.
-QM_DEVICE uint64_t target_offset(uint64_t c, const int64_t* targets, int64_t k) {
-  uint64_t offset = 0;
-  for (int64_t b = 0; b < k; ++b) offset |= ((c >> b) & 1) << targets[b];
-  return offset;
 }
 
 }  // namespace
@@ -144,21 +145,38 @@ __global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const 
   }
 }
 
-// 256 threads per block, one logical thread per amplitude; only indices with
-// every target bit 0 and the controls satisfied act. Reads only `input`,
-// writes only `output`.
+// Bit positions of the targets in gate order, passed by value so that no
+// thread reads them from global memory.
+struct TargetPositions {
+  uint8_t bit[64];
+};
+
+// One block per group of 2**k amplitudes (target bits free, every other bit
+// fixed by the group): the block stages the group, then each thread writes
+// whole rows straight back into the state. The stage is the block's dynamic
+// shared memory when `scratch` is null, else the block's own slice of
+// `scratch`. `matrix_t` is the transposed matrix, so a warp's row reads are
+// consecutive. Launched with at most 256 threads per block.
 template <typename T>
-__global__ void cu_unitary_kernel(int64_t n, const CuComplex<T>* input, CuComplex<T>* output, const int64_t* targets,
-                                  int64_t k, uint64_t target_mask, uint64_t ctrl_mask, uint64_t ctrl_value,
-                                  const CuComplex<T>* matrix, int64_t dim) {
-  for (uint64_t i = gates::global_thread(); (i >> n) == 0; i += gates::grid_stride()) {
-    if ((i & target_mask) != 0 || !quillmarch::controls_hold(i, ctrl_mask, ctrl_value)) continue;
-    for (int64_t r = 0; r < dim; ++r) {
+__global__ void __launch_bounds__(kThreads)
+    cu_unitary_staged_kernel(uint64_t groups, CuComplex<T>* state, TargetPositions targets, int k,
+                             uint64_t insert_mask, uint64_t base_value, const CuComplex<T>* matrix_t,
+                             CuComplex<T>* scratch) {
+  QM_DYNAMIC_SHARED(CuComplex<T>, shared);
+  const uint64_t dim = uint64_t{1} << k;
+  CuComplex<T>* stage = scratch == nullptr ? shared : scratch + uint64_t(blockIdx.x) * dim;
+  for (uint64_t g = blockIdx.x; g < groups; g += gridDim.x) {
+    const uint64_t base = quillmarch::insert_zero_bits(g, insert_mask) | base_value;
+    for (uint64_t c = threadIdx.x; c < dim; c += blockDim.x)
+      stage[c] = state[base | quillmarch::map_target_bits(c, targets.bit, k)];
+    __syncthreads();
+    for (uint64_t r = threadIdx.x; r < dim; r += blockDim.x) {
       CuComplex<T> acc{T(0), T(0)};
-      for (int64_t c = 0; c < dim; ++c)
-        acc = acc + matrix[r * dim + c] * input[i | target_offset(static_cast<uint64_t>(c), targets, k)];
-      output[i | target_offset(static_cast<uint64_t>(r), targets, k)] = acc;
+      for (uint64_t c = 0; c < dim; ++c) acc = acc + matrix_t[c * dim + r] * stage[c];
+      state[base | quillmarch::map_target_bits(r, targets.bit, k)] = acc;
     }
+    // The next group overwrites the stage.
+    __syncthreads();
   }
 }
 
@@ -286,6 +304,38 @@ void launch_inplace(uint64_t n, CuComplex<T>* state, const int64_t* targets, con
 }
 
 template <typename T>
+void transpose(std::vector<CuComplex<T>>& m, uint64_t dim) {
+  for (uint64_t r = 0; r < dim; ++r)
+    for (uint64_t c = r + 1; c < dim; ++c) std::swap(m[r * dim + c], m[c * dim + r]);
+}
+
+// Six or more targets, in place: groups that fit the shared-memory stage use
+// it; larger ones share a bounded scratch buffer, one slice per block.
+template <typename T>
+void launch_staged(uint64_t n, CuComplex<T>* state, const Qubits& targets, uint64_t target_mask,
+                   const ControlMasks& masks, size_t num_controls, const CuComplex<T>* matrix_t,
+                   cudaStream_t stream, int device, quillmarch::DeviceBuffer<CuComplex<T>>& scratch) {
+  const int k = static_cast<int>(targets.size());
+  const uint64_t dim = uint64_t{1} << k;
+  TargetPositions positions{};
+  for (int b = 0; b < k; ++b) positions.bit[b] = static_cast<uint8_t>(targets[b]);
+  const uint64_t groups = uint64_t{1} << (n - k - num_controls);
+  const size_t group_bytes = dim * sizeof(CuComplex<T>);
+  uint64_t blocks = std::min(groups, kMaxStagedBlocks);
+  size_t shared_bytes = group_bytes;
+  if (group_bytes > kSharedStageBytes) {
+    blocks = std::min<uint64_t>(blocks, std::max<size_t>(1, kScratchBytes / group_bytes));
+    scratch = quillmarch::DeviceBuffer<CuComplex<T>>(blocks * dim, device);
+    shared_bytes = 0;
+  }
+  const unsigned threads = static_cast<unsigned>(std::min<uint64_t>(dim, kThreads));
+  quillmarch::launch(cu_unitary_staged_kernel<T>, dim3(static_cast<unsigned>(blocks)), dim3(threads), shared_bytes,
+                     stream, groups, state, positions, k, target_mask | masks.mask, masks.value, matrix_t,
+                     scratch.get());
+  check_cuda(cudaGetLastError());
+}
+
+template <typename T>
 void launch_unitary(uint64_t n, CuComplex<T>* state, const Qubits& targets, const Qubits& controls,
                     const Qubits& control_state, const std::vector<std::complex<double>>& matrix, int64_t matrix_dim,
                     cudaStream_t stream, KernelMode mode) {
@@ -326,14 +376,15 @@ void launch_unitary(uint64_t n, CuComplex<T>* state, const Qubits& targets, cons
 
   int device = 0;
   check_cuda(cudaGetDevice(&device));
+  if (k > kMaxInplaceTargets) transpose(host_matrix, dim);
   quillmarch::DeviceBuffer<CuComplex<T>> d_matrix(host_matrix.size(), device);
-  quillmarch::DeviceBuffer<int64_t> d_targets(k, device);
   check_cuda(cudaMemcpyAsync(d_matrix.get(), host_matrix.data(), d_matrix.bytes(), cudaMemcpyHostToDevice, stream));
-  check_cuda(cudaMemcpyAsync(d_targets.get(), targets.data(), d_targets.bytes(), cudaMemcpyHostToDevice, stream));
+  quillmarch::DeviceBuffer<int64_t> d_targets;
   quillmarch::DeviceBuffer<int64_t> d_sorted;
   quillmarch::DeviceBuffer<CuComplex<T>> scratch;
-  const uint64_t num_state = uint64_t{1} << n;
   if (k <= kMaxInplaceTargets) {
+    d_targets = quillmarch::DeviceBuffer<int64_t>(k, device);
+    check_cuda(cudaMemcpyAsync(d_targets.get(), targets.data(), d_targets.bytes(), cudaMemcpyHostToDevice, stream));
     Qubits sorted(targets);
     std::sort(sorted.begin(), sorted.end());
     d_sorted = quillmarch::DeviceBuffer<int64_t>(k, device);
@@ -350,13 +401,7 @@ void launch_unitary(uint64_t n, CuComplex<T>* state, const Qubits& targets, cons
     run(n, state, d_targets.get(), d_sorted.get(), target_mask, masks, d_matrix.get(), stream);
     check_cuda(cudaGetLastError());
   } else {
-    scratch = quillmarch::DeviceBuffer<CuComplex<T>>(num_state, device);
-    check_cuda(cudaMemcpyAsync(scratch.get(), state, scratch.bytes(), cudaMemcpyDeviceToDevice, stream));
-    quillmarch::launch(cu_unitary_kernel<T>, grid_of(num_state), dim3(kThreads), 0, stream, static_cast<int64_t>(n),
-                       state, scratch.get(), d_targets.get(), static_cast<int64_t>(k), target_mask, masks.mask,
-                       masks.value, d_matrix.get(), matrix_dim);
-    check_cuda(cudaGetLastError());
-    check_cuda(cudaMemcpyAsync(state, scratch.get(), scratch.bytes(), cudaMemcpyDeviceToDevice, stream));
+    launch_staged(n, state, targets, target_mask, masks, controls.size(), d_matrix.get(), stream, device, scratch);
   }
   check_cuda(cudaStreamSynchronize(stream));
   d_targets.release();
