@@ -84,15 +84,17 @@ QM_DEVICE void update_group4(CuComplex<T>* state, uint64_t base, uint64_t q0, ui
 
 // 256 threads per block, one logical thread per amplitude pair.
 template <typename T>
-__global__ void cu_unitary_1q_inplace_kernel(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
-                                             uint64_t ctrl_value, Unitary2x2<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_unitary_1q_inplace_kernel(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value,
+                                 Unitary2x2<T> u) {
   gates::pair_body(n, state, target, ctrl_mask, ctrl_value, Unitary2x2Op<T>{u});
 }
 
 // 256 threads per block, one logical thread per group of four amplitudes.
 template <typename T>
-__global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int t0, int t1, uint64_t ctrl_mask,
-                                             uint64_t ctrl_value, Unitary4x4<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int t0, int t1, uint64_t ctrl_mask,
+                                 uint64_t ctrl_value, Unitary4x4<T> u) {
   const uint64_t q0 = uint64_t{1} << t0;
   const uint64_t q1 = uint64_t{1} << t1;
   const int lo = t0 < t1 ? t0 : t1;
@@ -106,9 +108,10 @@ __global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int
 // 256 threads per block, one logical thread per block of 2**K amplitudes, all
 // of which stay in registers between the load and the in-place store.
 template <typename T, int K>
-__global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const int64_t* targets,
-                                          const int64_t* sorted_targets, uint64_t /*target_mask*/,
-                                          uint64_t ctrl_mask, uint64_t ctrl_value, const CuComplex<T>* matrix) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const int64_t* targets, const int64_t* sorted_targets,
+                              uint64_t /*target_mask*/, uint64_t ctrl_mask, uint64_t ctrl_value,
+                              const CuComplex<T>* matrix) {
   static_assert(K >= 3 && K <= kMaxInplaceTargets, "register-resident blocks exist for 3 to 5 targets");
   constexpr int kDim = 1 << K;
   int sorted[K];
@@ -120,11 +123,7 @@ __global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const 
   }
   uint64_t offset[kDim];
   VORLENT_UNROLL
-  for (int c = 0; c < kDim; ++c) {
-    offset[c] = 0;
-    VORLENT_UNROLL
-    for (int b = 0; b < K; ++b) offset[c] |= ((c >> b) & 1) ? bit[b] : 0;
-  }
+  for (int c = 0; c < kDim; ++c) offset[c] = quillmarch::map_target_masks<K>(static_cast<uint64_t>(c), bit);
   for (uint64_t j = gates::global_thread(); (j >> (n - K)) == 0; j += gates::grid_stride()) {
     uint64_t base = j;
     VORLENT_UNROLL
@@ -184,37 +183,43 @@ namespace {
 
 // AutoPair forms: 256 threads per block, exactly one pair or group per thread.
 template <typename T>
-__global__ void unitary_1q_target0_no_control(uint64_t count, CuComplex<T>* state, Unitary2x2<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    unitary_1q_target0_no_control(uint64_t count, CuComplex<T>* state, Unitary2x2<T> u) {
   gates::target0_no_control_body(count, state, Unitary2x2Op<T>{u});
 }
 
 template <typename T>
-__global__ void unitary_1q_no_control(uint64_t count, CuComplex<T>* state, uint64_t t, Unitary2x2<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    unitary_1q_no_control(uint64_t count, CuComplex<T>* state, uint64_t t, Unitary2x2<T> u) {
   gates::no_control_body(count, state, t, Unitary2x2Op<T>{u});
 }
 
 template <typename T>
-__global__ void unitary_1q_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,
-                                           uint64_t base_value, Unitary2x2<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    unitary_1q_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value,
+                               Unitary2x2<T> u) {
   gates::target0_compact_body(count, state, insert_mask, base_value, Unitary2x2Op<T>{u});
 }
 
 template <typename T>
-__global__ void unitary_1q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value,
-                                   uint64_t t, Unitary2x2<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    unitary_1q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t,
+                       Unitary2x2<T> u) {
   gates::compact_body(count, state, insert_mask, base_value, t, Unitary2x2Op<T>{u});
 }
 
 template <typename T>
-__global__ void unitary_2q_no_control(uint64_t count, CuComplex<T>* state, int lo, int hi, uint64_t q0, uint64_t q1,
-                                      Unitary4x4<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    unitary_2q_no_control(uint64_t count, CuComplex<T>* state, int lo, int hi, uint64_t q0, uint64_t q1,
+                          Unitary4x4<T> u) {
   const uint64_t j = gates::global_thread();
   if (j < count) update_group4(state, gates::insert_two_zero_bits(j, lo, hi), q0, q1, u);
 }
 
 template <typename T>
-__global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value,
-                                   uint64_t q0, uint64_t q1, Unitary4x4<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t q0,
+                       uint64_t q1, Unitary4x4<T> u) {
   const uint64_t j = gates::global_thread();
   if (j < count) update_group4(state, quillmarch::insert_zero_bits(j, insert_mask) | base_value, q0, q1, u);
 }
@@ -223,8 +228,9 @@ __global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t
 // pairs (base, base | 1) and (base | q, base | q | 1); qubit 0 is matrix bit 0
 // when it is the first target and matrix bit 1 otherwise.
 template <typename T, bool first_is_zero, bool controlled>
-__global__ void unitary_2q_target0(uint64_t count, CuComplex<T>* state, uint64_t q, uint64_t insert_mask,
-                                   uint64_t base_value, Unitary4x4<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    unitary_2q_target0(uint64_t count, CuComplex<T>* state, uint64_t q, uint64_t insert_mask, uint64_t base_value,
+                       Unitary4x4<T> u) {
   const uint64_t j = gates::global_thread();
   if (j >= count) return;
   const uint64_t base =
