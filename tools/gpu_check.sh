@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # GPU check for a machine with an NVIDIA GPU and no network: builds the cuda
-# backend for the local GPU only, runs the whole test suite against it, runs
-# the benchmarks, and writes a short report (to $OUT when set, else build/).
+# backend for the local GPU only, runs the whole test suite against it, runs a
+# short test selection under compute-sanitizer (memcheck for every kernel
+# family, racecheck for the shared-memory kernels), runs the benchmarks with a
+# bandwidth-ratio line per kernel family, and writes a short report (to $OUT
+# when set, else build/), all within about 8 minutes.
 #
 # Needs nvcc, cmake, ninja, numpy, pytest, scikit-build-core and pybind11 3.x.
 # When the machine's pybind11 is older, put a pybind11 3.x wheel in .whl/ (see
@@ -46,6 +49,49 @@ rc=$?
 note "tests: exit $rc; $(grep -E '(passed|failed|error)' "$log" | tail -1)"
 [ $rc -eq 0 ] || status=1
 
+# compute-sanitizer on a short selection: memcheck over one test group per
+# kernel family, racecheck over the kernels that share memory in a block (the
+# staged many-target UNITARY and the measurement reductions).
+sanitizer=$(command -v compute-sanitizer || ls /usr/local/cuda/bin/compute-sanitizer 2>/dev/null \
+  || ls /usr/local/cuda/compute-sanitizer/compute-sanitizer 2>/dev/null)
+memcheck_tests=(
+  "tests/test_gates_one_qubit.py"
+  "tests/test_gates_multi.py -k swap_matches or global_phase or unitary_random or many_targets"
+  "tests/test_measure.py -k measure_device_draws or sampling_matches"
+  "tests/test_density_ops.py"
+  "tests/test_density_noise.py"
+  "tests/test_density_measure.py"
+)
+racecheck_tests=(
+  "tests/test_gates_multi.py -k many_targets"
+  "tests/test_measure.py -k measure_device_draws"
+)
+note "-- compute-sanitizer"
+if [ -n "$sanitizer" ]; then
+  for t in "${memcheck_tests[@]}"; do
+    file=${t%% -k *}
+    if [ "$file" != "$t" ]; then sel=(-k "${t#* -k }"); else sel=(); fi
+    [ $(( $(date +%s) - start )) -lt 240 ] || { note "memcheck $t: skipped, time budget spent"; continue; }
+    QUILLMARCH_BUILD_DIR=build/gpu timeout 60 "$sanitizer" --tool memcheck --error-exitcode 99 --print-limit 20 \
+      python3 -m pytest -q -x -p no:cacheprovider "$file" "${sel[@]}" >>"$log" 2>&1
+    rc=$?
+    note "memcheck $t: exit $rc"
+    [ $rc -eq 0 ] || status=1
+  done
+  for t in "${racecheck_tests[@]}"; do
+    file=${t%% -k *}
+    sel=(-k "${t#* -k }")
+    [ $(( $(date +%s) - start )) -lt 270 ] || { note "racecheck $t: skipped, time budget spent"; continue; }
+    QUILLMARCH_BUILD_DIR=build/gpu timeout 60 "$sanitizer" --tool racecheck --error-exitcode 99 --print-limit 20 \
+      python3 -m pytest -q -x -p no:cacheprovider "$file" "${sel[@]}" >>"$log" 2>&1
+    rc=$?
+    note "racecheck $t: exit $rc"
+    [ $rc -eq 0 ] || status=1
+  done
+else
+  note "compute-sanitizer: not found, skipped"
+fi
+
 note "-- benchmarks"
 benches=(
   "bench/bench_gates.py --dtype complex64"
@@ -55,12 +101,17 @@ benches=(
   "bench/bench_measure.py --gpu"
   "bench/bench_density.py"
 )
+bench_logs=()
 for bench in "${benches[@]}"; do
-  [ $(( $(date +%s) - start )) -lt 420 ] || { note "$bench: skipped, time budget spent"; continue; }
+  [ $(( $(date +%s) - start )) -lt 380 ] || { note "$bench: skipped, time budget spent"; continue; }
   note "# $bench"
   # shellcheck disable=SC2086
-  QUILLMARCH_BUILD_DIR=build/gpu PYTHONPATH=build/gpu timeout 90 python3 $bench 2>&1 | tee -a "$report" >>"$log" \
-    || note "$bench: exit $?"
+  bench_out="$out/bench_$(echo "$bench" | tr -c 'A-Za-z0-9_\n' '_').txt"
+  QUILLMARCH_BUILD_DIR=build/gpu PYTHONPATH=build/gpu timeout 90 python3 $bench 2>&1 | tee "$bench_out" \
+    | tee -a "$report" >>"$log" || note "$bench: exit $?"
+  bench_logs+=("$bench_out")
 done
+note "-- bandwidth ratio per kernel family"
+[ ${#bench_logs[@]} -eq 0 ] || python3 tools/bench_ratios.py "${bench_logs[@]}" | tee -a "$report"
 note "total $(( $(date +%s) - start )) s"
 exit $status
