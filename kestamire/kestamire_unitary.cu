@@ -199,8 +199,8 @@ template <typename T>
 __global__ void __launch_bounds__(32 * 8)
     diagonal_free_kernel(CuComplex<T>* rho, long dim, unsigned long target_mask, CuComplex<T> a, CuComplex<T> b) {
   const uint64_t d = static_cast<uint64_t>(dim);
-  const uint64_t c = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
-  const uint64_t r = uint64_t{blockIdx.y} * blockDim.y + threadIdx.y;
+  const uint64_t c = global_thread();
+  const uint64_t r = global_thread_y();
   if (r >= d || c >= d) return;
   const bool row_bit = (r & target_mask) != 0;
   const bool col_bit = (c & target_mask) != 0;
@@ -223,8 +223,8 @@ __global__ void __launch_bounds__(32 * 8)
     diagonal_controlled_kernel(CuComplex<T>* rho, long dim, unsigned long target_mask, unsigned long control_mask,
                                unsigned long control_value, CuComplex<T> d0, CuComplex<T> d1) {
   const uint64_t d = static_cast<uint64_t>(dim);
-  const uint64_t c = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
-  const uint64_t r = uint64_t{blockIdx.y} * blockDim.y + threadIdx.y;
+  const uint64_t c = global_thread();
+  const uint64_t r = global_thread_y();
   if (r >= d || c >= d) return;
   const CuComplex<T> fr = controlled_diagonal_entry(r, target_mask, control_mask, control_value, d0, d1);
   const CuComplex<T> fc = controlled_diagonal_entry(c, target_mask, control_mask, control_value, d0, d1);
@@ -241,8 +241,8 @@ __global__ void __launch_bounds__(32 * 8)
     permutation_kernel(CuComplex<T>* rho, long dim, unsigned long flip_mask, unsigned long control_mask,
                        unsigned long control_value, bool is_swap) {
   const uint64_t d = static_cast<uint64_t>(dim);
-  const uint64_t c = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
-  const uint64_t r = uint64_t{blockIdx.y} * blockDim.y + threadIdx.y;
+  const uint64_t c = global_thread();
+  const uint64_t r = global_thread_y();
   if (r >= d || c >= d) return;
   auto acts = [&](uint64_t index) {
     if (!controls_hold(index, control_mask, control_value)) return false;
