@@ -105,8 +105,8 @@ bench_logs=()
 for bench in "${benches[@]}"; do
   [ $(( $(date +%s) - start )) -lt 380 ] || { note "$bench: skipped, time budget spent"; continue; }
   note "# $bench"
-  # shellcheck disable=SC2086
   bench_out="$out/bench_$(echo "$bench" | tr -c 'A-Za-z0-9_\n' '_').txt"
+  # shellcheck disable=SC2086
   QUILLMARCH_BUILD_DIR=build/gpu PYTHONPATH=build/gpu timeout 90 python3 $bench 2>&1 | tee "$bench_out" \
     | tee -a "$report" >>"$log" || note "$bench: exit $?"
   bench_logs+=("$bench_out")
