@@ -14,6 +14,9 @@ QM_HD uint64_t insert_zero_bit(uint64_t j, unsigned pos) {
   return ((j & ~low) << 1) | (j & low);
 }
 
+// insert_zero_bit with the position given as its one-bit mask `bit`.
+QM_HD uint64_t insert_zero_at(uint64_t j, uint64_t bit) { return ((j & ~(bit - 1)) << 1) | (j & (bit - 1)); }
+
 // Spreads the bits of j over the zero positions of m. Positions are taken from
 // the lowest up, which makes every insertion position final.
 QM_HD uint64_t insert_zero_bits(uint64_t j, uint64_t m) {
@@ -43,5 +46,48 @@ QM_HD bool controls_hold(uint64_t index, uint64_t ctrl_mask, uint64_t ctrl_value
 }
 
 QM_HD uint64_t pow2(unsigned k) { return uint64_t{1} << k; }
+
+// Bits set at `count` positions.
+template <typename Pos>
+QM_HD uint64_t mask_of_bits(const Pos* positions, int64_t count) {
+  uint64_t mask = 0;
+  for (int64_t j = 0; j < count; ++j) mask |= uint64_t{1} << positions[j];
+  return mask;
+}
+
+// Measurement: the index bit that target qubit q reads (qubit q is bit q when
+// little-endian, bit n-1-q when big-endian), and the outcome bit that target j
+// of m feeds (the first target is the most significant outcome bit).
+QM_HD int64_t measured_bit(int64_t q, int64_t n, bool little) { return little ? q : n - 1 - q; }
+QM_HD uint64_t outcome_bit(int64_t j, int64_t m) { return uint64_t{1} << (m - 1 - j); }
+
+// Bit offset of matrix index c on k targets: bit positions[b] set for every set
+// bit b of c (positions in gate order, positions[0] the least significant bit).
+template <typename Pos>
+QM_HD uint64_t map_target_bits(uint64_t c, const Pos* positions, int k) {
+  uint64_t offset = 0;
+  for (int b = 0; b < k; ++b) offset |= ((c >> b) & 1) << positions[b];
+  return offset;
+}
+
+// The same with the targets given as one-bit masks (masks[b] = 1 << positions[b]),
+// for unrolled loops that keep the masks in registers.
+template <int K>
+QM_HD uint64_t map_target_masks(uint64_t c, const uint64_t (&masks)[K]) {
+  uint64_t offset = 0;
+#if defined(__CUDACC__)
+#pragma unroll
+#endif
+  for (int b = 0; b < K; ++b) offset |= ((c >> b) & 1) ? masks[b] : 0;
+  return offset;
+}
+
+#if defined(__CUDACC__) || !defined(QM_BACKEND_CUDA)
+// Device code only: the launch's global thread index along x (and y), and the
+// x extent of the grid in threads, for grid-stride loops.
+__device__ __forceinline__ uint64_t global_thread() { return uint64_t{blockIdx.x} * blockDim.x + threadIdx.x; }
+__device__ __forceinline__ uint64_t global_thread_y() { return uint64_t{blockIdx.y} * blockDim.y + threadIdx.y; }
+__device__ __forceinline__ uint64_t grid_stride() { return uint64_t{blockDim.x} * gridDim.x; }
+#endif
 
 }  // namespace quillmarch

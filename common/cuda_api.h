@@ -20,6 +20,10 @@
   type* name = reinterpret_cast<type*>(qm_dynamic_shared_)
 #else
 #define QM_DYNAMIC_SHARED(type, name) type* name = static_cast<type*>(hostcuda::dynamic_shared_memory())
+// The emulation runs any block size; the bound matters to the GPU compiler only.
+#ifndef __launch_bounds__
+#define __launch_bounds__(...)
+#endif
 #endif
 
 namespace quillmarch {

@@ -38,10 +38,13 @@ void check_launch(const char* prefix);
 // Reads (and clears) the pending error; throws "CUDA error: " + error string.
 void check_last_error();
 
-// Blocks for `work` items at `threads` per block, as a 32-bit grid dimension;
-// not capped, so an oversized grid fails through the launch-error path.
+// Blocks for `work` items at `threads` per block, as a grid dimension. More
+// blocks than any grid dimension takes (2**31 - 1) give 0, an empty grid that
+// every launch rejects, so an oversized grid fails through the launch-error
+// path instead of running as a silently narrowed one.
 inline unsigned int grid_for(uint64_t work, unsigned int threads) {
-  return static_cast<unsigned int>((work + threads - 1) / threads);
+  const uint64_t blocks = work / threads + (work % threads != 0);
+  return blocks > 0x7fffffffu ? 0u : static_cast<unsigned int>(blocks);
 }
 
 }  // namespace quillmarch

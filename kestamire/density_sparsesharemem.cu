@@ -81,7 +81,7 @@ QM_HD void apply_record(const DeviceDensityGate<T>& gate, bool row_ok, bool col_
 // the inactive qubits; every thread of a block runs the same number of tiles,
 // so all of them reach every barrier.
 template <typename T>
-__global__ void density_sparsesharemem_kernel(CuComplex<T>* rho, long dim, unsigned long tiles,
+__global__ void __launch_bounds__(kThreads) density_sparsesharemem_kernel(CuComplex<T>* rho, long dim, unsigned long tiles,
                                               unsigned long active_mask, unsigned long inactive_mask, int k,
                                               int n_minus_k, const DeviceDensityGate<T>* gates, int gate_count) {
   QM_DYNAMIC_SHARED(CuComplex<T>, tile);

@@ -1,6 +1,7 @@
 #include "kestamire/kestamire_device_state.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "common/cu_complex.h"
 #include "common/cuda_check.h"
@@ -19,20 +20,19 @@ DeviceDensityState::DeviceDensityState(uint64_t n, int dtype_code, int device)
   dimension = uint64_t{1} << n;
   size = dimension << n;
   check_cuda(cudaSetDevice(device_id));
-  void* p = nullptr;
-  check_cuda(cudaMalloc(&p, byte_size()));
-  data = p;
+  storage_ = DeviceBuffer<unsigned char>(byte_size(), device_id);
+  data = storage_.get();
 }
 
 DeviceDensityState::DeviceDensityState(DeviceDensityState&& other) noexcept
     : num_qubits(other.num_qubits), dimension(other.dimension), size(other.size), dtype(other.dtype),
-      device_id(other.device_id), data(other.data) {
+      device_id(other.device_id), data(other.data), storage_(std::move(other.storage_)) {
   other.data = nullptr;
 }
 
 DeviceDensityState& DeviceDensityState::operator=(DeviceDensityState&& other) noexcept {
   if (this != &other) {
-    free_buffer();
+    storage_ = std::move(other.storage_);
     num_qubits = other.num_qubits;
     dimension = other.dimension;
     size = other.size;
@@ -42,15 +42,6 @@ DeviceDensityState& DeviceDensityState::operator=(DeviceDensityState&& other) no
     other.data = nullptr;
   }
   return *this;
-}
-
-DeviceDensityState::~DeviceDensityState() { free_buffer(); }
-
-void DeviceDensityState::free_buffer() noexcept {
-  if (data == nullptr) return;
-  if (cudaSetDevice(device_id) == cudaSuccess) cudaFree(data);
-  cudaGetLastError();
-  data = nullptr;
 }
 
 void DeviceDensityState::reset() {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/device_buffer.h"
+
 namespace quillmarch {
 namespace kestamire {
 
@@ -16,7 +18,7 @@ class DeviceDensityState {
   DeviceDensityState& operator=(const DeviceDensityState&) = delete;
   DeviceDensityState(DeviceDensityState&& other) noexcept;
   DeviceDensityState& operator=(DeviceDensityState&& other) noexcept;
-  ~DeviceDensityState();
+  ~DeviceDensityState() = default;
 
   // The projector onto the all-zero basis state.
   void reset();
@@ -34,10 +36,10 @@ class DeviceDensityState {
   uint64_t size = 0;
   int dtype = 0;  // 0: complex64, 1: complex128
   int device_id = 0;
-  void* data = nullptr;
+  void* data = nullptr;  // storage_'s bytes
 
  private:
-  void free_buffer() noexcept;
+  DeviceBuffer<unsigned char> storage_;
 };
 
 // Throws "num_qubits must be in [0, 15] for the GPU density backend".

@@ -40,10 +40,10 @@ constexpr int kMaxKrausTargets = 3;
 // Block 32 x 8, x = column, y = row; one thread per entry. Only threads whose
 // row and column have the target bit clear own a block; the rest exit.
 template <typename T, ChannelKind K>
-__global__ void channel_kernel(CuComplex<T>* rho, int64_t dim, uint64_t target_mask, T p) {
+__global__ void __launch_bounds__(32 * 8) channel_kernel(CuComplex<T>* rho, int64_t dim, uint64_t target_mask, T p) {
   const uint64_t width = static_cast<uint64_t>(dim);
-  const uint64_t col = uint64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-  const uint64_t row = uint64_t(blockIdx.y) * blockDim.y + threadIdx.y;
+  const uint64_t col = global_thread();
+  const uint64_t row = global_thread_y();
   if (row >= width || col >= width || (row & target_mask) != 0 || (col & target_mask) != 0) return;
   CuComplex<T>* top = rho + row * width + col;
   CuComplex<T>* bottom = top + target_mask * width;
@@ -63,25 +63,18 @@ __global__ void channel_kernel(CuComplex<T>* rho, int64_t dim, uint64_t target_m
 // 256 threads, no shared memory; grid-stride over the (dim / 2^K)^2 blocks of
 // the targets. Each thread reads its block once, then accumulates the sum.
 template <typename T, int K>
-__global__ void kraus_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targets, int64_t kraus_count,
-                             const CuComplex<T>* matrices) {
+__global__ void __launch_bounds__(kKrausThreads) kraus_kernel(CuComplex<T>* rho, int64_t dim, DeviceTargets targets,
+                                                              int64_t kraus_count, const CuComplex<T>* matrices) {
   constexpr int B = 1 << K;
   const uint64_t d = static_cast<uint64_t>(dim);
   const uint64_t bases = d >> K;
   const uint64_t blocks = bases * bases;
 
-  uint64_t others_mask = 0;
-  for (int64_t j = 0; j < targets.other_count; ++j) others_mask |= uint64_t{1} << targets.others[j];
+  const uint64_t others_mask = mask_of_bits(targets.others, targets.other_count);
   uint64_t offset[B];
-  for (int s = 0; s < B; ++s) {
-    uint64_t o = 0;
-    for (int j = 0; j < K; ++j)
-      if ((s >> j) & 1) o |= uint64_t{1} << targets.targets[j];
-    offset[s] = o;
-  }
+  for (int s = 0; s < B; ++s) offset[s] = map_target_bits(static_cast<uint64_t>(s), targets.targets, K);
 
-  const uint64_t stride = uint64_t(blockDim.x) * gridDim.x;
-  for (uint64_t i = uint64_t(blockIdx.x) * blockDim.x + threadIdx.x; i < blocks; i += stride) {
+  for (uint64_t i = global_thread(); i < blocks; i += grid_stride()) {
     const uint64_t r0 = deposit_bits(i / bases, others_mask);
     const uint64_t c0 = deposit_bits(i % bases, others_mask);
 

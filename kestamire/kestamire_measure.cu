@@ -9,6 +9,7 @@
 #include <utility>
 #include <stdexcept>
 
+#include "common/bit_index.h"
 #include "common/cuda_api.h"
 #include "common/cuda_check.h"
 #include "common/device_buffer.h"
@@ -26,8 +27,7 @@ __device__ __forceinline__ uint64_t outcome_of(uint64_t index, int64_t n, const 
                                                bool little) {
   uint64_t outcome = 0;
   for (int64_t j = 0; j < m; ++j) {
-    const int64_t bit = little ? targets[j] : n - 1 - targets[j];
-    outcome |= ((index >> bit) & 1) << (m - 1 - j);
+    if ((index >> measured_bit(targets[j], n, little)) & 1) outcome |= outcome_bit(j, m);
   }
   return outcome;
 }
@@ -79,11 +79,11 @@ std::pair<double, double> collapse_factors(double p) {
 
 // 256 threads, no shared memory; grid-stride over the diagonal.
 template <typename T>
-__global__ void density_measure_probs_kernel(int64_t n, const CuComplex<T>* rho, const int64_t* targets, int64_t m,
-                                             bool little, double* probs) {
+__global__ void __launch_bounds__(kProbThreads)
+    density_measure_probs_kernel(int64_t n, const CuComplex<T>* rho, const int64_t* targets, int64_t m, bool little,
+                                 double* probs) {
   const uint64_t dim = uint64_t{1} << n;
-  const uint64_t stride = uint64_t(blockDim.x) * gridDim.x;
-  for (uint64_t i = uint64_t(blockIdx.x) * blockDim.x + threadIdx.x; i < dim; i += stride)
+  for (uint64_t i = global_thread(); i < dim; i += grid_stride())
     atomicAdd(&probs[outcome_of(i, n, targets, m, little)], static_cast<double>(rho[i * dim + i].re));
 }
 
@@ -91,11 +91,12 @@ __global__ void density_measure_probs_kernel(int64_t n, const CuComplex<T>* rho,
 // multiplied by `scale`; with a `prescale` other than 1 (a factor too large
 // for the state's precision) by prescale and then scale, in double.
 template <typename T>
-__global__ void density_measure_collapse_kernel(int64_t n, CuComplex<T>* rho, const int64_t* targets, int64_t m,
-                                                bool little, uint64_t outcome, double prescale, double scale) {
+__global__ void __launch_bounds__(32 * 8)
+    density_measure_collapse_kernel(int64_t n, CuComplex<T>* rho, const int64_t* targets, int64_t m, bool little,
+                                    uint64_t outcome, double prescale, double scale) {
   const uint64_t dim = uint64_t{1} << n;
-  const uint64_t col = uint64_t(blockIdx.x) * blockDim.x + threadIdx.x;
-  const uint64_t row = uint64_t(blockIdx.y) * blockDim.y + threadIdx.y;
+  const uint64_t col = global_thread();
+  const uint64_t row = global_thread_y();
   if (row >= dim || col >= dim) return;
   CuComplex<T>& entry = rho[row * dim + col];
   if (outcome_of(row, n, targets, m, little) == outcome && outcome_of(col, n, targets, m, little) == outcome) {

@@ -23,28 +23,6 @@ namespace {
 constexpr unsigned kThreads = 256;
 constexpr int kMaxTargets = 6;
 
-__device__ __forceinline__ uint64_t global_thread() { return uint64_t{blockIdx.x} * blockDim.x + threadIdx.x; }
-__device__ __forceinline__ uint64_t grid_stride() { return uint64_t{gridDim.x} * blockDim.x; }
-
-// Bits of the qubits outside the target block; block bases are compact
-// indices deposited into these positions.
-QM_HD uint64_t other_qubit_mask(const DeviceTargets& t) {
-  uint64_t mask = 0;
-  for (int64_t j = 0; j < t.other_count; ++j) mask |= uint64_t{1} << t.others[j];
-  return mask;
-}
-
-// Offset of local index s inside a target block: bit j of s -> targets[j].
-template <int K>
-QM_HD uint64_t local_offset(unsigned s, const uint64_t (&bit)[K]) {
-  uint64_t offset = 0;
-QM_UNROLL
-  for (int j = 0; j < K; ++j) {
-    if (s & (1u << j)) offset |= bit[j];
-  }
-  return offset;
-}
-
 template <int K>
 QM_HD void target_bits(const DeviceTargets& t, uint64_t (&bit)[K]) {
 QM_UNROLL
@@ -54,12 +32,13 @@ QM_UNROLL
 // One thread per 2 x 2 block; 256 threads, no shared memory. The left and the
 // right product are applied in the one pass.
 template <typename T, int K>
-__global__ void unitary_merged_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, unsigned long control_mask,
-                                      unsigned long control_value, const CuComplex<T>* matrix) {
+__global__ void __launch_bounds__(kThreads)
+    unitary_merged_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, unsigned long control_mask,
+                          unsigned long control_value, const CuComplex<T>* matrix) {
   static_assert(K == 1, "the merged kernel serves one target");
   const uint64_t d = static_cast<uint64_t>(dim);
   const uint64_t half = d / 2;
-  const uint64_t others = other_qubit_mask(targets);
+  const uint64_t others = mask_of_bits(targets.others, targets.other_count);
   const uint64_t m = uint64_t{1} << targets.targets[0];
   const CuComplex<T> u00 = matrix[0], u01 = matrix[1], u10 = matrix[2], u11 = matrix[3];
   for (uint64_t i = global_thread(); i < half * half; i += grid_stride()) {
@@ -94,12 +73,12 @@ __global__ void unitary_merged_kernel(CuComplex<T>* rho, long dim, DeviceTargets
 // a multiple of 4 and the stride a multiple of 256, so the four lanes of a group
 // always run the same number of iterations and reach the barrier together.
 template <typename T>
-__global__ void unitary_merged_row2_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets,
-                                           unsigned long control_mask, unsigned long control_value,
-                                           const CuComplex<T>* matrix) {
+__global__ void __launch_bounds__(kThreads)
+    unitary_merged_row2_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, unsigned long control_mask,
+                               unsigned long control_value, const CuComplex<T>* matrix) {
   const uint64_t d = static_cast<uint64_t>(dim);
   const uint64_t quarter = d / 4;
-  const uint64_t others = other_qubit_mask(targets);
+  const uint64_t others = mask_of_bits(targets.others, targets.other_count);
   uint64_t bit[2];
   target_bits<2>(targets, bit);
   const unsigned group_mask = 0xfu << (threadIdx.x & 28u);
@@ -115,9 +94,9 @@ __global__ void unitary_merged_row2_kernel(CuComplex<T>* rho, long dim, DeviceTa
     if (active) {
 QM_UNROLL
       for (unsigned s = 0; s < 4; ++s) {
-        const CuComplex<T>* row = rho + (r0 | local_offset<2>(s, bit)) * d;
+        const CuComplex<T>* row = rho + (r0 | map_target_masks<2>(s, bit)) * d;
 QM_UNROLL
-        for (unsigned t = 0; t < 4; ++t) b[s][t] = row[c0 | local_offset<2>(t, bit)];
+        for (unsigned t = 0; t < 4; ++t) b[s][t] = row[c0 | map_target_masks<2>(t, bit)];
       }
     }
     __syncwarp(group_mask);
@@ -146,22 +125,23 @@ QM_UNROLL
 QM_UNROLL
       for (unsigned t = 0; t < 4; ++t) out[t] = right[t];
     }
-    CuComplex<T>* row = rho + (r0 | local_offset<2>(q, bit)) * d;
+    CuComplex<T>* row = rho + (r0 | map_target_masks<2>(q, bit)) * d;
 QM_UNROLL
-    for (unsigned t = 0; t < 4; ++t) row[c0 | local_offset<2>(t, bit)] = out[t];
+    for (unsigned t = 0; t < 4; ++t) row[c0 | map_target_masks<2>(t, bit)] = out[t];
   }
 }
 
 // U from the left on one column of a target block: v <- U v; 256 threads, no
 // shared memory, the 2^K gathered entries kept in registers.
 template <typename T, int K>
-__global__ void unitary_left_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, unsigned long control_mask,
-                                    unsigned long control_value, const CuComplex<T>* matrix) {
+__global__ void __launch_bounds__(kThreads)
+    unitary_left_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, unsigned long control_mask,
+                        unsigned long control_value, const CuComplex<T>* matrix) {
   static_assert(K >= 3 && K <= kMaxTargets, "the left kernel serves 3 to 6 targets");
   constexpr unsigned S = 1u << K;
   const uint64_t d = static_cast<uint64_t>(dim);
   const uint64_t blocks = d >> K;
-  const uint64_t others = other_qubit_mask(targets);
+  const uint64_t others = mask_of_bits(targets.others, targets.other_count);
   uint64_t bit[K];
   target_bits<K>(targets, bit);
   for (uint64_t i = global_thread(); i < blocks * d; i += grid_stride()) {
@@ -170,14 +150,14 @@ __global__ void unitary_left_kernel(CuComplex<T>* rho, long dim, DeviceTargets t
     if (!controls_hold(r0, control_mask, control_value)) continue;
     CuComplex<T> v[S];
 QM_UNROLL
-    for (unsigned s = 0; s < S; ++s) v[s] = rho[(r0 | local_offset<K>(s, bit)) * d + c];
+    for (unsigned s = 0; s < S; ++s) v[s] = rho[(r0 | map_target_masks<K>(s, bit)) * d + c];
 QM_UNROLL
     for (unsigned s = 0; s < S; ++s) {
       const CuComplex<T>* u = matrix + s * S;
       CuComplex<T> acc{0, 0};
 QM_UNROLL
       for (unsigned k = 0; k < S; ++k) acc = acc + u[k] * v[k];
-      rho[(r0 | local_offset<K>(s, bit)) * d + c] = acc;
+      rho[(r0 | map_target_masks<K>(s, bit)) * d + c] = acc;
     }
   }
 }
@@ -185,13 +165,14 @@ QM_UNROLL
 // U^dagger from the right on one row of a target block: w <- w U^dagger; same
 // geometry as the left kernel with rows and columns exchanged.
 template <typename T, int K>
-__global__ void unitary_right_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, unsigned long control_mask,
-                                     unsigned long control_value, const CuComplex<T>* matrix) {
+__global__ void __launch_bounds__(kThreads)
+    unitary_right_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, unsigned long control_mask,
+                         unsigned long control_value, const CuComplex<T>* matrix) {
   static_assert(K >= 3 && K <= kMaxTargets, "the right kernel serves 3 to 6 targets");
   constexpr unsigned S = 1u << K;
   const uint64_t d = static_cast<uint64_t>(dim);
   const uint64_t blocks = d >> K;
-  const uint64_t others = other_qubit_mask(targets);
+  const uint64_t others = mask_of_bits(targets.others, targets.other_count);
   uint64_t bit[K];
   target_bits<K>(targets, bit);
   for (uint64_t i = global_thread(); i < blocks * d; i += grid_stride()) {
@@ -200,14 +181,14 @@ __global__ void unitary_right_kernel(CuComplex<T>* rho, long dim, DeviceTargets 
     if (!controls_hold(c0, control_mask, control_value)) continue;
     CuComplex<T> w[S];
 QM_UNROLL
-    for (unsigned s = 0; s < S; ++s) w[s] = row[c0 | local_offset<K>(s, bit)];
+    for (unsigned s = 0; s < S; ++s) w[s] = row[c0 | map_target_masks<K>(s, bit)];
 QM_UNROLL
     for (unsigned s = 0; s < S; ++s) {
       const CuComplex<T>* u = matrix + s * S;
       CuComplex<T> acc{0, 0};
 QM_UNROLL
       for (unsigned k = 0; k < S; ++k) acc = acc + w[k] * conj(u[k]);
-      row[c0 | local_offset<K>(s, bit)] = acc;
+      row[c0 | map_target_masks<K>(s, bit)] = acc;
     }
   }
 }
@@ -215,11 +196,11 @@ QM_UNROLL
 // One thread per entry, block 32 x 8 (x = column, y = row), no shared memory.
 // Only entries whose row and column differ in the target bit change.
 template <typename T>
-__global__ void diagonal_free_kernel(CuComplex<T>* rho, long dim, unsigned long target_mask, CuComplex<T> a,
-                                     CuComplex<T> b) {
+__global__ void __launch_bounds__(32 * 8)
+    diagonal_free_kernel(CuComplex<T>* rho, long dim, unsigned long target_mask, CuComplex<T> a, CuComplex<T> b) {
   const uint64_t d = static_cast<uint64_t>(dim);
-  const uint64_t c = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
-  const uint64_t r = uint64_t{blockIdx.y} * blockDim.y + threadIdx.y;
+  const uint64_t c = global_thread();
+  const uint64_t r = global_thread_y();
   if (r >= d || c >= d) return;
   const bool row_bit = (r & target_mask) != 0;
   const bool col_bit = (c & target_mask) != 0;
@@ -238,12 +219,12 @@ QM_HD CuComplex<T> controlled_diagonal_entry(uint64_t index, uint64_t target_mas
 // One thread per entry, block 32 x 8 (x = column, y = row), no shared memory;
 // every entry becomes f(r) rho(r, c) conj(f(c)).
 template <typename T>
-__global__ void diagonal_controlled_kernel(CuComplex<T>* rho, long dim, unsigned long target_mask,
-                                           unsigned long control_mask, unsigned long control_value, CuComplex<T> d0,
-                                           CuComplex<T> d1) {
+__global__ void __launch_bounds__(32 * 8)
+    diagonal_controlled_kernel(CuComplex<T>* rho, long dim, unsigned long target_mask, unsigned long control_mask,
+                               unsigned long control_value, CuComplex<T> d0, CuComplex<T> d1) {
   const uint64_t d = static_cast<uint64_t>(dim);
-  const uint64_t c = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
-  const uint64_t r = uint64_t{blockIdx.y} * blockDim.y + threadIdx.y;
+  const uint64_t c = global_thread();
+  const uint64_t r = global_thread_y();
   if (r >= d || c >= d) return;
   const CuComplex<T> fr = controlled_diagonal_entry(r, target_mask, control_mask, control_value, d0, d1);
   const CuComplex<T> fc = controlled_diagonal_entry(c, target_mask, control_mask, control_value, d0, d1);
@@ -256,11 +237,12 @@ __global__ void diagonal_controlled_kernel(CuComplex<T>* rho, long dim, unsigned
 // where they differ. Of the two threads of an exchanged pair, the one at the
 // lower position performs the exchange.
 template <typename T>
-__global__ void permutation_kernel(CuComplex<T>* rho, long dim, unsigned long flip_mask, unsigned long control_mask,
-                                   unsigned long control_value, bool is_swap) {
+__global__ void __launch_bounds__(32 * 8)
+    permutation_kernel(CuComplex<T>* rho, long dim, unsigned long flip_mask, unsigned long control_mask,
+                       unsigned long control_value, bool is_swap) {
   const uint64_t d = static_cast<uint64_t>(dim);
-  const uint64_t c = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x;
-  const uint64_t r = uint64_t{blockIdx.y} * blockDim.y + threadIdx.y;
+  const uint64_t c = global_thread();
+  const uint64_t r = global_thread_y();
   if (r >= d || c >= d) return;
   auto acts = [&](uint64_t index) {
     if (!controls_hold(index, control_mask, control_value)) return false;

@@ -23,7 +23,7 @@ constexpr unsigned kThreads = 256;
 // 256 threads, no shared memory; grid-stride over the (dim/2)^2 blocks of the
 // single target, one thread per block.
 template <typename T, ChannelKind K>
-__global__ void unitary_channel_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, const CuComplex<T>* matrix,
+__global__ void __launch_bounds__(kThreads) unitary_channel_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, const CuComplex<T>* matrix,
                                        T p) {
   const uint64_t d = static_cast<uint64_t>(dim);
   const uint64_t half = d / 2;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/cuda_api.h"
+#include "common/cuda_check.h"
 #include "hostcuda/hostcublas.h"
 
 namespace {
@@ -472,7 +473,14 @@ void test_invalid_launch_configuration() {
       {dim3(1, 65536), dim3(32), 0, cudaErrorInvalidConfiguration},
       {dim3(1), dim3(0), 0, cudaErrorInvalidConfiguration},
       {dim3(1), dim3(32), 48 * 1024 + 1, cudaErrorInvalidValue},
+      // 2**32 + 4096 blocks: an empty grid from grid_for, not 4096 blocks.
+      {dim3(quillmarch::grid_for((uint64_t{1} << 40) + (uint64_t{1} << 20), 256)), dim3(256), 0,
+       cudaErrorInvalidConfiguration},
   };
+  CHECK(quillmarch::grid_for(uint64_t{0x7fffffff} * 256, 256) == 0x7fffffffu);
+  CHECK(quillmarch::grid_for(uint64_t{0x7fffffff} * 256 + 1, 256) == 0);
+  CHECK(quillmarch::grid_for(~uint64_t{0}, 256) == 0);
+  CHECK(quillmarch::grid_for(257, 256) == 2);
   for (const Bad& b : bad) {
     CHECK_ERR(cudaMemset(flag, 0, sizeof(int)), cudaSuccess);
     quillmarch::launch(flag_kernel, b.grid, b.block, b.shared, nullptr, flag);

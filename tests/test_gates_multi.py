@@ -359,22 +359,22 @@ def test_unitary_matrix_that_is_not_dim_by_dim_stops_in_the_parser(dtype):
 
 
 @pytest.mark.host_only
-@pytest.mark.parametrize("k", [3, 6])
+@pytest.mark.parametrize("k", [3, 6, 7, 8])
 def test_unitary_failed_allocation_frees_what_it_took(dtype, monkeypatch, k):
-    # Device bytes of one call: matrix and targets, the sorted targets for
-    # 3 to 5 targets, a scratch state for 6 or more. One byte short fails on
-    # the last allocation; the exact amount then succeeds only if the failed
-    # call gave everything back.
+    # Device bytes of one call: the matrix, plus targets and sorted targets for
+    # 3 to 5 targets; 6 or more stage each group in shared memory, so nothing
+    # state-sized: the state and the matrix are the whole need. One byte short
+    # fails on the last allocation; the exact amount then succeeds only if the
+    # failed call gave everything back.
     gc.collect()
-    n = 7
+    n = max(7, k + 2)
     elem = np.dtype(dtype).itemsize
     rng = np.random.default_rng(70 + k)
     state = ref.random_state(rng, n, dtype)
     matrix = ref.random_unitary(rng, 1 << k)
     g = gate("unitary", list(range(1, k + 1)), [0], [1], matrix=matrix)
     dev = vorlent.DeviceState.from_numpy(n, state.copy())
-    last = k * 8 if k <= 5 else (1 << n) * elem
-    need = (1 << n) * elem + (1 << 2 * k) * elem + k * 8 + last
+    need = (1 << n) * elem + (1 << 2 * k) * elem + (2 * k * 8 if k <= 5 else 0)
     monkeypatch.setenv("HOSTCUDA_MEMORY_BYTES", str(need - 1))
     with pytest.raises(RuntimeError) as err:
         vorlent.run_circuit_device(dev, [g])
@@ -383,3 +383,39 @@ def test_unitary_failed_allocation_frees_what_it_took(dtype, monkeypatch, k):
     monkeypatch.setenv("HOSTCUDA_MEMORY_BYTES", str(need))
     vorlent.run_circuit_device(dev, [g])
     assert_close(dev.to_numpy(), ref.apply_gate(state, n, g), dtype)
+
+
+def kron_unitary(rng, k):
+    """A dense 2**k unitary built from random 6- and fewer-qubit factors, cheap
+    to draw where a full random one of that size is not."""
+    m = np.ones((1, 1))
+    while k > 0:
+        step = min(k, 6)
+        m = np.kron(m, ref.random_unitary(rng, 1 << step))
+        k -= step
+    return m
+
+
+# (k, n, number of controls). k = 12 is at the shared-memory bound for
+# complex64 (32 KiB) and past it for complex128 (64 KiB: bounded scratch).
+MANY_TARGET_CASES = [(6, 9, 0), (6, 10, 2), (7, 10, 1), (8, 11, 0), (8, 12, 3), (12, 14, 1)]
+
+
+@pytest.mark.parametrize("k,n,nc", MANY_TARGET_CASES)
+def test_unitary_many_targets_in_place(dtype, k, n, nc):
+    rng = np.random.default_rng(800 + 10 * k + nc)
+    qubits = [int(q) for q in rng.permutation(n)]
+    targets, controls = qubits[:k], qubits[k:k + nc]
+    cstate = [int(b) for b in rng.integers(0, 2, nc)]
+    state = ref.random_state(rng, n, dtype)
+    matrix = kron_unitary(rng, k)
+    g = gate("unitary", targets, controls, cstate, matrix=matrix)
+    dev = vorlent.DeviceState.from_numpy(n, state.copy())
+    vorlent.run_circuit_device(dev, [g])
+    out = dev.to_numpy()
+    idx = np.arange(1 << n)
+    inside = np.ones(1 << n, dtype=bool)
+    for c, v in zip(controls, cstate):
+        inside &= ((idx >> c) & 1) == v
+    np.testing.assert_array_equal(out[~inside], state[~inside])
+    assert_close(out, ref.apply_matrix(state, n, matrix, targets, controls, cstate), dtype)

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # GPU check for a machine with an NVIDIA GPU and no network: builds the cuda
-# backend for the local GPU only, runs the whole test suite against it, runs
-# the CuPy/PyTorch interop checks and the benchmarks, and writes a short report
-# with the benchmark rows as JSON and their charts (to $OUT when set, else build/).
+# backend for the local GPU only, runs the whole test suite against it, runs a
+# short test selection under compute-sanitizer (memcheck for every kernel
+# family, racecheck for the shared-memory kernels), the CuPy/PyTorch interop
+# checks and the benchmarks (rows as JSON, charts, a bandwidth-ratio line per
+# kernel family), and writes a short report (to $OUT when set, else build/),
+# all within about 8 minutes.
 #
 # Needs nvcc, cmake, ninja, numpy, pytest, scikit-build-core and pybind11 3.x.
 # When the machine's pybind11 is older, put a pybind11 3.x wheel in .whl/ (see
@@ -47,6 +50,49 @@ rc=$?
 note "tests: exit $rc; $(grep -E '(passed|failed|error)' "$log" | tail -1)"
 [ $rc -eq 0 ] || status=1
 
+# compute-sanitizer on a short selection: memcheck over one test group per
+# kernel family, racecheck over the kernels that share memory in a block (the
+# staged many-target UNITARY and the measurement reductions).
+sanitizer=$(command -v compute-sanitizer || ls /usr/local/cuda/bin/compute-sanitizer 2>/dev/null \
+  || ls /usr/local/cuda/compute-sanitizer/compute-sanitizer 2>/dev/null)
+memcheck_tests=(
+  "tests/test_gates_one_qubit.py"
+  "tests/test_gates_multi.py -k swap_matches or global_phase or unitary_random or many_targets"
+  "tests/test_measure.py -k measure_device_draws or sampling_matches"
+  "tests/test_density_ops.py"
+  "tests/test_density_noise.py"
+  "tests/test_density_measure.py"
+)
+racecheck_tests=(
+  "tests/test_gates_multi.py -k many_targets"
+  "tests/test_measure.py -k measure_device_draws"
+)
+note "-- compute-sanitizer"
+if [ -n "$sanitizer" ]; then
+  for t in "${memcheck_tests[@]}"; do
+    file=${t%% -k *}
+    if [ "$file" != "$t" ]; then sel=(-k "${t#* -k }"); else sel=(); fi
+    [ $(( $(date +%s) - start )) -lt 240 ] || { note "memcheck $t: skipped, time budget spent"; continue; }
+    QUILLMARCH_BUILD_DIR=build/gpu timeout 60 "$sanitizer" --tool memcheck --error-exitcode 99 --print-limit 20 \
+      python3 -m pytest -q -x -p no:cacheprovider "$file" "${sel[@]}" >>"$log" 2>&1
+    rc=$?
+    note "memcheck $t: exit $rc"
+    [ $rc -eq 0 ] || status=1
+  done
+  for t in "${racecheck_tests[@]}"; do
+    file=${t%% -k *}
+    sel=(-k "${t#* -k }")
+    [ $(( $(date +%s) - start )) -lt 270 ] || { note "racecheck $t: skipped, time budget spent"; continue; }
+    QUILLMARCH_BUILD_DIR=build/gpu timeout 60 "$sanitizer" --tool racecheck --error-exitcode 99 --print-limit 20 \
+      python3 -m pytest -q -x -p no:cacheprovider "$file" "${sel[@]}" >>"$log" 2>&1
+    rc=$?
+    note "racecheck $t: exit $rc"
+    [ $rc -eq 0 ] || status=1
+  done
+else
+  note "compute-sanitizer: not found, skipped"
+fi
+
 note "-- interop (CuPy, PyTorch)"
 for lib in cupy torch; do
   note "$lib: $(python3 -c "import $lib; print($lib.__version__)" 2>/dev/null || echo 'not installed, its checks skip')"
@@ -68,15 +114,22 @@ benches=(
   "measure||bench/bench_measure.py --gpu"
   "density_fusion_off|QUILLMARCH_DENSITY_FUSION=0|bench/bench_density.py"
   "density_fusion_on|QUILLMARCH_DENSITY_FUSION=1|bench/bench_density.py"
+  "fusion_complex64||bench/bench_fusion.py --dtype complex64 --n 28 30"
+  "fusion_complex128||bench/bench_fusion.py --dtype complex128 --n 28"
 )
+bench_logs=()
 for entry in "${benches[@]}"; do
   IFS='|' read -r name setting bench <<<"$entry"
-  [ $(( $(date +%s) - start )) -lt 480 ] || { note "$bench: skipped, time budget spent"; continue; }
+  [ $(( $(date +%s) - start )) -lt 460 ] || { note "$bench: skipped, time budget spent"; continue; }
   note "# $setting $bench"
+  bench_out="$out/bench_$name.txt"
   # shellcheck disable=SC2086
   env $setting QUILLMARCH_BUILD_DIR=build/gpu PYTHONPATH=build/gpu timeout 90 python3 $bench \
-    --json "$out/json/$name.json" 2>&1 | tee -a "$report" >>"$log" || note "$bench: exit $?"
+    --json "$out/json/$name.json" 2>&1 | tee "$bench_out" | tee -a "$report" >>"$log" || note "$bench: exit $?"
+  bench_logs+=("$bench_out")
 done
+note "-- bandwidth ratio per kernel family"
+[ ${#bench_logs[@]} -eq 0 ] || python3 tools/bench_ratios.py "${bench_logs[@]}" | tee -a "$report"
 if python3 -c "import matplotlib" 2>/dev/null; then
   python3 bench/plot.py "$out/json" -o "$out/plots" 2>&1 | tee -a "$report" >>"$log" || note "plot: exit $?"
 else

@@ -4,7 +4,11 @@
 #   2. builds the host backend and runs the test suite against it,
 #   3. runs the suite again against a host build with AddressSanitizer and
 #      UndefinedBehaviorSanitizer, so an out-of-bounds index in any kernel fails,
-#   4. when nvcc is present, compiles the cuda backend as a compile check.
+#   4. when nvcc is present, compiles the cuda backend with the toolkit's default
+#      architecture list and checks every kernel's registers and spills
+#      (tools/check_kernel_resources.py); installs the CUDA 12.6 toolkit parts
+#      from the package index and checks the default list it gets (and compiles
+#      with a full CUDA 12 toolkit when QM_CUDA12_ROOT names one).
 # Set QM_SKIP_SANITIZE=1 or QM_SKIP_CUDA_CHECK=1 to leave out step 3 or 4.
 set -u -o pipefail
 cd "$(dirname "$0")/.."
@@ -53,14 +57,8 @@ if [ "${QM_SKIP_SANITIZE:-0}" != 1 ]; then
 fi
 
 if [ "${QM_SKIP_CUDA_CHECK:-0}" != 1 ]; then
-  if command -v nvcc >/dev/null || [ -x /usr/local/cuda/bin/nvcc ]; then
-    step "cuda backend: compile check"
-    export PATH="$PATH:/usr/local/cuda/bin"
-    build build/cuda-check -DQM_BACKEND=cuda -DCMAKE_CUDA_COMPILER="$(command -v nvcc)" \
-      || { tail -20 build/cuda-check.configure.log; failed+=("cuda compile check"); }
-  else
-    step "cuda backend: no nvcc on this machine, compile check skipped"
-  fi
+  step "cuda backend: compile checks (tools/cuda_compile_check.sh)"
+  QM_BUILD_JOBS=$jobs bash tools/cuda_compile_check.sh || failed+=("cuda compile check")
 fi
 
 step "done"

@@ -22,20 +22,19 @@ DeviceState::DeviceState(int64_t n_qubits, int precision_is_double, int device)
   // no device can hold it, so report it as the allocation failure it would be.
   if (num_state > std::numeric_limits<size_t>::max() / element_size())
     throw std::runtime_error(quillmarch::cuda_error_message(cudaErrorMemoryAllocation));
-  void* p = nullptr;
-  check_cuda(cudaMalloc(&p, byte_size()));
-  d_state = p;
+  storage_ = quillmarch::DeviceBuffer<unsigned char>(byte_size(), device_id);
+  d_state = storage_.get();
 }
 
 DeviceState::DeviceState(DeviceState&& other) noexcept
     : n(other.n), num_state(other.num_state), is_double(other.is_double), device_id(other.device_id),
-      d_state(other.d_state) {
+      d_state(other.d_state), storage_(std::move(other.storage_)) {
   other.d_state = nullptr;
 }
 
 DeviceState& DeviceState::operator=(DeviceState&& other) noexcept {
   if (this != &other) {
-    free_buffer();
+    storage_ = std::move(other.storage_);
     n = other.n;
     num_state = other.num_state;
     is_double = other.is_double;
@@ -44,15 +43,6 @@ DeviceState& DeviceState::operator=(DeviceState&& other) noexcept {
     other.d_state = nullptr;
   }
   return *this;
-}
-
-DeviceState::~DeviceState() { free_buffer(); }
-
-void DeviceState::free_buffer() noexcept {
-  if (d_state == nullptr) return;
-  if (cudaSetDevice(device_id) == cudaSuccess) cudaFree(d_state);
-  cudaGetLastError();
-  d_state = nullptr;
 }
 
 void DeviceState::upload_from_host(const void* host, uint64_t count, bool use_pinned_host) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/device_buffer.h"
+
 namespace vorlent {
 
 class DeviceState {
@@ -15,7 +17,7 @@ class DeviceState {
   DeviceState& operator=(const DeviceState&) = delete;
   DeviceState(DeviceState&& other) noexcept;
   DeviceState& operator=(DeviceState&& other) noexcept;
-  ~DeviceState();
+  ~DeviceState() = default;
 
   void upload_from_host(const void* host, uint64_t count, bool use_pinned_host);
   void download_to_host(void* host, uint64_t count, bool use_pinned_host) const;
@@ -31,10 +33,10 @@ class DeviceState {
   uint64_t num_state = 0;
   int is_double = 0;
   int device_id = 0;
-  void* d_state = nullptr;
+  void* d_state = nullptr;  // storage_'s bytes
 
  private:
-  void free_buffer() noexcept;
+  quillmarch::DeviceBuffer<unsigned char> storage_;
 };
 
 }  // namespace vorlent

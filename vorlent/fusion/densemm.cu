@@ -21,7 +21,7 @@ constexpr uint64_t kMaxBlocks = 65535;
 // of the destination is the amplitude whose active bits are `local` and
 // whose other bits are `outer`.
 template <typename T>
-__global__ void transpose_to_low_bits(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination,
+__global__ void __launch_bounds__(kThreads) transpose_to_low_bits(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination,
                                       uint64_t active_mask, uint64_t outer_mask, int32_t k) {
   const uint64_t low = (uint64_t{1} << k) - 1;
   for (uint64_t i = uint64_t(blockIdx.x) * blockDim.x + threadIdx.x; i < total; i += uint64_t(gridDim.x) * blockDim.x)
@@ -30,7 +30,7 @@ __global__ void transpose_to_low_bits(uint64_t total, const CuComplex<T>* source
 
 // The inverse scatter, same geometry.
 template <typename T>
-__global__ void transpose_from_low_bits(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination,
+__global__ void __launch_bounds__(kThreads) transpose_from_low_bits(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination,
                                         uint64_t active_mask, uint64_t outer_mask, int32_t k) {
   const uint64_t low = (uint64_t{1} << k) - 1;
   for (uint64_t i = uint64_t(blockIdx.x) * blockDim.x + threadIdx.x; i < total; i += uint64_t(gridDim.x) * blockDim.x)

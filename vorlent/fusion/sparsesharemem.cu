@@ -69,7 +69,7 @@ __device__ __forceinline__ void apply_record(const DeviceMatrixGate<T>& g, CuCom
 // owns one tile at a time: the amplitudes that share one setting of the
 // inactive qubits.
 template <typename T>
-__global__ void sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count, uint64_t active_mask,
+__global__ void __launch_bounds__(kThreads) sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count, uint64_t active_mask,
                                       uint64_t outer_mask, int32_t k, const DeviceMatrixGate<T>* gates,
                                       int32_t gate_count) {
   QM_DYNAMIC_SHARED(CuComplex<T>, tile);

@@ -38,8 +38,8 @@ QM_HD double inv_sqrt2<double>() {
   return 0.7071067811865476;
 }
 
-QM_DEVICE uint64_t global_thread() { return uint64_t(blockIdx.x) * blockDim.x + threadIdx.x; }
-QM_DEVICE uint64_t grid_stride() { return uint64_t(blockDim.x) * gridDim.x; }
+using quillmarch::global_thread;
+using quillmarch::grid_stride;
 
 template <typename T, typename Op>
 QM_DEVICE void update_pair(CuComplex<T>* state, uint64_t i0, uint64_t i1, const Op& op) {
@@ -124,7 +124,7 @@ template <typename T, typename Op>
 QM_DEVICE void no_control_body(uint64_t count, CuComplex<T>* state, uint64_t t, const Op& op) {
   const uint64_t j = global_thread();
   if (j >= count) return;
-  const uint64_t i0 = ((j & ~(t - 1)) << 1) | (j & (t - 1));
+  const uint64_t i0 = quillmarch::insert_zero_at(j, t);
   update_pair(state, i0, i0 | t, op);
 }
 

@@ -35,35 +35,38 @@ struct HScaleOp {
 }  // namespace
 
 template <typename T>
-__global__ void cu_h_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
-                                      uint64_t ctrl_value) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_h_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value) {
   gates::all_state_body(n, state, target, ctrl_mask, ctrl_value, HProductOp<T>{});
 }
 
 template <typename T>
-__global__ void cu_h_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_h_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value) {
   gates::pair_body(n, state, target, ctrl_mask, ctrl_value, HProductOp<T>{});
 }
 
 namespace {
 
 template <typename T>
-__global__ void h_target0_no_control(uint64_t count, CuComplex<T>* state) {
+__global__ void __launch_bounds__(gates::kThreads) h_target0_no_control(uint64_t count, CuComplex<T>* state) {
   gates::target0_no_control_body(count, state, HScaleOp<T>{});
 }
 
 template <typename T>
-__global__ void h_no_control(uint64_t count, CuComplex<T>* state, uint64_t t) {
+__global__ void __launch_bounds__(gates::kThreads) h_no_control(uint64_t count, CuComplex<T>* state, uint64_t t) {
   gates::no_control_body(count, state, t, HScaleOp<T>{});
 }
 
 template <typename T>
-__global__ void h_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value) {
+__global__ void __launch_bounds__(gates::kThreads)
+    h_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value) {
   gates::target0_compact_body(count, state, insert_mask, base_value, HScaleOp<T>{});
 }
 
 template <typename T>
-__global__ void h_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t) {
+__global__ void __launch_bounds__(gates::kThreads)
+    h_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t) {
   gates::compact_body(count, state, insert_mask, base_value, t, HScaleOp<T>{});
 }
 

@@ -26,15 +26,16 @@ QM_HD PhaseOp<T> phase_op(T theta) {
 }  // namespace
 
 template <typename T>
-__global__ void cu_phase_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
-                                          uint64_t ctrl_value, T theta) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_phase_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value,
+                              T theta) {
   const PhaseOp<T> op = phase_op(theta);
   gates::all_state_body(n, state, target, ctrl_mask, ctrl_value, op);
 }
 
 template <typename T>
-__global__ void cu_phase_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
-                                     uint64_t ctrl_value, T theta) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_phase_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value, T theta) {
   const PhaseOp<T> op = phase_op(theta);
   gates::pair_body(n, state, target, ctrl_mask, ctrl_value, op);
 }
@@ -42,24 +43,26 @@ __global__ void cu_phase_kernel_pair(int64_t n, CuComplex<T>* state, int target,
 namespace phase_autopair {
 
 template <typename T>
-__global__ void target0_no_control(uint64_t count, CuComplex<T>* state, CuComplex<T> p) {
+__global__ void __launch_bounds__(gates::kThreads)
+    target0_no_control(uint64_t count, CuComplex<T>* state, CuComplex<T> p) {
   gates::target0_no_control_body(count, state, PhaseOp<T>{p});
 }
 
 template <typename T>
-__global__ void no_control(uint64_t count, CuComplex<T>* state, uint64_t t, CuComplex<T> p) {
+__global__ void __launch_bounds__(gates::kThreads)
+    no_control(uint64_t count, CuComplex<T>* state, uint64_t t, CuComplex<T> p) {
   gates::no_control_body(count, state, t, PhaseOp<T>{p});
 }
 
 template <typename T>
-__global__ void target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value,
-                                CuComplex<T> p) {
+__global__ void __launch_bounds__(gates::kThreads)
+    target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, CuComplex<T> p) {
   gates::target0_compact_body(count, state, insert_mask, base_value, PhaseOp<T>{p});
 }
 
 template <typename T>
-__global__ void compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t,
-                        CuComplex<T> p) {
+__global__ void __launch_bounds__(gates::kThreads) compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,
+                                                           uint64_t base_value, uint64_t t, CuComplex<T> p) {
   gates::compact_body(count, state, insert_mask, base_value, t, PhaseOp<T>{p});
 }
 

@@ -31,15 +31,16 @@ QM_HD RyOp<T> ry_op(T theta) {
 }  // namespace
 
 template <typename T>
-__global__ void cu_ry_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
-                                       uint64_t ctrl_value, T theta) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_ry_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value,
+                           T theta) {
   const RyOp<T> op = ry_op(theta);
   gates::all_state_body(n, state, target, ctrl_mask, ctrl_value, op);
 }
 
 template <typename T>
-__global__ void cu_ry_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value,
-                                  T theta) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_ry_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value, T theta) {
   const RyOp<T> op = ry_op(theta);
   gates::pair_body(n, state, target, ctrl_mask, ctrl_value, op);
 }
@@ -47,24 +48,28 @@ __global__ void cu_ry_kernel_pair(int64_t n, CuComplex<T>* state, int target, ui
 namespace ry_autopair {
 
 template <typename T>
-__global__ void target0_no_control(uint64_t count, CuComplex<T>* state, CuComplex<T> m0, CuComplex<T> m1) {
+__global__ void __launch_bounds__(gates::kThreads)
+    target0_no_control(uint64_t count, CuComplex<T>* state, CuComplex<T> m0, CuComplex<T> m1) {
   gates::target0_no_control_body(count, state, RyOp<T>{m0, m1});
 }
 
 template <typename T>
-__global__ void no_control(uint64_t count, CuComplex<T>* state, uint64_t t, CuComplex<T> m0, CuComplex<T> m1) {
+__global__ void __launch_bounds__(gates::kThreads)
+    no_control(uint64_t count, CuComplex<T>* state, uint64_t t, CuComplex<T> m0, CuComplex<T> m1) {
   gates::no_control_body(count, state, t, RyOp<T>{m0, m1});
 }
 
 template <typename T>
-__global__ void target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value,
-                                CuComplex<T> m0, CuComplex<T> m1) {
+__global__ void __launch_bounds__(gates::kThreads)
+    target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, CuComplex<T> m0,
+                    CuComplex<T> m1) {
   gates::target0_compact_body(count, state, insert_mask, base_value, RyOp<T>{m0, m1});
 }
 
 template <typename T>
-__global__ void compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t,
-                        CuComplex<T> m0, CuComplex<T> m1) {
+__global__ void __launch_bounds__(gates::kThreads)
+    compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t, CuComplex<T> m0,
+            CuComplex<T> m1) {
   gates::compact_body(count, state, insert_mask, base_value, t, RyOp<T>{m0, m1});
 }
 

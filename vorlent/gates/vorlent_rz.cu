@@ -40,15 +40,16 @@ RzOp<T> rz_op_host(T theta) {
 }  // namespace
 
 template <typename T>
-__global__ void cu_rz_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
-                                       uint64_t ctrl_value, T theta) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_rz_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value,
+                           T theta) {
   const RzOp<T> op = rz_op_device(theta);
   gates::all_state_body(n, state, target, ctrl_mask, ctrl_value, op);
 }
 
 template <typename T>
-__global__ void cu_rz_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value,
-                                  T theta) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_rz_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value, T theta) {
   const RzOp<T> op = rz_op_device(theta);
   gates::pair_body(n, state, target, ctrl_mask, ctrl_value, op);
 }
@@ -56,24 +57,28 @@ __global__ void cu_rz_kernel_pair(int64_t n, CuComplex<T>* state, int target, ui
 namespace rz_autopair {
 
 template <typename T>
-__global__ void target0_no_control(uint64_t count, CuComplex<T>* state, CuComplex<T> p0, CuComplex<T> p1) {
+__global__ void __launch_bounds__(gates::kThreads)
+    target0_no_control(uint64_t count, CuComplex<T>* state, CuComplex<T> p0, CuComplex<T> p1) {
   gates::target0_no_control_body(count, state, RzOp<T>{p0, p1});
 }
 
 template <typename T>
-__global__ void no_control(uint64_t count, CuComplex<T>* state, uint64_t t, CuComplex<T> p0, CuComplex<T> p1) {
+__global__ void __launch_bounds__(gates::kThreads)
+    no_control(uint64_t count, CuComplex<T>* state, uint64_t t, CuComplex<T> p0, CuComplex<T> p1) {
   gates::no_control_body(count, state, t, RzOp<T>{p0, p1});
 }
 
 template <typename T>
-__global__ void target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value,
-                                CuComplex<T> p0, CuComplex<T> p1) {
+__global__ void __launch_bounds__(gates::kThreads)
+    target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, CuComplex<T> p0,
+                    CuComplex<T> p1) {
   gates::target0_compact_body(count, state, insert_mask, base_value, RzOp<T>{p0, p1});
 }
 
 template <typename T>
-__global__ void compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t,
-                        CuComplex<T> p0, CuComplex<T> p1) {
+__global__ void __launch_bounds__(gates::kThreads)
+    compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t, CuComplex<T> p0,
+            CuComplex<T> p1) {
   gates::compact_body(count, state, insert_mask, base_value, t, RzOp<T>{p0, p1});
 }
 

@@ -23,35 +23,38 @@ struct SMoveOp {
 }  // namespace
 
 template <typename T>
-__global__ void cu_s_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
-                                      uint64_t ctrl_value) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_s_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value) {
   gates::all_state_body(n, state, target, ctrl_mask, ctrl_value, SProductOp<T>{});
 }
 
 template <typename T>
-__global__ void cu_s_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_s_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value) {
   gates::pair_body(n, state, target, ctrl_mask, ctrl_value, SProductOp<T>{});
 }
 
 namespace s_autopair {
 
 template <typename T>
-__global__ void target0_no_control(uint64_t count, CuComplex<T>* state) {
+__global__ void __launch_bounds__(gates::kThreads) target0_no_control(uint64_t count, CuComplex<T>* state) {
   gates::target0_no_control_body(count, state, SMoveOp<T>{});
 }
 
 template <typename T>
-__global__ void no_control(uint64_t count, CuComplex<T>* state, uint64_t t) {
+__global__ void __launch_bounds__(gates::kThreads) no_control(uint64_t count, CuComplex<T>* state, uint64_t t) {
   gates::no_control_body(count, state, t, SMoveOp<T>{});
 }
 
 template <typename T>
-__global__ void target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value) {
+__global__ void __launch_bounds__(gates::kThreads)
+    target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value) {
   gates::target0_compact_body(count, state, insert_mask, base_value, SMoveOp<T>{});
 }
 
 template <typename T>
-__global__ void compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t) {
+__global__ void __launch_bounds__(gates::kThreads)
+    compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t) {
   gates::compact_body(count, state, insert_mask, base_value, t, SMoveOp<T>{});
 }
 

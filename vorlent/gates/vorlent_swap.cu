@@ -54,8 +54,8 @@ QM_DEVICE void swap_with_bit0(CuComplex<T>* state, uint64_t base, uint64_t q) {
 
 // 256 threads per block, one logical thread per amplitude.
 template <typename T>
-__global__ void cu_swap_kernel_all_state(int64_t n, CuComplex<T>* state, int a, int b, uint64_t ctrl_mask,
-                                         uint64_t ctrl_value) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_swap_kernel_all_state(int64_t n, CuComplex<T>* state, int a, int b, uint64_t ctrl_mask, uint64_t ctrl_value) {
   const uint64_t qa = uint64_t{1} << a;
   const uint64_t qb = uint64_t{1} << b;
   for (uint64_t i = gates::global_thread(); (i >> n) == 0; i += gates::grid_stride()) {
@@ -66,8 +66,8 @@ __global__ void cu_swap_kernel_all_state(int64_t n, CuComplex<T>* state, int a, 
 
 // 256 threads per block, one logical thread per group of four amplitudes.
 template <typename T>
-__global__ void cu_swap_kernel_pair(int64_t n, CuComplex<T>* state, int a, int b, uint64_t ctrl_mask,
-                                    uint64_t ctrl_value) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_swap_kernel_pair(int64_t n, CuComplex<T>* state, int a, int b, uint64_t ctrl_mask, uint64_t ctrl_value) {
   swap_group_scan(n, state, a, b, ctrl_mask, ctrl_value);
 }
 
@@ -76,7 +76,8 @@ namespace {
 // AutoPair forms: 256 threads per block (the control scan 512), exactly one
 // exchange per thread except in the scan.
 template <typename T>
-__global__ void swap_no_control(uint64_t count, CuComplex<T>* state, int lo, int hi, uint64_t qa, uint64_t qb) {
+__global__ void __launch_bounds__(gates::kThreads)
+    swap_no_control(uint64_t count, CuComplex<T>* state, int lo, int hi, uint64_t qa, uint64_t qb) {
   const uint64_t j = gates::global_thread();
   if (j >= count) return;
   const uint64_t base = gates::insert_two_zero_bits(j, lo, hi);
@@ -84,20 +85,21 @@ __global__ void swap_no_control(uint64_t count, CuComplex<T>* state, int lo, int
 }
 
 template <typename T>
-__global__ void swap_control_scan(int64_t n, CuComplex<T>* state, int a, int b, uint64_t ctrl_mask,
-                                  uint64_t ctrl_value) {
+__global__ void __launch_bounds__(kScanThreads)
+    swap_control_scan(int64_t n, CuComplex<T>* state, int a, int b, uint64_t ctrl_mask, uint64_t ctrl_value) {
   swap_group_scan(n, state, a, b, ctrl_mask, ctrl_value);
 }
 
 template <typename T>
-__global__ void swap_target0_no_control(uint64_t count, CuComplex<T>* state, uint64_t q) {
+__global__ void __launch_bounds__(gates::kThreads)
+    swap_target0_no_control(uint64_t count, CuComplex<T>* state, uint64_t q) {
   const uint64_t j = gates::global_thread();
   if (j < count) swap_with_bit0(state, gates::insert_zero_bit0_and(j, q), q);
 }
 
 template <typename T>
-__global__ void swap_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value,
-                                     uint64_t q) {
+__global__ void __launch_bounds__(gates::kThreads)
+    swap_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t q) {
   const uint64_t j = gates::global_thread();
   if (j < count) swap_with_bit0(state, quillmarch::insert_zero_bits(j, insert_mask) | base_value, q);
 }

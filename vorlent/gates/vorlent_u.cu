@@ -57,15 +57,17 @@ GateMatrix2x2<T> u_matrix_host(T theta, T phi, T lambda) {
 }  // namespace
 
 template <typename T>
-__global__ void cu_u_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
-                                      uint64_t ctrl_value, T theta, T phi, T lambda) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_u_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value, T theta,
+                          T phi, T lambda) {
   const UOp<T> op = u_op_device(theta, phi, lambda);
   gates::all_state_body(n, state, target, ctrl_mask, ctrl_value, op);
 }
 
 template <typename T>
-__global__ void cu_u_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value,
-                                 T theta, T phi, T lambda) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_u_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value, T theta,
+                     T phi, T lambda) {
   const UOp<T> op = u_op_device(theta, phi, lambda);
   gates::pair_body(n, state, target, ctrl_mask, ctrl_value, op);
 }
@@ -73,24 +75,27 @@ __global__ void cu_u_kernel_pair(int64_t n, CuComplex<T>* state, int target, uin
 namespace {
 
 template <typename T>
-__global__ void u_target0_no_control(uint64_t count, CuComplex<T>* state, GateMatrix2x2<T> m) {
+__global__ void __launch_bounds__(gates::kThreads)
+    u_target0_no_control(uint64_t count, CuComplex<T>* state, GateMatrix2x2<T> m) {
   gates::target0_no_control_body(count, state, UOp<T>{m});
 }
 
 template <typename T>
-__global__ void u_no_control(uint64_t count, CuComplex<T>* state, uint64_t t, GateMatrix2x2<T> m) {
+__global__ void __launch_bounds__(gates::kThreads)
+    u_no_control(uint64_t count, CuComplex<T>* state, uint64_t t, GateMatrix2x2<T> m) {
   gates::no_control_body(count, state, t, UOp<T>{m});
 }
 
 template <typename T>
-__global__ void u_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value,
-                                  GateMatrix2x2<T> m) {
+__global__ void __launch_bounds__(gates::kThreads)
+    u_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value,
+                      GateMatrix2x2<T> m) {
   gates::target0_compact_body(count, state, insert_mask, base_value, UOp<T>{m});
 }
 
 template <typename T>
-__global__ void u_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t,
-                          GateMatrix2x2<T> m) {
+__global__ void __launch_bounds__(gates::kThreads) u_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,
+                                                             uint64_t base_value, uint64_t t, GateMatrix2x2<T> m) {
   gates::compact_body(count, state, insert_mask, base_value, t, UOp<T>{m});
 }
 

@@ -1,9 +1,10 @@
 // UNITARY gate: a dense 2**k x 2**k matrix on k targets, with any controls.
 // Bit b of a matrix row or column index is target targets[b] (gate order,
 // targets[0] least significant). One and two targets pass the matrix by value;
-// three to five keep a whole amplitude block in registers; six or more run
-// out of place against a scratch copy of the state. The launcher waits for the
-// stream before it returns.
+// three to five keep a whole amplitude block in registers; six or more stage
+// one group per block in shared memory (or, past its size, in a scratch buffer
+// of bounded size) and write the group back in place. The launcher waits for
+// the stream before it returns.
 #include <algorithm>
 #include <stdexcept>
 #include <vector>
@@ -38,6 +39,13 @@ struct Unitary4x4 {
 namespace {
 
 constexpr int kMaxInplaceTargets = 5;
+// Dynamic shared memory a block gets without opting in: groups up to this size
+// are staged there, larger ones in a scratch buffer of at most kScratchBytes
+// (or one group), whatever the state's size.
+constexpr size_t kSharedStageBytes = 48 * 1024;
+constexpr size_t kScratchBytes = size_t{32} << 20;
+// Blocks of one staged launch; each walks the groups with a grid stride.
+constexpr uint64_t kMaxStagedBlocks = uint64_t{1} << 20;
 
 template <typename T>
 struct Unitary2x2Op {
@@ -72,26 +80,21 @@ QM_DEVICE void update_group4(CuComplex<T>* state, uint64_t base, uint64_t q0, ui
   for (int r = 0; r < 4; ++r) state[index[r]] = a[r];
 }
 
-// Bit offset of matrix index c: bit targets[b] set for every set bit b of c.
-QM_DEVICE uint64_t target_offset(uint64_t c, const int64_t* targets, int64_t k) {
-  uint64_t offset = 0;
-  for (int64_t b = 0; b < k; ++b) offset |= ((c >> b) & 1) << targets[b];
-  return offset;
-}
-
 }  // namespace
 
 // 256 threads per block, one logical thread per amplitude pair.
 template <typename T>
-__global__ void cu_unitary_1q_inplace_kernel(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
-                                             uint64_t ctrl_value, Unitary2x2<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_unitary_1q_inplace_kernel(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value,
+                                 Unitary2x2<T> u) {
   gates::pair_body(n, state, target, ctrl_mask, ctrl_value, Unitary2x2Op<T>{u});
 }
 
 // 256 threads per block, one logical thread per group of four amplitudes.
 template <typename T>
-__global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int t0, int t1, uint64_t ctrl_mask,
-                                             uint64_t ctrl_value, Unitary4x4<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int t0, int t1, uint64_t ctrl_mask,
+                                 uint64_t ctrl_value, Unitary4x4<T> u) {
   const uint64_t q0 = uint64_t{1} << t0;
   const uint64_t q1 = uint64_t{1} << t1;
   const int lo = t0 < t1 ? t0 : t1;
@@ -105,9 +108,10 @@ __global__ void cu_unitary_2q_inplace_kernel(int64_t n, CuComplex<T>* state, int
 // 256 threads per block, one logical thread per block of 2**K amplitudes, all
 // of which stay in registers between the load and the in-place store.
 template <typename T, int K>
-__global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const int64_t* targets,
-                                          const int64_t* sorted_targets, uint64_t /*target_mask*/,
-                                          uint64_t ctrl_mask, uint64_t ctrl_value, const CuComplex<T>* matrix) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const int64_t* targets, const int64_t* sorted_targets,
+                              uint64_t /*target_mask*/, uint64_t ctrl_mask, uint64_t ctrl_value,
+                              const CuComplex<T>* matrix) {
   static_assert(K >= 3 && K <= kMaxInplaceTargets, "register-resident blocks exist for 3 to 5 targets");
   constexpr int kDim = 1 << K;
   int sorted[K];
@@ -119,11 +123,7 @@ __global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const 
   }
   uint64_t offset[kDim];
   VORLENT_UNROLL
-  for (int c = 0; c < kDim; ++c) {
-    offset[c] = 0;
-    VORLENT_UNROLL
-    for (int b = 0; b < K; ++b) offset[c] |= ((c >> b) & 1) ? bit[b] : 0;
-  }
+  for (int c = 0; c < kDim; ++c) offset[c] = quillmarch::map_target_masks<K>(static_cast<uint64_t>(c), bit);
   for (uint64_t j = gates::global_thread(); (j >> (n - K)) == 0; j += gates::grid_stride()) {
     uint64_t base = j;
     VORLENT_UNROLL
@@ -144,21 +144,38 @@ __global__ void cu_unitary_inplace_kernel(int64_t n, CuComplex<T>* state, const 
   }
 }
 
-// 256 threads per block, one logical thread per amplitude; only indices with
-// every target bit 0 and the controls satisfied act. Reads only `input`,
-// writes only `output`.
+// Bit positions of the targets in gate order, passed by value so that no
+// thread reads them from global memory.
+struct TargetPositions {
+  uint8_t bit[64];
+};
+
+// One block per group of 2**k amplitudes (target bits free, every other bit
+// fixed by the group): the block stages the group, then each thread writes
+// whole rows straight back into the state. The stage is the block's dynamic
+// shared memory when `scratch` is null, else the block's own slice of
+// `scratch`. `matrix_t` is the transposed matrix, so a warp's row reads are
+// consecutive. Launched with at most 256 threads per block.
 template <typename T>
-__global__ void cu_unitary_kernel(int64_t n, const CuComplex<T>* input, CuComplex<T>* output, const int64_t* targets,
-                                  int64_t k, uint64_t target_mask, uint64_t ctrl_mask, uint64_t ctrl_value,
-                                  const CuComplex<T>* matrix, int64_t dim) {
-  for (uint64_t i = gates::global_thread(); (i >> n) == 0; i += gates::grid_stride()) {
-    if ((i & target_mask) != 0 || !quillmarch::controls_hold(i, ctrl_mask, ctrl_value)) continue;
-    for (int64_t r = 0; r < dim; ++r) {
+__global__ void __launch_bounds__(kThreads)
+    cu_unitary_staged_kernel(uint64_t groups, CuComplex<T>* state, TargetPositions targets, int k,
+                             uint64_t insert_mask, uint64_t base_value, const CuComplex<T>* matrix_t,
+                             CuComplex<T>* scratch) {
+  QM_DYNAMIC_SHARED(CuComplex<T>, shared);
+  const uint64_t dim = uint64_t{1} << k;
+  CuComplex<T>* stage = scratch == nullptr ? shared : scratch + uint64_t(blockIdx.x) * dim;
+  for (uint64_t g = blockIdx.x; g < groups; g += gridDim.x) {
+    const uint64_t base = quillmarch::insert_zero_bits(g, insert_mask) | base_value;
+    for (uint64_t c = threadIdx.x; c < dim; c += blockDim.x)
+      stage[c] = state[base | quillmarch::map_target_bits(c, targets.bit, k)];
+    __syncthreads();
+    for (uint64_t r = threadIdx.x; r < dim; r += blockDim.x) {
       CuComplex<T> acc{T(0), T(0)};
-      for (int64_t c = 0; c < dim; ++c)
-        acc = acc + matrix[r * dim + c] * input[i | target_offset(static_cast<uint64_t>(c), targets, k)];
-      output[i | target_offset(static_cast<uint64_t>(r), targets, k)] = acc;
+      for (uint64_t c = 0; c < dim; ++c) acc = acc + matrix_t[c * dim + r] * stage[c];
+      state[base | quillmarch::map_target_bits(r, targets.bit, k)] = acc;
     }
+    // The next group overwrites the stage.
+    __syncthreads();
   }
 }
 
@@ -166,37 +183,43 @@ namespace {
 
 // AutoPair forms: 256 threads per block, exactly one pair or group per thread.
 template <typename T>
-__global__ void unitary_1q_target0_no_control(uint64_t count, CuComplex<T>* state, Unitary2x2<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    unitary_1q_target0_no_control(uint64_t count, CuComplex<T>* state, Unitary2x2<T> u) {
   gates::target0_no_control_body(count, state, Unitary2x2Op<T>{u});
 }
 
 template <typename T>
-__global__ void unitary_1q_no_control(uint64_t count, CuComplex<T>* state, uint64_t t, Unitary2x2<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    unitary_1q_no_control(uint64_t count, CuComplex<T>* state, uint64_t t, Unitary2x2<T> u) {
   gates::no_control_body(count, state, t, Unitary2x2Op<T>{u});
 }
 
 template <typename T>
-__global__ void unitary_1q_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask,
-                                           uint64_t base_value, Unitary2x2<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    unitary_1q_target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value,
+                               Unitary2x2<T> u) {
   gates::target0_compact_body(count, state, insert_mask, base_value, Unitary2x2Op<T>{u});
 }
 
 template <typename T>
-__global__ void unitary_1q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value,
-                                   uint64_t t, Unitary2x2<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    unitary_1q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t,
+                       Unitary2x2<T> u) {
   gates::compact_body(count, state, insert_mask, base_value, t, Unitary2x2Op<T>{u});
 }
 
 template <typename T>
-__global__ void unitary_2q_no_control(uint64_t count, CuComplex<T>* state, int lo, int hi, uint64_t q0, uint64_t q1,
-                                      Unitary4x4<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    unitary_2q_no_control(uint64_t count, CuComplex<T>* state, int lo, int hi, uint64_t q0, uint64_t q1,
+                          Unitary4x4<T> u) {
   const uint64_t j = gates::global_thread();
   if (j < count) update_group4(state, gates::insert_two_zero_bits(j, lo, hi), q0, q1, u);
 }
 
 template <typename T>
-__global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value,
-                                   uint64_t q0, uint64_t q1, Unitary4x4<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t q0,
+                       uint64_t q1, Unitary4x4<T> u) {
   const uint64_t j = gates::global_thread();
   if (j < count) update_group4(state, quillmarch::insert_zero_bits(j, insert_mask) | base_value, q0, q1, u);
 }
@@ -205,8 +228,9 @@ __global__ void unitary_2q_compact(uint64_t count, CuComplex<T>* state, uint64_t
 // pairs (base, base | 1) and (base | q, base | q | 1); qubit 0 is matrix bit 0
 // when it is the first target and matrix bit 1 otherwise.
 template <typename T, bool first_is_zero, bool controlled>
-__global__ void unitary_2q_target0(uint64_t count, CuComplex<T>* state, uint64_t q, uint64_t insert_mask,
-                                   uint64_t base_value, Unitary4x4<T> u) {
+__global__ void __launch_bounds__(gates::kThreads)
+    unitary_2q_target0(uint64_t count, CuComplex<T>* state, uint64_t q, uint64_t insert_mask, uint64_t base_value,
+                       Unitary4x4<T> u) {
   const uint64_t j = gates::global_thread();
   if (j >= count) return;
   const uint64_t base =
@@ -286,6 +310,38 @@ void launch_inplace(uint64_t n, CuComplex<T>* state, const int64_t* targets, con
 }
 
 template <typename T>
+void transpose(std::vector<CuComplex<T>>& m, uint64_t dim) {
+  for (uint64_t r = 0; r < dim; ++r)
+    for (uint64_t c = r + 1; c < dim; ++c) std::swap(m[r * dim + c], m[c * dim + r]);
+}
+
+// Six or more targets, in place: groups that fit the shared-memory stage use
+// it; larger ones share a bounded scratch buffer, one slice per block.
+template <typename T>
+void launch_staged(uint64_t n, CuComplex<T>* state, const Qubits& targets, uint64_t target_mask,
+                   const ControlMasks& masks, size_t num_controls, const CuComplex<T>* matrix_t,
+                   cudaStream_t stream, int device, quillmarch::DeviceBuffer<CuComplex<T>>& scratch) {
+  const int k = static_cast<int>(targets.size());
+  const uint64_t dim = uint64_t{1} << k;
+  TargetPositions positions{};
+  for (int b = 0; b < k; ++b) positions.bit[b] = static_cast<uint8_t>(targets[b]);
+  const uint64_t groups = uint64_t{1} << (n - k - num_controls);
+  const size_t group_bytes = dim * sizeof(CuComplex<T>);
+  uint64_t blocks = std::min(groups, kMaxStagedBlocks);
+  size_t shared_bytes = group_bytes;
+  if (group_bytes > kSharedStageBytes) {
+    blocks = std::min<uint64_t>(blocks, std::max<size_t>(1, kScratchBytes / group_bytes));
+    scratch = quillmarch::DeviceBuffer<CuComplex<T>>(blocks * dim, device);
+    shared_bytes = 0;
+  }
+  const unsigned threads = static_cast<unsigned>(std::min<uint64_t>(dim, kThreads));
+  quillmarch::launch(cu_unitary_staged_kernel<T>, dim3(static_cast<unsigned>(blocks)), dim3(threads), shared_bytes,
+                     stream, groups, state, positions, k, target_mask | masks.mask, masks.value, matrix_t,
+                     scratch.get());
+  check_cuda(cudaGetLastError());
+}
+
+template <typename T>
 void launch_unitary(uint64_t n, CuComplex<T>* state, const Qubits& targets, const Qubits& controls,
                     const Qubits& control_state, const std::vector<std::complex<double>>& matrix, int64_t matrix_dim,
                     cudaStream_t stream, KernelMode mode) {
@@ -326,14 +382,15 @@ void launch_unitary(uint64_t n, CuComplex<T>* state, const Qubits& targets, cons
 
   int device = 0;
   check_cuda(cudaGetDevice(&device));
+  if (k > kMaxInplaceTargets) transpose(host_matrix, dim);
   quillmarch::DeviceBuffer<CuComplex<T>> d_matrix(host_matrix.size(), device);
-  quillmarch::DeviceBuffer<int64_t> d_targets(k, device);
   check_cuda(cudaMemcpyAsync(d_matrix.get(), host_matrix.data(), d_matrix.bytes(), cudaMemcpyHostToDevice, stream));
-  check_cuda(cudaMemcpyAsync(d_targets.get(), targets.data(), d_targets.bytes(), cudaMemcpyHostToDevice, stream));
+  quillmarch::DeviceBuffer<int64_t> d_targets;
   quillmarch::DeviceBuffer<int64_t> d_sorted;
   quillmarch::DeviceBuffer<CuComplex<T>> scratch;
-  const uint64_t num_state = uint64_t{1} << n;
   if (k <= kMaxInplaceTargets) {
+    d_targets = quillmarch::DeviceBuffer<int64_t>(k, device);
+    check_cuda(cudaMemcpyAsync(d_targets.get(), targets.data(), d_targets.bytes(), cudaMemcpyHostToDevice, stream));
     Qubits sorted(targets);
     std::sort(sorted.begin(), sorted.end());
     d_sorted = quillmarch::DeviceBuffer<int64_t>(k, device);
@@ -350,13 +407,7 @@ void launch_unitary(uint64_t n, CuComplex<T>* state, const Qubits& targets, cons
     run(n, state, d_targets.get(), d_sorted.get(), target_mask, masks, d_matrix.get(), stream);
     check_cuda(cudaGetLastError());
   } else {
-    scratch = quillmarch::DeviceBuffer<CuComplex<T>>(num_state, device);
-    check_cuda(cudaMemcpyAsync(scratch.get(), state, scratch.bytes(), cudaMemcpyDeviceToDevice, stream));
-    quillmarch::launch(cu_unitary_kernel<T>, grid_of(num_state), dim3(kThreads), 0, stream, static_cast<int64_t>(n),
-                       state, scratch.get(), d_targets.get(), static_cast<int64_t>(k), target_mask, masks.mask,
-                       masks.value, d_matrix.get(), matrix_dim);
-    check_cuda(cudaGetLastError());
-    check_cuda(cudaMemcpyAsync(state, scratch.get(), scratch.bytes(), cudaMemcpyDeviceToDevice, stream));
+    launch_staged(n, state, targets, target_mask, masks, controls.size(), d_matrix.get(), stream, device, scratch);
   }
   check_cuda(cudaStreamSynchronize(stream));
   d_targets.release();

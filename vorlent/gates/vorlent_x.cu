@@ -19,37 +19,40 @@ struct XOp {
 }  // namespace
 
 template <typename T>
-__global__ void cu_x_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask,
-                                      uint64_t ctrl_value) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_x_kernel_all_state(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value) {
   gates::all_state_body(n, state, target, ctrl_mask, ctrl_value, XOp<T>{});
 }
 
 template <typename T>
-__global__ void cu_x_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value) {
+__global__ void __launch_bounds__(gates::kThreads)
+    cu_x_kernel_pair(int64_t n, CuComplex<T>* state, int target, uint64_t ctrl_mask, uint64_t ctrl_value) {
   gates::pair_body(n, state, target, ctrl_mask, ctrl_value, XOp<T>{});
 }
 
 namespace x_autopair {
 
 template <typename T>
-__global__ void target0_no_control(uint64_t count, CuComplex<T>* state) {
+__global__ void __launch_bounds__(gates::kThreads) target0_no_control(uint64_t count, CuComplex<T>* state) {
   gates::target0_no_control_body(count, state, XOp<T>{});
 }
 
 template <typename T>
-__global__ void no_control(uint64_t count, CuComplex<T>* state, uint64_t t) {
+__global__ void __launch_bounds__(gates::kThreads) no_control(uint64_t count, CuComplex<T>* state, uint64_t t) {
   gates::no_control_body(count, state, t, XOp<T>{});
 }
 
 template <typename T>
-__global__ void target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value) {
+__global__ void __launch_bounds__(gates::kThreads)
+    target0_compact(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value) {
   gates::target0_compact_body(count, state, insert_mask, base_value, XOp<T>{});
 }
 
 // A controlled X on a target above 0 scans every amplitude index instead of
 // enumerating the compact pairs.
 template <typename T>
-__global__ void state_scan(uint64_t count, CuComplex<T>* state, uint64_t t, uint64_t ctrl_mask, uint64_t ctrl_value) {
+__global__ void __launch_bounds__(gates::kThreads)
+    state_scan(uint64_t count, CuComplex<T>* state, uint64_t t, uint64_t ctrl_mask, uint64_t ctrl_value) {
   const uint64_t j = gates::global_thread();
   if (j < count && (j & t) == 0 && quillmarch::controls_hold(j, ctrl_mask, ctrl_value))
     gates::update_pair(state, j, j | t, XOp<T>{});

@@ -96,8 +96,9 @@ QM_HD double mass(CuComplex<T> a) {
 // block reaches both barriers. With 0 it uses no shared memory and adds each
 // work item's sum to `probs` directly.
 template <typename T>
-__global__ void measure_probs_kernel(const CuComplex<T>* __restrict__ state, const MeasureLayout layout,
-                                     uint64_t shared_outcomes, double* __restrict__ probs) {
+__global__ void __launch_bounds__(kMeasureThreads)
+    measure_probs_kernel(const CuComplex<T>* __restrict__ state, const MeasureLayout layout, uint64_t shared_outcomes,
+                         double* __restrict__ probs) {
   QM_DYNAMIC_SHARED(double, block_probs);
   double* sums = probs;
   if (shared_outcomes != 0) {
@@ -106,8 +107,7 @@ __global__ void measure_probs_kernel(const CuComplex<T>* __restrict__ state, con
     sums = block_probs;
   }
 
-  const uint64_t stride = static_cast<uint64_t>(gridDim.x) * blockDim.x;
-  for (uint64_t w = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x; w < layout.work; w += stride) {
+  for (uint64_t w = quillmarch::global_thread(); w < layout.work; w += quillmarch::grid_stride()) {
     uint64_t i = quillmarch::insert_zero_bits(w, layout.loop_mask);
     const uint64_t outcome = outcome_of(i, layout);
     double sum = 0.0;
@@ -139,10 +139,10 @@ __global__ void measure_probs_kernel(const CuComplex<T>* __restrict__ state, con
 // zeroed without being read. Kept amplitudes are multiplied by `prefactor`,
 // then by `factor`; the prefactor is 1 unless the whole factor would overflow T.
 template <typename T>
-__global__ void measure_collapse_kernel(CuComplex<T>* __restrict__ state, const MeasureLayout layout,
-                                        uint64_t chosen, T prefactor, T factor) {
-  const uint64_t stride = static_cast<uint64_t>(gridDim.x) * blockDim.x;
-  for (uint64_t w = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x; w < layout.work; w += stride) {
+__global__ void __launch_bounds__(kMeasureThreads)
+    measure_collapse_kernel(CuComplex<T>* __restrict__ state, const MeasureLayout layout, uint64_t chosen,
+                            T prefactor, T factor) {
+  for (uint64_t w = quillmarch::global_thread(); w < layout.work; w += quillmarch::grid_stride()) {
     uint64_t i = quillmarch::insert_zero_bits(w, layout.loop_mask);
     const bool keep = outcome_of(i, layout) == chosen;
     if (layout.loop_count == 1) {
@@ -189,8 +189,8 @@ MeasureLayout make_layout(int64_t n, const std::vector<int64_t>& targets, bool l
   MeasureLayout layout{};
   const size_t m = targets.size();
   for (size_t j = 0; j < m; ++j) {
-    const int64_t bit = little ? targets[j] : n - 1 - targets[j];
-    layout.outcome_bit[bit] = uint64_t{1} << (m - 1 - j);
+    const int64_t bit = quillmarch::measured_bit(targets[j], n, little);
+    layout.outcome_bit[bit] = quillmarch::outcome_bit(static_cast<int64_t>(j), static_cast<int64_t>(m));
     layout.target_mask |= uint64_t{1} << bit;
   }
   const uint64_t threads = uint64_t{kMeasureMaxBlocks} * kMeasureThreads;
