@@ -220,7 +220,7 @@ void test_barrier_tree_reduction() {
   double* in = device_alloc<double>(h.size());
   double* out = device_alloc<double>(blocks);
   put(in, h);
-  quillmarch::launch(block_sum_kernel, dim3(blocks), dim3(threads), 0, nullptr, in, out);
+  quillmarch::launch<block_sum_kernel>(dim3(blocks), dim3(threads), 0, nullptr, in, out);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   std::vector<double> got = fetch(out, blocks);
   for (unsigned b = 0; b < blocks; ++b) {
@@ -235,7 +235,7 @@ void test_barrier_tree_reduction() {
 void test_barrier_orders_shared_writes() {
   const unsigned blocks = 40, threads = 128;
   int* out = device_alloc<int>(blocks * threads);
-  quillmarch::launch(rotate_kernel, dim3(blocks), dim3(threads), 0, nullptr, out);
+  quillmarch::launch<rotate_kernel>(dim3(blocks), dim3(threads), 0, nullptr, out);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   std::vector<int> got = fetch(out, blocks * threads);
   int wrong = 0;
@@ -246,7 +246,7 @@ void test_barrier_orders_shared_writes() {
   cudaFree(out);
 
   out = device_alloc<int>(blocks * 32);
-  quillmarch::launch(warp_exchange_kernel, dim3(blocks), dim3(32), 0, nullptr, out);
+  quillmarch::launch<warp_exchange_kernel>(dim3(blocks), dim3(32), 0, nullptr, out);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   got = fetch(out, blocks * 32);
   wrong = 0;
@@ -264,7 +264,7 @@ void test_exited_threads_count_as_arrived() {
   double* in = device_alloc<double>(h.size());
   double* out = device_alloc<double>(blocks);
   put(in, h);
-  quillmarch::launch(partial_exit_kernel, dim3(blocks), dim3(threads), 0, nullptr, in, out);
+  quillmarch::launch<partial_exit_kernel>(dim3(blocks), dim3(threads), 0, nullptr, in, out);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   std::vector<double> got = fetch(out, blocks);
   for (unsigned b = 0; b < blocks; ++b) {
@@ -293,7 +293,7 @@ void test_thread0_early_exit_is_diagnosed_or_correct() {
     int* out = nullptr;
     if (cudaMalloc(&out, threads * sizeof(int)) != cudaSuccess) _exit(3);
     cudaMemset(out, 0, threads * sizeof(int));
-    quillmarch::launch(thread0_exits_kernel, dim3(1), dim3(threads), 0, nullptr, out);
+    quillmarch::launch<thread0_exits_kernel>(dim3(1), dim3(threads), 0, nullptr, out);
     if (cudaGetLastError() != cudaSuccess) _exit(4);
     std::vector<int> h(threads);
     cudaMemcpy(h.data(), out, threads * sizeof(int), cudaMemcpyDeviceToHost);
@@ -324,7 +324,7 @@ void test_dynamic_shared_memory_per_block() {
   // A small then a larger size: the per-block area must grow between launches.
   for (unsigned words : {2u, 24u}) {
     const size_t shared = static_cast<size_t>(words) * threads * sizeof(unsigned);
-    quillmarch::launch(dynamic_shared_kernel, dim3(blocks), dim3(threads), shared, nullptr, out, misaligned, words);
+    quillmarch::launch<dynamic_shared_kernel>(dim3(blocks), dim3(threads), shared, nullptr, out, misaligned, words);
     CHECK_ERR(cudaGetLastError(), cudaSuccess);
     std::vector<unsigned> got = fetch(out, blocks * threads);
     int wrong = 0;
@@ -354,7 +354,7 @@ void test_parallel_blocks_are_deterministic() {
   std::vector<double> first;
   for (int run = 0; run < 6; ++run) {
     CHECK_ERR(cudaMemset(out, 0, blocks * sizeof(double)), cudaSuccess);
-    quillmarch::launch(block_sum_kernel, dim3(blocks), dim3(threads), 0, nullptr, in, out);
+    quillmarch::launch<block_sum_kernel>(dim3(blocks), dim3(threads), 0, nullptr, in, out);
     CHECK_ERR(cudaGetLastError(), cudaSuccess);
     std::vector<double> got = fetch(out, blocks);
     if (run == 0) {
@@ -384,7 +384,7 @@ void test_atomic_add() {
   CHECK_ERR(cudaMemset(halves, 0, sizeof(double)), cudaSuccess);
   CHECK_ERR(cudaMemset(fsum, 0, sizeof(float)), cudaSuccess);
   CHECK_ERR(cudaMemset(usum, 0, sizeof(unsigned long long)), cudaSuccess);
-  quillmarch::launch(atomic_kernel, dim3(blocks), dim3(threads), 0, nullptr, ones, halves, olds, fsum, usum);
+  quillmarch::launch<atomic_kernel>(dim3(blocks), dim3(threads), 0, nullptr, ones, halves, olds, fsum, usum);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   CHECK(fetch(ones, 1)[0] == static_cast<double>(n));
   double expect_halves = 0;
@@ -411,7 +411,7 @@ void test_grid_and_block_indices() {
   const unsigned total = grid.x * grid.y * grid.z * per_block;
   IndexRecord* out = device_alloc<IndexRecord>(total);
   CHECK_ERR(cudaMemset(out, 0xff, total * sizeof(IndexRecord)), cudaSuccess);
-  quillmarch::launch(index_kernel, grid, block, 0, nullptr, out);
+  quillmarch::launch<index_kernel>(grid, block, 0, nullptr, out);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   std::vector<IndexRecord> got = fetch(out, total);
   int wrong = 0;
@@ -435,7 +435,7 @@ void test_grid_and_block_indices() {
   int* m = device_alloc<int>(rows * cols);
   CHECK_ERR(cudaMemset(m, 0xff, rows * cols * sizeof(int)), cudaSuccess);
   const dim3 tile(16, 8);
-  quillmarch::launch(matrix_index_kernel, dim3((cols + tile.x - 1) / tile.x, (rows + tile.y - 1) / tile.y), tile, 0,
+  quillmarch::launch<matrix_index_kernel>(dim3((cols + tile.x - 1) / tile.x, (rows + tile.y - 1) / tile.y), tile, 0,
                      nullptr, m, rows, cols);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   std::vector<int> hm = fetch(m, rows * cols);
@@ -449,7 +449,7 @@ void test_grid_and_block_indices() {
 
 void test_kernel_parameters_are_per_thread_copies() {
   int* out = device_alloc<int>(64);
-  quillmarch::launch(param_copy_kernel, dim3(1), dim3(64), 0, nullptr, 7, out);
+  quillmarch::launch<param_copy_kernel>(dim3(1), dim3(64), 0, nullptr, 7, out);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   std::vector<int> got = fetch(out, 64);
   for (int t = 0; t < 64; ++t) CHECK(got[t] == 7 + t);
@@ -475,7 +475,7 @@ void test_invalid_launch_configuration() {
   };
   for (const Bad& b : bad) {
     CHECK_ERR(cudaMemset(flag, 0, sizeof(int)), cudaSuccess);
-    quillmarch::launch(flag_kernel, b.grid, b.block, b.shared, nullptr, flag);
+    quillmarch::launch<flag_kernel>(b.grid, b.block, b.shared, nullptr, flag);
     // Peeking leaves the error pending; reading clears it.
     CHECK_ERR(cudaPeekAtLastError(), b.error);
     CHECK_ERR(cudaPeekAtLastError(), b.error);
@@ -486,15 +486,15 @@ void test_invalid_launch_configuration() {
   }
 
   // A later successful launch does not clear a pending error.
-  quillmarch::launch(flag_kernel, dim3(1), dim3(2048), 0, nullptr, flag);
-  quillmarch::launch(flag_kernel, dim3(1), dim3(1024), 48 * 1024, nullptr, flag);
+  quillmarch::launch<flag_kernel>(dim3(1), dim3(2048), 0, nullptr, flag);
+  quillmarch::launch<flag_kernel>(dim3(1), dim3(1024), 48 * 1024, nullptr, flag);
   CHECK(fetch(flag, 1)[0] == 1);
   CHECK_ERR(cudaGetLastError(), cudaErrorInvalidConfiguration);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
 
   // The largest legal shapes run.
   CHECK_ERR(cudaMemset(flag, 0, sizeof(int)), cudaSuccess);
-  quillmarch::launch(flag_kernel, dim3(1, 1, 1), dim3(1, 1, 64), 0, nullptr, flag);
+  quillmarch::launch<flag_kernel>(dim3(1, 1, 1), dim3(1, 1, 64), 0, nullptr, flag);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   CHECK(fetch(flag, 1)[0] == 1);
   cudaFree(flag);
@@ -805,7 +805,7 @@ void test_concurrent_launches_from_two_host_threads() {
     std::vector<unsigned long long> h(n);
     for (unsigned long long round = 0; round < 2000; ++round) {
       const unsigned long long scale = 3 + id, offset = round * 1000003ull + static_cast<unsigned long long>(id);
-      quillmarch::launch(fill_kernel, dim3(blocks), dim3(threads), 0, nullptr, out, scale, offset);
+      quillmarch::launch<fill_kernel>(dim3(blocks), dim3(threads), 0, nullptr, out, scale, offset);
       if (cudaGetLastError() != cudaSuccess) ++bad[id];
       cudaMemcpy(h.data(), out, n * sizeof(unsigned long long), cudaMemcpyDeviceToHost);
       for (size_t i = 0; i < n; ++i)
@@ -856,13 +856,13 @@ void test_launch_trace() {
   const cuComplex one = make_float2(1, 0), zero = make_float2(0, 0);
   {
     ScopedEnv trace("HOSTCUDA_TRACE", path);
-    quillmarch::launch(traced::scale_kernel<float>, dim3(2), dim3(32), 16, nullptr, d, 2.0f);
-    quillmarch::launch(traced::scale_kernel<float>, dim3(0), dim3(32), 0, nullptr, d, 2.0f);
+    quillmarch::launch<traced::scale_kernel<float>>(dim3(2), dim3(32), 16, nullptr, d, 2.0f);
+    quillmarch::launch<traced::scale_kernel<float>>(dim3(0), dim3(32), 0, nullptr, d, 2.0f);
     CHECK_ERR(cudaGetLastError(), cudaErrorInvalidConfiguration);
     CHECK(cublasCgemm(handle, CUBLAS_OP_T, CUBLAS_OP_N, 2, 4, 2, &one, m, 2, m, 2, &zero, m, 2) ==
           CUBLAS_STATUS_SUCCESS);
   }
-  quillmarch::launch(traced::scale_kernel<float>, dim3(1), dim3(64), 0, nullptr, d, 2.0f);
+  quillmarch::launch<traced::scale_kernel<float>>(dim3(1), dim3(64), 0, nullptr, d, 2.0f);
   const std::vector<std::string> lines = read_lines(path);
   CHECK(lines.size() == 2);
   if (lines.size() == 2) {

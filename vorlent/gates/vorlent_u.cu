@@ -101,10 +101,10 @@ void launch_u(uint64_t n, CuComplex<T>* state, int target, const Qubits& control
   check_gate_qubits(n, {target}, controls);
   gates::launch_one_qubit("cu_u kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n,
                           state, target, masks, stream,
-                          gates::PairKernels<T, T, T, T>{cu_u_kernel_all_state<T>, cu_u_kernel_pair<T>},
+                          gates::PairKernels<cu_u_kernel_all_state<T>, cu_u_kernel_pair<T>>{},
                           std::make_tuple(theta, phi, lambda),
-                          gates::AutoPairKernels<T, GateMatrix2x2<T>>{u_target0_no_control<T>, u_no_control<T>,
-                                                                      u_target0_compact<T>, u_compact<T>},
+                          gates::AutoPairKernels<u_target0_no_control<T>, u_no_control<T>, u_target0_compact<T>,
+                                                 u_compact<T>>{},
                           std::make_tuple(u_matrix_host(theta, phi, lambda)));
 }
 

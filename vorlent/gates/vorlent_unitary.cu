@@ -237,10 +237,10 @@ void launch_1q(uint64_t n, CuComplex<T>* state, int target, const ControlMasks& 
   const KernelMode shape = mode == KernelMode::PairAuto ? mode : KernelMode::Pair;
   gates::launch_one_qubit(
       kCudaError, plan_one_qubit(n, target, masks, num_controls, shape), n, state, target, masks, stream,
-      gates::PairKernels<T, Unitary2x2<T>>{cu_unitary_1q_inplace_kernel<T>, cu_unitary_1q_inplace_kernel<T>},
+      gates::PairKernels<cu_unitary_1q_inplace_kernel<T>, cu_unitary_1q_inplace_kernel<T>>{},
       std::make_tuple(u),
-      gates::AutoPairKernels<T, Unitary2x2<T>>{unitary_1q_target0_no_control<T>, unitary_1q_no_control<T>,
-                                               unitary_1q_target0_compact<T>, unitary_1q_compact<T>},
+      gates::AutoPairKernels<unitary_1q_target0_no_control<T>, unitary_1q_no_control<T>, unitary_1q_target0_compact<T>,
+                             unitary_1q_compact<T>>{},
       std::make_tuple(u));
 }
 
@@ -251,7 +251,7 @@ void launch_2q(uint64_t n, CuComplex<T>* state, int t0, int t1, const ControlMas
   const uint64_t q1 = uint64_t{1} << t1;
   const dim3 block(kThreads);
   if (mode != KernelMode::PairAuto) {
-    quillmarch::launch(cu_unitary_2q_inplace_kernel<T>, grid_of(uint64_t{1} << (n - 2)), block, 0, stream,
+    quillmarch::launch<cu_unitary_2q_inplace_kernel<T>>(grid_of(uint64_t{1} << (n - 2)), block, 0, stream,
                        static_cast<int64_t>(n), state, t0, t1, masks.mask, masks.value, u);
   } else {
     const uint64_t count = uint64_t{1} << (n - 2 - num_controls);
@@ -260,19 +260,26 @@ void launch_2q(uint64_t n, CuComplex<T>* state, int t0, int t1, const ControlMas
     const bool controlled = num_controls > 0;
     if (t0 != 0 && t1 != 0) {
       if (controlled) {
-        quillmarch::launch(unitary_2q_compact<T>, grid_of(count), block, 0, stream, count, state, insert_mask,
+        quillmarch::launch<unitary_2q_compact<T>>(grid_of(count), block, 0, stream, count, state, insert_mask,
                            base_value, q0, q1, u);
       } else {
-        quillmarch::launch(unitary_2q_no_control<T>, grid_of(count), block, 0, stream, count, state,
+        quillmarch::launch<unitary_2q_no_control<T>>(grid_of(count), block, 0, stream, count, state,
                            std::min(t0, t1), std::max(t0, t1), q0, q1, u);
       }
     } else {
       const bool first_is_zero = t0 == 0;
-      auto kernel = first_is_zero
-                        ? (controlled ? unitary_2q_target0<T, true, true> : unitary_2q_target0<T, true, false>)
-                        : (controlled ? unitary_2q_target0<T, false, true> : unitary_2q_target0<T, false, false>);
-      quillmarch::launch(kernel, grid_of(count), block, 0, stream, count, state, first_is_zero ? q1 : q0,
-                         controlled ? insert_mask : 0, controlled ? base_value : 0, u);
+      auto target0 = [&](auto kernel) {
+        quillmarch::launch(kernel, grid_of(count), block, 0, stream, count, state, first_is_zero ? q1 : q0,
+                           controlled ? insert_mask : 0, controlled ? base_value : 0, u);
+      };
+      using quillmarch::kernel_constant;
+      if (first_is_zero) {
+        controlled ? target0(kernel_constant<unitary_2q_target0<T, true, true>>)
+                   : target0(kernel_constant<unitary_2q_target0<T, true, false>>);
+      } else {
+        controlled ? target0(kernel_constant<unitary_2q_target0<T, false, true>>)
+                   : target0(kernel_constant<unitary_2q_target0<T, false, false>>);
+      }
     }
   }
   quillmarch::check_launch(kCudaError);
@@ -281,7 +288,7 @@ void launch_2q(uint64_t n, CuComplex<T>* state, int t0, int t1, const ControlMas
 template <typename T, int K>
 void launch_inplace(uint64_t n, CuComplex<T>* state, const int64_t* targets, const int64_t* sorted,
                     uint64_t target_mask, const ControlMasks& masks, const CuComplex<T>* matrix, cudaStream_t stream) {
-  quillmarch::launch(cu_unitary_inplace_kernel<T, K>, grid_of(uint64_t{1} << (n - K)), dim3(kThreads), 0, stream,
+  quillmarch::launch<cu_unitary_inplace_kernel<T, K>>(grid_of(uint64_t{1} << (n - K)), dim3(kThreads), 0, stream,
                      static_cast<int64_t>(n), state, targets, sorted, target_mask, masks.mask, masks.value, matrix);
 }
 
@@ -352,7 +359,7 @@ void launch_unitary(uint64_t n, CuComplex<T>* state, const Qubits& targets, cons
   } else {
     scratch = quillmarch::DeviceBuffer<CuComplex<T>>(num_state, device);
     check_cuda(cudaMemcpyAsync(scratch.get(), state, scratch.bytes(), cudaMemcpyDeviceToDevice, stream));
-    quillmarch::launch(cu_unitary_kernel<T>, grid_of(num_state), dim3(kThreads), 0, stream, static_cast<int64_t>(n),
+    quillmarch::launch<cu_unitary_kernel<T>>(grid_of(num_state), dim3(kThreads), 0, stream, static_cast<int64_t>(n),
                        state, scratch.get(), d_targets.get(), static_cast<int64_t>(k), target_mask, masks.mask,
                        masks.value, d_matrix.get(), matrix_dim);
     check_cuda(cudaGetLastError());
