@@ -436,7 +436,7 @@ void test_grid_and_block_indices() {
   CHECK_ERR(cudaMemset(m, 0xff, rows * cols * sizeof(int)), cudaSuccess);
   const dim3 tile(16, 8);
   quillmarch::launch<matrix_index_kernel>(dim3((cols + tile.x - 1) / tile.x, (rows + tile.y - 1) / tile.y), tile, 0,
-                     nullptr, m, rows, cols);
+                                          nullptr, m, rows, cols);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   std::vector<int> hm = fetch(m, rows * cols);
   wrong = 0;

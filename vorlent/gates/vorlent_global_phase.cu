@@ -25,8 +25,9 @@ void launch_global_phase(uint64_t n, CuComplex<T>* state, const Qubits& controls
                          cudaStream_t stream, T theta) {
   const ControlMasks masks = build_control_masks(controls, control_state);
   check_gate_qubits(n, {}, controls);
-  quillmarch::launch<cu_global_phase_kernel<T>>(dim3(quillmarch::grid_for(uint64_t{1} << n, kThreads)),
-                     dim3(kThreads), 0, stream, static_cast<int64_t>(n), state, masks.mask, masks.value, theta);
+  quillmarch::launch<cu_global_phase_kernel<T>>(dim3(quillmarch::grid_for(uint64_t{1} << n, kThreads)), dim3(kThreads),
+                                                0, stream, static_cast<int64_t>(n), state, masks.mask, masks.value,
+                                                theta);
   quillmarch::check_launch("cu_global_phase kernel launch failed: ");
 }
 

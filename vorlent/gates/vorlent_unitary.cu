@@ -237,8 +237,7 @@ void launch_1q(uint64_t n, CuComplex<T>* state, int target, const ControlMasks& 
   const KernelMode shape = mode == KernelMode::PairAuto ? mode : KernelMode::Pair;
   gates::launch_one_qubit(
       kCudaError, plan_one_qubit(n, target, masks, num_controls, shape), n, state, target, masks, stream,
-      gates::PairKernels<cu_unitary_1q_inplace_kernel<T>, cu_unitary_1q_inplace_kernel<T>>{},
-      std::make_tuple(u),
+      gates::PairKernels<cu_unitary_1q_inplace_kernel<T>, cu_unitary_1q_inplace_kernel<T>>{}, std::make_tuple(u),
       gates::AutoPairKernels<unitary_1q_target0_no_control<T>, unitary_1q_no_control<T>, unitary_1q_target0_compact<T>,
                              unitary_1q_compact<T>>{},
       std::make_tuple(u));
@@ -252,7 +251,8 @@ void launch_2q(uint64_t n, CuComplex<T>* state, int t0, int t1, const ControlMas
   const dim3 block(kThreads);
   if (mode != KernelMode::PairAuto) {
     quillmarch::launch<cu_unitary_2q_inplace_kernel<T>>(grid_of(uint64_t{1} << (n - 2)), block, 0, stream,
-                       static_cast<int64_t>(n), state, t0, t1, masks.mask, masks.value, u);
+                                                        static_cast<int64_t>(n), state, t0, t1, masks.mask, masks.value,
+                                                        u);
   } else {
     const uint64_t count = uint64_t{1} << (n - 2 - num_controls);
     const uint64_t insert_mask = masks.mask | q0 | q1;
@@ -261,10 +261,10 @@ void launch_2q(uint64_t n, CuComplex<T>* state, int t0, int t1, const ControlMas
     if (t0 != 0 && t1 != 0) {
       if (controlled) {
         quillmarch::launch<unitary_2q_compact<T>>(grid_of(count), block, 0, stream, count, state, insert_mask,
-                           base_value, q0, q1, u);
+                                                  base_value, q0, q1, u);
       } else {
-        quillmarch::launch<unitary_2q_no_control<T>>(grid_of(count), block, 0, stream, count, state,
-                           std::min(t0, t1), std::max(t0, t1), q0, q1, u);
+        quillmarch::launch<unitary_2q_no_control<T>>(grid_of(count), block, 0, stream, count, state, std::min(t0, t1),
+                                                     std::max(t0, t1), q0, q1, u);
       }
     } else {
       const bool first_is_zero = t0 == 0;
@@ -289,7 +289,8 @@ template <typename T, int K>
 void launch_inplace(uint64_t n, CuComplex<T>* state, const int64_t* targets, const int64_t* sorted,
                     uint64_t target_mask, const ControlMasks& masks, const CuComplex<T>* matrix, cudaStream_t stream) {
   quillmarch::launch<cu_unitary_inplace_kernel<T, K>>(grid_of(uint64_t{1} << (n - K)), dim3(kThreads), 0, stream,
-                     static_cast<int64_t>(n), state, targets, sorted, target_mask, masks.mask, masks.value, matrix);
+                                                      static_cast<int64_t>(n), state, targets, sorted, target_mask,
+                                                      masks.mask, masks.value, matrix);
 }
 
 template <typename T>
@@ -360,8 +361,8 @@ void launch_unitary(uint64_t n, CuComplex<T>* state, const Qubits& targets, cons
     scratch = quillmarch::DeviceBuffer<CuComplex<T>>(num_state, device);
     check_cuda(cudaMemcpyAsync(scratch.get(), state, scratch.bytes(), cudaMemcpyDeviceToDevice, stream));
     quillmarch::launch<cu_unitary_kernel<T>>(grid_of(num_state), dim3(kThreads), 0, stream, static_cast<int64_t>(n),
-                       state, scratch.get(), d_targets.get(), static_cast<int64_t>(k), target_mask, masks.mask,
-                       masks.value, d_matrix.get(), matrix_dim);
+                                             state, scratch.get(), d_targets.get(), static_cast<int64_t>(k),
+                                             target_mask, masks.mask, masks.value, d_matrix.get(), matrix_dim);
     check_cuda(cudaGetLastError());
     check_cuda(cudaMemcpyAsync(state, scratch.get(), scratch.bytes(), cudaMemcpyDeviceToDevice, stream));
   }

@@ -241,8 +241,8 @@ Probabilities compute_probabilities(int64_t n, const CuComplex<T>* d_state, int 
 
   const uint64_t shared_outcomes = outcomes <= kSharedOutcomes ? outcomes : 0;
   quillmarch::launch<measure_probs_kernel<T>>(dim3(measure_blocks(pr.layout)), dim3(kMeasureThreads),
-                     static_cast<size_t>(shared_outcomes * sizeof(double)), nullptr, d_state, pr.layout,
-                     shared_outcomes, pr.probs.get());
+                                              static_cast<size_t>(shared_outcomes * sizeof(double)), nullptr, d_state,
+                                              pr.layout, shared_outcomes, pr.probs.get());
   quillmarch::check_last_error();
 
   pr.running.resize(static_cast<size_t>(outcomes));
@@ -324,8 +324,8 @@ void collapse(const Probabilities& pr, CuComplex<T>* d_state, uint64_t chosen) {
   const double p = chosen == 0 ? pr.running[0] : pr.running[chosen] - pr.running[chosen - 1];
   if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
   const T factor = static_cast<T>(1.0 / std::sqrt(p));
-  quillmarch::launch<measure_collapse_kernel<T>>(dim3(measure_blocks(pr.layout)), dim3(kMeasureThreads), 0,
-                     nullptr, d_state, pr.layout, chosen, factor);
+  quillmarch::launch<measure_collapse_kernel<T>>(dim3(measure_blocks(pr.layout)), dim3(kMeasureThreads), 0, nullptr,
+                                                 d_state, pr.layout, chosen, factor);
   quillmarch::check_last_error();
 }
 
