@@ -209,6 +209,31 @@ __global__ void fill_kernel(unsigned long long* out, unsigned long long scale, u
   out[i] = i * scale + offset;
 }
 
+// Address of a local variable of each emulated thread: threads run as a plain
+// loop share the stack of the OS thread running their block, fibers each have
+// their own.
+__global__ void stack_address_kernel(uintptr_t* out) {
+  volatile int local = 0;
+  out[blockIdx.x * blockDim.x + threadIdx.x] = reinterpret_cast<uintptr_t>(&local);
+}
+
+__global__ void stack_address_barrier_kernel(uintptr_t* out) {
+  volatile int local = 0;
+  __syncthreads();
+  out[blockIdx.x * blockDim.x + threadIdx.x] = reinterpret_cast<uintptr_t>(&local);
+}
+
+// Threads past `count`, and those whose indices sum to a multiple of 3, leave
+// early; the others write their linear index in the grid.
+__global__ void early_return_kernel(unsigned* out, unsigned count) {
+  const unsigned per_block = blockDim.x * blockDim.y * blockDim.z;
+  const unsigned in_block = (threadIdx.z * blockDim.y + threadIdx.y) * blockDim.x + threadIdx.x;
+  const unsigned i = (blockIdx.y * gridDim.x + blockIdx.x) * per_block + in_block;
+  if (i >= count) return;
+  if ((threadIdx.x + threadIdx.y + threadIdx.z) % 3 == 0) return;
+  out[i] = i;
+}
+
 // ---------------------------------------------------------------- cases
 
 void test_barrier_tree_reduction() {
@@ -788,8 +813,65 @@ void check_gemm(Gemm gemm, double tol) {
 void test_cublas_zgemm() { check_gemm<double, cuDoubleComplex>(cublasZgemm, 1e-13); }
 void test_cublas_cgemm() { check_gemm<float, cuComplex>(cublasCgemm, 1e-5); }
 
-// Two host threads launching at once, as two interpreter threads driving
-// different states do; each must get exactly its own results.
+// Barrier-free kernels run as plain loops (one stack per block, apart from the
+// probed first thread), kernels with barriers as fibers (one stack per thread).
+void test_barrier_kernels_run_as_fibers_others_as_loops() {
+  const unsigned blocks = 64, threads = 128;
+  uintptr_t* out = device_alloc<uintptr_t>(blocks * threads);
+  quillmarch::launch<stack_address_kernel>(dim3(blocks), dim3(threads), 0, nullptr, out);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  std::vector<uintptr_t> got = fetch(out, blocks * threads);
+  int mixed = 0;
+  for (unsigned b = 0; b < blocks; ++b) {
+    const unsigned first = b == 0 ? 1 : 0;
+    for (unsigned t = first + 1; t < threads; ++t)
+      if (got[b * threads + t] != got[b * threads + first]) ++mixed;
+  }
+  CHECK(mixed == 0);
+  CHECK(got[0] != got[1]);
+
+  quillmarch::launch<stack_address_barrier_kernel>(dim3(blocks), dim3(threads), 0, nullptr, out);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  got = fetch(out, blocks * threads);
+  int shared = 0;
+  for (unsigned b = 0; b < blocks; ++b) {
+    std::vector<uintptr_t> block(got.begin() + b * threads, got.begin() + (b + 1) * threads);
+    std::sort(block.begin(), block.end());
+    if (std::adjacent_find(block.begin(), block.end()) != block.end()) ++shared;
+  }
+  CHECK(shared == 0);
+  cudaFree(out);
+}
+
+// Early returns end only their own thread, in every position of a 3-D block
+// and whether the kernel is a template argument or a run-time pointer.
+void test_threads_returning_early() {
+  const dim3 grid(5, 3), block(8, 4, 2);
+  const unsigned total = grid.x * grid.y * block.x * block.y * block.z, count = total - 37;
+  unsigned* out = device_alloc<unsigned>(total);
+  for (bool static_kernel : {true, false}) {
+    CHECK_ERR(cudaMemset(out, 0xff, total * sizeof(unsigned)), cudaSuccess);
+    if (static_kernel) {
+      quillmarch::launch<early_return_kernel>(grid, block, 0, nullptr, out, count);
+    } else {
+      quillmarch::launch(early_return_kernel, grid, block, 0, nullptr, out, count);
+    }
+    CHECK_ERR(cudaGetLastError(), cudaSuccess);
+    std::vector<unsigned> got = fetch(out, total);
+    int wrong = 0;
+    for (unsigned i = 0; i < total; ++i) {
+      const unsigned t = i % (block.x * block.y * block.z);
+      const bool writes = i < count && (t % block.x + t / block.x % block.y + t / (block.x * block.y)) % 3 != 0;
+      if (got[i] != (writes ? i : 0xffffffffu)) ++wrong;
+    }
+    CHECK(wrong == 0);
+  }
+  cudaFree(out);
+}
+
+// Two host threads launching one kernel at once, as two interpreter threads
+// driving different states do, through both launch forms; each must get
+// exactly its own results.
 void test_concurrent_launches_from_two_host_threads() {
   // Just big enough to be spread over the worker pool, so that many
   // launches of the two threads overlap.
@@ -805,7 +887,11 @@ void test_concurrent_launches_from_two_host_threads() {
     std::vector<unsigned long long> h(n);
     for (unsigned long long round = 0; round < 2000; ++round) {
       const unsigned long long scale = 3 + id, offset = round * 1000003ull + static_cast<unsigned long long>(id);
-      quillmarch::launch<fill_kernel>(dim3(blocks), dim3(threads), 0, nullptr, out, scale, offset);
+      if (round % 2 == 0) {
+        quillmarch::launch<fill_kernel>(dim3(blocks), dim3(threads), 0, nullptr, out, scale, offset);
+      } else {
+        quillmarch::launch(fill_kernel, dim3(blocks), dim3(threads), 0, nullptr, out, scale, offset);
+      }
       if (cudaGetLastError() != cudaSuccess) ++bad[id];
       cudaMemcpy(h.data(), out, n * sizeof(unsigned long long), cudaMemcpyDeviceToHost);
       for (size_t i = 0; i < n; ++i)
@@ -900,6 +986,8 @@ const Case cases[] = {
     {"cublas_cgemm", test_cublas_cgemm},
     {"concurrent_launches_from_two_host_threads", test_concurrent_launches_from_two_host_threads},
     {"launch_trace", test_launch_trace},
+    {"barrier_kernels_run_as_fibers_others_as_loops", test_barrier_kernels_run_as_fibers_others_as_loops},
+    {"threads_returning_early", test_threads_returning_early},
 };
 
 }  // namespace
