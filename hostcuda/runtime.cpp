@@ -359,10 +359,11 @@ class WorkerPool {
       run_blocks(job);
       return;
     }
-    // A few chunks per participant balance the load; one chunk holds at most
-    // about 32K emulated threads so a late worker still finds work.
-    const unsigned long long per_thread = left / (4ull * (helpers + 1));
-    job.chunk = std::max<unsigned long long>(1, std::min<unsigned long long>(per_thread, 32768 / threads));
+    // Several chunks per participant balance the load; one chunk holds at most
+    // about 8K emulated threads, so a worker that loses its core mid-grid
+    // holds back little work and a late one still finds some.
+    const unsigned long long per_thread = left / (8ull * (helpers + 1));
+    job.chunk = std::max<unsigned long long>(1, std::min<unsigned long long>(per_thread, 8192 / threads));
     job_.store(&job, std::memory_order_relaxed);
     pending_.store(helpers, std::memory_order_relaxed);
     wanted_.store(helpers, std::memory_order_release);
