@@ -162,9 +162,9 @@ def noisy_list(rng, n, layers, p):
     ops, plain = [], []
     kraus = depolarizing(p)
     for layer in range(layers):
-        for _, q, _, params, m in random_circuit(rng, n, 1)[:n]:
-            name = "rx" if not params else "ry"
-            t = params[0] if params else float(rng.uniform(0, 2 * np.pi))
+        for q in range(n):
+            name = ("rx", "ry", "rz")[rng.integers(3)]
+            t = float(rng.uniform(0, 2 * np.pi))
             ops += [Gate(name, [q], parameter=[t]), KrausOp([q], kraus, "depolarizing")]
             plain += [([rotation(name, t)], q, None), (kraus, q, None)]
         for q in range(layer % 2, n - 1, 2):
