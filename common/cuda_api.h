@@ -1,6 +1,8 @@
 // The one place where the CUDA runtime surface is reached. The cuda backend
 // includes the real runtime; the host backend the CPU emulation in hostcuda/.
-// Kernels are launched through quillmarch::launch so the same source serves both.
+// Kernels are launched through quillmarch::launch so the same source serves both:
+// `launch<kernel>(grid, block, shared, stream, args...)`, or `launch(kernel, grid, ...)`
+// where the kernel is only known at run time.
 #pragma once
 
 #if defined(QM_BACKEND_CUDA)
@@ -10,6 +12,8 @@
 #endif
 
 #include <cstddef>
+#include <type_traits>
+#include <utility>
 
 #define QM_HD __host__ __device__ __forceinline__
 
@@ -34,6 +38,13 @@ inline void launch(void (*kernel)(KArgs...), dim3 grid, dim3 block, size_t share
                    Args&&... args) {
   kernel<<<grid, block, shared_bytes, stream>>>(static_cast<KArgs>(args)...);
 }
+
+// The kernel as a template argument, `launch<kernel>(grid, block, ...)`: the
+// same launch here; on the host backend it lets the kernel be inlined.
+template <auto kernel, typename... Args>
+inline void launch(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream, Args&&... args) {
+  launch(kernel, grid, block, shared_bytes, stream, std::forward<Args>(args)...);
+}
 #elif !defined(QM_BACKEND_CUDA)
 using hostcuda::launch;
 #endif
@@ -46,5 +57,20 @@ inline void refresh_runtime_settings() {
   hostcuda::refresh_settings();
 #endif
 }
+
+#if defined(__CUDACC__) || !defined(QM_BACKEND_CUDA)
+// A kernel as a compile-time constant held in a value, for tables of kernels
+// chosen at run time: `launch(kernel_constant<k>, grid, ...)` is `launch<k>(grid, ...)`.
+template <auto kernel>
+using KernelConstant = std::integral_constant<decltype(kernel), kernel>;
+template <auto kernel>
+inline constexpr KernelConstant<kernel> kernel_constant{};
+
+template <typename Kernel, Kernel kernel, typename... Args>
+inline void launch(std::integral_constant<Kernel, kernel>, dim3 grid, dim3 block, size_t shared_bytes,
+                   cudaStream_t stream, Args&&... args) {
+  launch<kernel>(grid, block, shared_bytes, stream, std::forward<Args>(args)...);
+}
+#endif
 
 }  // namespace quillmarch

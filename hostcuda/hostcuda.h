@@ -67,10 +67,13 @@ inline double2 make_double2(double x, double y) { return {x, y}; }
 // Built-in variables of the running emulated thread. Inline and constant-
 // initialised, so their accesses need no thread-local init wrapper (through
 // which GCC's null-pointer sanitizer misjudges them on some optimised paths).
-inline thread_local uint3 threadIdx{0, 0, 0};
-inline thread_local uint3 blockIdx{0, 0, 0};
-inline thread_local uint3 blockDim{1, 1, 1};
-inline thread_local uint3 gridDim{1, 1, 1};
+// Initial-exec: an access is one %fs-relative load, not a __tls_get_addr call
+// per access, at the price of a few bytes of the loader's static TLS reserve.
+#define HOSTCUDA_STATIC_TLS __attribute__((tls_model("initial-exec")))
+inline thread_local uint3 threadIdx HOSTCUDA_STATIC_TLS{0, 0, 0};
+inline thread_local uint3 blockIdx HOSTCUDA_STATIC_TLS{0, 0, 0};
+inline thread_local uint3 blockDim HOSTCUDA_STATIC_TLS{1, 1, 1};
+inline thread_local uint3 gridDim HOSTCUDA_STATIC_TLS{1, 1, 1};
 
 void __syncthreads();
 // Block-wide barrier: stronger than a warp barrier, and exited threads count as
@@ -125,39 +128,111 @@ Settings settings();
 void* dynamic_shared_memory();
 
 namespace detail {
-// Runs `body` once per emulated thread of the grid; records a launch error in
-// the last-error state instead of running when the configuration is illegal.
-// `kernel` identifies the kernel for the launch trace only.
-void run_grid(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream,
-              void (*body)(void*), void* context);
 
-template <typename Kernel, typename Tuple, std::size_t... I>
-void call_with(Kernel kernel, Tuple& args, std::index_sequence<I...>) {
-  kernel(std::get<I>(args)...);
+// The threads of one launch, as the executor runs them: `thread` runs the
+// emulated thread whose indices are set (on a fiber when the kernel has
+// barriers); `threads` runs threads `first`.. of the current block as a plain
+// loop, with the kernel called directly when it is known at compile time.
+struct GridBody {
+  void (*thread)(void* context);
+  void (*threads)(void* context, unsigned first);
+  void* context;
+};
+
+// Runs `body` over the grid; records a launch error in the last-error state
+// instead of running when the configuration is illegal. `kernel` identifies
+// the kernel for the launch trace only.
+void run_grid(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream,
+              const GridBody& body);
+
+// Calls `call` once per thread of the current block from linear index `first`
+// on, setting threadIdx from loop counters.
+template <typename Call>
+inline void for_block_threads(unsigned first, Call&& call) {
+  const uint3 dim = blockDim;
+  uint3 at{first, 0, 0};
+  if (first >= dim.x) {
+    at.x = first % dim.x;
+    at.y = (first / dim.x) % dim.y;
+    at.z = first / (dim.x * dim.y);
+  }
+  for (unsigned z = at.z; z < dim.z; ++z) {
+    for (unsigned y = at.y; y < dim.y; ++y) {
+      threadIdx.y = y;
+      threadIdx.z = z;
+      for (unsigned x = at.x; x < dim.x; ++x) {
+        threadIdx.x = x;
+        call();
+      }
+      at.x = 0;
+    }
+    at.y = 0;
+  }
 }
+
+// Arguments are converted to the kernel's parameter types once, as the real
+// launch copies them into the argument block. Kernel parameters are values,
+// so every emulated thread calls with its own copies and may modify them.
+template <typename... KArgs>
+using ArgumentBlock = std::tuple<typename std::decay<KArgs>::type...>;
+
+// The kernel known at compile time: the per-block loop calls it directly and
+// the compiler can inline it.
+template <typename Kernel, Kernel kernel>
+struct StaticKernel;
+
+template <typename... KArgs, void (*kernel)(KArgs...)>
+struct StaticKernel<void (*)(KArgs...), kernel> {
+  using Block = ArgumentBlock<KArgs...>;
+  template <typename... Args>
+  static Block arguments(Args&&... args) {
+    static_assert(sizeof...(KArgs) == sizeof...(Args), "kernel argument count mismatch");
+    return Block(static_cast<KArgs>(args)...);
+  }
+  static void thread(void* context) { std::apply(kernel, *static_cast<const Block*>(context)); }
+  static void threads(void* context, unsigned first) {
+    const Block& args = *static_cast<const Block*>(context);
+    for_block_threads(first, [&args] { std::apply(kernel, args); });
+  }
+};
+
+// The kernel known only at run time: one indirect call per emulated thread.
+template <typename... KArgs>
+struct DynamicKernel {
+  void (*kernel)(KArgs...);
+  ArgumentBlock<KArgs...> args;
+  static void thread(void* context) {
+    const auto* f = static_cast<const DynamicKernel*>(context);
+    std::apply(f->kernel, f->args);
+  }
+  static void threads(void* context, unsigned first) {
+    const auto* f = static_cast<const DynamicKernel*>(context);
+    for_block_threads(first, [f] { std::apply(f->kernel, f->args); });
+  }
+};
+
 }  // namespace detail
 
-// Emulated `kernel<<<grid, block, shared_bytes, stream>>>(args...)`. Arguments
-// are converted to the kernel's parameter types once, as the real launch copies
-// them into the argument block.
+// Emulated `kernel<<<grid, block, shared_bytes, stream>>>(args...)` with the
+// kernel as a template argument: `launch<kernel>(grid, block, shared, stream, args...)`.
+template <auto kernel, typename... Args>
+void launch(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream, Args&&... args) {
+  using Static = detail::StaticKernel<decltype(kernel), kernel>;
+  auto frame = Static::arguments(std::forward<Args>(args)...);
+  detail::run_grid(reinterpret_cast<const void*>(kernel), grid, block, shared_bytes, stream,
+                   detail::GridBody{&Static::thread, &Static::threads, &frame});
+}
+
+// The same launch with the kernel as a run-time pointer; slower per emulated
+// thread, kept for kernels chosen at run time.
 template <typename... KArgs, typename... Args>
 void launch(void (*kernel)(KArgs...), dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream,
             Args&&... args) {
   static_assert(sizeof...(KArgs) == sizeof...(Args), "kernel argument count mismatch");
-  struct Frame {
-    void (*kernel)(KArgs...);
-    std::tuple<typename std::decay<KArgs>::type...> args;
-  } frame{kernel, std::tuple<typename std::decay<KArgs>::type...>(static_cast<KArgs>(args)...)};
-  detail::run_grid(
-      reinterpret_cast<const void*>(kernel), grid, block, shared_bytes, stream,
-      [](void* ctx) {
-        Frame* f = static_cast<Frame*>(ctx);
-        // Every emulated thread gets its own copy, as each GPU thread reads the
-        // argument block itself and may modify its parameters.
-        auto local = f->args;
-        detail::call_with(f->kernel, local, std::index_sequence_for<KArgs...>());
-      },
-      &frame);
+  using Dynamic = detail::DynamicKernel<KArgs...>;
+  Dynamic frame{kernel, detail::ArgumentBlock<KArgs...>(static_cast<KArgs>(args)...)};
+  detail::run_grid(reinterpret_cast<const void*>(kernel), grid, block, shared_bytes, stream,
+                   detail::GridBody{&Dynamic::thread, &Dynamic::threads, &frame});
 }
 
 }  // namespace hostcuda

@@ -137,7 +137,7 @@ void launch_density_sparsesharemem(uint64_t dim, CuComplex<T>* rho, uint64_t act
   const uint64_t inactive_mask = active_mask ^ (dim - 1);
   const unsigned grid = static_cast<unsigned>(std::min<uint64_t>(tiles, kMaxBlocks));
   const size_t shared_bytes = sizeof(CuComplex<T>) << (2 * k);
-  launch(density_sparsesharemem_kernel<T>, dim3(grid), dim3(kThreads), shared_bytes, nullptr, rho, dim, tiles,
+  launch<density_sparsesharemem_kernel<T>>(dim3(grid), dim3(kThreads), shared_bytes, nullptr, rho, dim, tiles,
          active_mask, inactive_mask, k, n - k, gates, gate_count);
   check_launch("density_sparsesharemem kernel launch failed: ");
 }

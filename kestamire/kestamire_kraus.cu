@@ -114,8 +114,8 @@ template <typename T, ChannelKind K>
 void run_channel(CuComplex<T>* rho, uint64_t dim, uint64_t target_mask, T parameter) {
   const dim3 block(32, 8);
   const dim3 grid(grid_for(dim, block.x), grid_for(dim, block.y));
-  quillmarch::launch(channel_kernel<T, K>, grid, block, 0, nullptr, rho, static_cast<int64_t>(dim), target_mask,
-                     parameter);
+  quillmarch::launch<channel_kernel<T, K>>(grid, block, 0, nullptr, rho, static_cast<int64_t>(dim), target_mask,
+                                           parameter);
 }
 
 template <typename T, int K>
@@ -123,8 +123,8 @@ void run_kraus(CuComplex<T>* rho, uint64_t dim, const CuComplex<T>* matrices, in
                const DeviceTargets& targets) {
   static_assert(K >= 1 && K <= kMaxKrausTargets, "Kraus kernels exist for 1 to 3 targets");
   const uint64_t bases = dim >> K;
-  quillmarch::launch(kraus_kernel<T, K>, dim3(grid_for(bases * bases, kKrausThreads)), dim3(kKrausThreads), 0,
-                     nullptr, rho, static_cast<int64_t>(dim), targets, kraus_count, matrices);
+  quillmarch::launch<kraus_kernel<T, K>>(dim3(grid_for(bases * bases, kKrausThreads)), dim3(kKrausThreads), 0, nullptr,
+                                         rho, static_cast<int64_t>(dim), targets, kraus_count, matrices);
 }
 
 }  // namespace

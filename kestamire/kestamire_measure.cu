@@ -124,9 +124,10 @@ std::string measure_density(CuComplex<T>* rho, uint64_t n, const std::vector<int
   upload(device_targets.get(), targets.data(), targets.size());
   check_cuda(cudaMemset(device_probs.get(), 0, device_probs.bytes()));
 
-  quillmarch::launch(density_measure_probs_kernel<T>, dim3(grid_for(dim, kProbThreads)), dim3(kProbThreads), 0,
-                     nullptr, static_cast<int64_t>(n), static_cast<const CuComplex<T>*>(rho),
-                     static_cast<const int64_t*>(device_targets.get()), m, little, device_probs.get());
+  quillmarch::launch<density_measure_probs_kernel<T>>(dim3(grid_for(dim, kProbThreads)), dim3(kProbThreads), 0, nullptr,
+                                                      static_cast<int64_t>(n), static_cast<const CuComplex<T>*>(rho),
+                                                      static_cast<const int64_t*>(device_targets.get()), m, little,
+                                                      device_probs.get());
   check_last_error();
   std::vector<double> probs(outcomes);
   download(probs.data(), device_probs.get(), outcomes);
@@ -137,9 +138,9 @@ std::string measure_density(CuComplex<T>* rho, uint64_t n, const std::vector<int
   const std::pair<double, double> factors = collapse_factors<T>(probs[outcome]);
   const dim3 block(32, 8);
   const dim3 grid(grid_for(dim, block.x), grid_for(dim, block.y));
-  quillmarch::launch(density_measure_collapse_kernel<T>, grid, block, 0, nullptr, static_cast<int64_t>(n), rho,
-                     static_cast<const int64_t*>(device_targets.get()), m, little, outcome, factors.first,
-                     factors.second);
+  quillmarch::launch<density_measure_collapse_kernel<T>>(grid, block, 0, nullptr, static_cast<int64_t>(n), rho,
+                                                         static_cast<const int64_t*>(device_targets.get()), m, little,
+                                                         outcome, factors.first, factors.second);
   check_last_error();
 
   device_probs.release();

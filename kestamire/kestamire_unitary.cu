@@ -266,11 +266,11 @@ template <typename T, int K>
 void launch_left_right(CuComplex<T>* rho, uint64_t dim, const DeviceTargets& targets, uint64_t control_mask,
                        uint64_t control_value, const CuComplex<T>* matrix) {
   const dim3 grid(grid_for((dim >> K) * dim, kThreads));
-  launch(unitary_left_kernel<T, K>, grid, dim3(kThreads), 0, nullptr, rho, dim, targets, control_mask, control_value,
-         matrix);
+  launch<unitary_left_kernel<T, K>>(grid, dim3(kThreads), 0, nullptr, rho, dim, targets, control_mask, control_value,
+                                    matrix);
   check_launch("unitary kernel launch failed: ");
-  launch(unitary_right_kernel<T, K>, grid, dim3(kThreads), 0, nullptr, rho, dim, targets, control_mask,
-         control_value, matrix);
+  launch<unitary_right_kernel<T, K>>(grid, dim3(kThreads), 0, nullptr, rho, dim, targets, control_mask, control_value,
+                                     matrix);
   check_launch("unitary kernel launch failed: ");
 }
 
@@ -283,15 +283,15 @@ void launch_unitary(CuComplex<T>* rho, uint64_t dim, const DeviceTargets& target
   switch (targets.count) {
     case 1: {
       const uint64_t half = dim / 2;
-      launch(unitary_merged_kernel<T, 1>, dim3(grid_for(half * half, kThreads)), dim3(kThreads), 0, nullptr, rho,
-             dim, targets, control_mask, control_value, matrix);
+      launch<unitary_merged_kernel<T, 1>>(dim3(grid_for(half * half, kThreads)), dim3(kThreads), 0, nullptr, rho, dim,
+                                          targets, control_mask, control_value, matrix);
       check_launch("unitary kernel launch failed: ");
       return;
     }
     case 2: {
       const uint64_t quarter = dim / 4;
-      launch(unitary_merged_row2_kernel<T>, dim3(grid_for(4 * quarter * quarter, kThreads)), dim3(kThreads), 0,
-             nullptr, rho, dim, targets, control_mask, control_value, matrix);
+      launch<unitary_merged_row2_kernel<T>>(dim3(grid_for(4 * quarter * quarter, kThreads)), dim3(kThreads), 0, nullptr,
+                                            rho, dim, targets, control_mask, control_value, matrix);
       check_launch("unitary kernel launch failed: ");
       return;
     }
@@ -307,11 +307,11 @@ template <typename T>
 void launch_diagonal(CuComplex<T>* rho, uint64_t dim, uint64_t target_mask, uint64_t control_mask,
                      uint64_t control_value, CuComplex<T> d0, CuComplex<T> d1) {
   if (control_mask == 0) {
-    launch(diagonal_free_kernel<T>, entry_grid(dim), dim3(32, 8), 0, nullptr, rho, dim, target_mask, d1 * conj(d0),
-           d0 * conj(d1));
+    launch<diagonal_free_kernel<T>>(entry_grid(dim), dim3(32, 8), 0, nullptr, rho, dim, target_mask, d1 * conj(d0),
+                                    d0 * conj(d1));
   } else {
-    launch(diagonal_controlled_kernel<T>, entry_grid(dim), dim3(32, 8), 0, nullptr, rho, dim, target_mask,
-           control_mask, control_value, d0, d1);
+    launch<diagonal_controlled_kernel<T>>(entry_grid(dim), dim3(32, 8), 0, nullptr, rho, dim, target_mask, control_mask,
+                                          control_value, d0, d1);
   }
   check_launch("diagonal kernel launch failed: ");
 }
@@ -319,8 +319,8 @@ void launch_diagonal(CuComplex<T>* rho, uint64_t dim, uint64_t target_mask, uint
 template <typename T>
 void launch_permutation(CuComplex<T>* rho, uint64_t dim, uint64_t permutation_mask, uint64_t control_mask,
                         uint64_t control_value, bool is_swap) {
-  launch(permutation_kernel<T>, entry_grid(dim), dim3(32, 8), 0, nullptr, rho, dim, permutation_mask, control_mask,
-         control_value, is_swap);
+  launch<permutation_kernel<T>>(entry_grid(dim), dim3(32, 8), 0, nullptr, rho, dim, permutation_mask, control_mask,
+                                control_value, is_swap);
   check_launch("permutation kernel launch failed: ");
 }
 

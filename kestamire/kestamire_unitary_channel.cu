@@ -52,7 +52,7 @@ template <typename T, ChannelKind K>
 void run_unitary_channel(CuComplex<T>* rho, uint64_t dim, const CuComplex<T>* matrix, T parameter,
                          const DeviceTargets& targets) {
   const uint64_t half = dim / 2;
-  launch(unitary_channel_kernel<T, K>, dim3(grid_for(half * half, kThreads)), dim3(kThreads), 0, nullptr, rho, dim,
+  launch<unitary_channel_kernel<T, K>>(dim3(grid_for(half * half, kThreads)), dim3(kThreads), 0, nullptr, rho, dim,
          targets, matrix, parameter);
 }
 

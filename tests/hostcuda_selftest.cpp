@@ -210,6 +210,31 @@ __global__ void fill_kernel(unsigned long long* out, unsigned long long scale, u
   out[i] = i * scale + offset;
 }
 
+// Address of a local variable of each emulated thread: threads run as a plain
+// loop share the stack of the OS thread running their block, fibers each have
+// their own.
+__global__ void stack_address_kernel(uintptr_t* out) {
+  volatile int local = 0;
+  out[blockIdx.x * blockDim.x + threadIdx.x] = reinterpret_cast<uintptr_t>(&local);
+}
+
+__global__ void stack_address_barrier_kernel(uintptr_t* out) {
+  volatile int local = 0;
+  __syncthreads();
+  out[blockIdx.x * blockDim.x + threadIdx.x] = reinterpret_cast<uintptr_t>(&local);
+}
+
+// Threads past `count`, and those whose indices sum to a multiple of 3, leave
+// early; the others write their linear index in the grid.
+__global__ void early_return_kernel(unsigned* out, unsigned count) {
+  const unsigned per_block = blockDim.x * blockDim.y * blockDim.z;
+  const unsigned in_block = (threadIdx.z * blockDim.y + threadIdx.y) * blockDim.x + threadIdx.x;
+  const unsigned i = (blockIdx.y * gridDim.x + blockIdx.x) * per_block + in_block;
+  if (i >= count) return;
+  if ((threadIdx.x + threadIdx.y + threadIdx.z) % 3 == 0) return;
+  out[i] = i;
+}
+
 // ---------------------------------------------------------------- cases
 
 void test_barrier_tree_reduction() {
@@ -221,7 +246,7 @@ void test_barrier_tree_reduction() {
   double* in = device_alloc<double>(h.size());
   double* out = device_alloc<double>(blocks);
   put(in, h);
-  quillmarch::launch(block_sum_kernel, dim3(blocks), dim3(threads), 0, nullptr, in, out);
+  quillmarch::launch<block_sum_kernel>(dim3(blocks), dim3(threads), 0, nullptr, in, out);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   std::vector<double> got = fetch(out, blocks);
   for (unsigned b = 0; b < blocks; ++b) {
@@ -236,7 +261,7 @@ void test_barrier_tree_reduction() {
 void test_barrier_orders_shared_writes() {
   const unsigned blocks = 40, threads = 128;
   int* out = device_alloc<int>(blocks * threads);
-  quillmarch::launch(rotate_kernel, dim3(blocks), dim3(threads), 0, nullptr, out);
+  quillmarch::launch<rotate_kernel>(dim3(blocks), dim3(threads), 0, nullptr, out);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   std::vector<int> got = fetch(out, blocks * threads);
   int wrong = 0;
@@ -247,7 +272,7 @@ void test_barrier_orders_shared_writes() {
   cudaFree(out);
 
   out = device_alloc<int>(blocks * 32);
-  quillmarch::launch(warp_exchange_kernel, dim3(blocks), dim3(32), 0, nullptr, out);
+  quillmarch::launch<warp_exchange_kernel>(dim3(blocks), dim3(32), 0, nullptr, out);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   got = fetch(out, blocks * 32);
   wrong = 0;
@@ -265,7 +290,7 @@ void test_exited_threads_count_as_arrived() {
   double* in = device_alloc<double>(h.size());
   double* out = device_alloc<double>(blocks);
   put(in, h);
-  quillmarch::launch(partial_exit_kernel, dim3(blocks), dim3(threads), 0, nullptr, in, out);
+  quillmarch::launch<partial_exit_kernel>(dim3(blocks), dim3(threads), 0, nullptr, in, out);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   std::vector<double> got = fetch(out, blocks);
   for (unsigned b = 0; b < blocks; ++b) {
@@ -294,7 +319,7 @@ void test_thread0_early_exit_is_diagnosed_or_correct() {
     int* out = nullptr;
     if (cudaMalloc(&out, threads * sizeof(int)) != cudaSuccess) _exit(3);
     cudaMemset(out, 0, threads * sizeof(int));
-    quillmarch::launch(thread0_exits_kernel, dim3(1), dim3(threads), 0, nullptr, out);
+    quillmarch::launch<thread0_exits_kernel>(dim3(1), dim3(threads), 0, nullptr, out);
     if (cudaGetLastError() != cudaSuccess) _exit(4);
     std::vector<int> h(threads);
     cudaMemcpy(h.data(), out, threads * sizeof(int), cudaMemcpyDeviceToHost);
@@ -325,7 +350,7 @@ void test_dynamic_shared_memory_per_block() {
   // A small then a larger size: the per-block area must grow between launches.
   for (unsigned words : {2u, 24u}) {
     const size_t shared = static_cast<size_t>(words) * threads * sizeof(unsigned);
-    quillmarch::launch(dynamic_shared_kernel, dim3(blocks), dim3(threads), shared, nullptr, out, misaligned, words);
+    quillmarch::launch<dynamic_shared_kernel>(dim3(blocks), dim3(threads), shared, nullptr, out, misaligned, words);
     CHECK_ERR(cudaGetLastError(), cudaSuccess);
     std::vector<unsigned> got = fetch(out, blocks * threads);
     int wrong = 0;
@@ -355,7 +380,7 @@ void test_parallel_blocks_are_deterministic() {
   std::vector<double> first;
   for (int run = 0; run < 6; ++run) {
     CHECK_ERR(cudaMemset(out, 0, blocks * sizeof(double)), cudaSuccess);
-    quillmarch::launch(block_sum_kernel, dim3(blocks), dim3(threads), 0, nullptr, in, out);
+    quillmarch::launch<block_sum_kernel>(dim3(blocks), dim3(threads), 0, nullptr, in, out);
     CHECK_ERR(cudaGetLastError(), cudaSuccess);
     std::vector<double> got = fetch(out, blocks);
     if (run == 0) {
@@ -385,7 +410,7 @@ void test_atomic_add() {
   CHECK_ERR(cudaMemset(halves, 0, sizeof(double)), cudaSuccess);
   CHECK_ERR(cudaMemset(fsum, 0, sizeof(float)), cudaSuccess);
   CHECK_ERR(cudaMemset(usum, 0, sizeof(unsigned long long)), cudaSuccess);
-  quillmarch::launch(atomic_kernel, dim3(blocks), dim3(threads), 0, nullptr, ones, halves, olds, fsum, usum);
+  quillmarch::launch<atomic_kernel>(dim3(blocks), dim3(threads), 0, nullptr, ones, halves, olds, fsum, usum);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   CHECK(fetch(ones, 1)[0] == static_cast<double>(n));
   double expect_halves = 0;
@@ -412,7 +437,7 @@ void test_grid_and_block_indices() {
   const unsigned total = grid.x * grid.y * grid.z * per_block;
   IndexRecord* out = device_alloc<IndexRecord>(total);
   CHECK_ERR(cudaMemset(out, 0xff, total * sizeof(IndexRecord)), cudaSuccess);
-  quillmarch::launch(index_kernel, grid, block, 0, nullptr, out);
+  quillmarch::launch<index_kernel>(grid, block, 0, nullptr, out);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   std::vector<IndexRecord> got = fetch(out, total);
   int wrong = 0;
@@ -436,8 +461,8 @@ void test_grid_and_block_indices() {
   int* m = device_alloc<int>(rows * cols);
   CHECK_ERR(cudaMemset(m, 0xff, rows * cols * sizeof(int)), cudaSuccess);
   const dim3 tile(16, 8);
-  quillmarch::launch(matrix_index_kernel, dim3((cols + tile.x - 1) / tile.x, (rows + tile.y - 1) / tile.y), tile, 0,
-                     nullptr, m, rows, cols);
+  quillmarch::launch<matrix_index_kernel>(dim3((cols + tile.x - 1) / tile.x, (rows + tile.y - 1) / tile.y), tile, 0,
+                                          nullptr, m, rows, cols);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   std::vector<int> hm = fetch(m, rows * cols);
   wrong = 0;
@@ -450,7 +475,7 @@ void test_grid_and_block_indices() {
 
 void test_kernel_parameters_are_per_thread_copies() {
   int* out = device_alloc<int>(64);
-  quillmarch::launch(param_copy_kernel, dim3(1), dim3(64), 0, nullptr, 7, out);
+  quillmarch::launch<param_copy_kernel>(dim3(1), dim3(64), 0, nullptr, 7, out);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   std::vector<int> got = fetch(out, 64);
   for (int t = 0; t < 64; ++t) CHECK(got[t] == 7 + t);
@@ -483,7 +508,7 @@ void test_invalid_launch_configuration() {
   CHECK(quillmarch::grid_for(257, 256) == 2);
   for (const Bad& b : bad) {
     CHECK_ERR(cudaMemset(flag, 0, sizeof(int)), cudaSuccess);
-    quillmarch::launch(flag_kernel, b.grid, b.block, b.shared, nullptr, flag);
+    quillmarch::launch<flag_kernel>(b.grid, b.block, b.shared, nullptr, flag);
     // Peeking leaves the error pending; reading clears it.
     CHECK_ERR(cudaPeekAtLastError(), b.error);
     CHECK_ERR(cudaPeekAtLastError(), b.error);
@@ -494,15 +519,15 @@ void test_invalid_launch_configuration() {
   }
 
   // A later successful launch does not clear a pending error.
-  quillmarch::launch(flag_kernel, dim3(1), dim3(2048), 0, nullptr, flag);
-  quillmarch::launch(flag_kernel, dim3(1), dim3(1024), 48 * 1024, nullptr, flag);
+  quillmarch::launch<flag_kernel>(dim3(1), dim3(2048), 0, nullptr, flag);
+  quillmarch::launch<flag_kernel>(dim3(1), dim3(1024), 48 * 1024, nullptr, flag);
   CHECK(fetch(flag, 1)[0] == 1);
   CHECK_ERR(cudaGetLastError(), cudaErrorInvalidConfiguration);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
 
   // The largest legal shapes run.
   CHECK_ERR(cudaMemset(flag, 0, sizeof(int)), cudaSuccess);
-  quillmarch::launch(flag_kernel, dim3(1, 1, 1), dim3(1, 1, 64), 0, nullptr, flag);
+  quillmarch::launch<flag_kernel>(dim3(1, 1, 1), dim3(1, 1, 64), 0, nullptr, flag);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
   CHECK(fetch(flag, 1)[0] == 1);
   cudaFree(flag);
@@ -796,8 +821,65 @@ void check_gemm(Gemm gemm, double tol) {
 void test_cublas_zgemm() { check_gemm<double, cuDoubleComplex>(cublasZgemm, 1e-13); }
 void test_cublas_cgemm() { check_gemm<float, cuComplex>(cublasCgemm, 1e-5); }
 
-// Two host threads launching at once, as two interpreter threads driving
-// different states do; each must get exactly its own results.
+// Barrier-free kernels run as plain loops (one stack per block, apart from the
+// probed first thread), kernels with barriers as fibers (one stack per thread).
+void test_barrier_kernels_run_as_fibers_others_as_loops() {
+  const unsigned blocks = 64, threads = 128;
+  uintptr_t* out = device_alloc<uintptr_t>(blocks * threads);
+  quillmarch::launch<stack_address_kernel>(dim3(blocks), dim3(threads), 0, nullptr, out);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  std::vector<uintptr_t> got = fetch(out, blocks * threads);
+  int mixed = 0;
+  for (unsigned b = 0; b < blocks; ++b) {
+    const unsigned first = b == 0 ? 1 : 0;
+    for (unsigned t = first + 1; t < threads; ++t)
+      if (got[b * threads + t] != got[b * threads + first]) ++mixed;
+  }
+  CHECK(mixed == 0);
+  CHECK(got[0] != got[1]);
+
+  quillmarch::launch<stack_address_barrier_kernel>(dim3(blocks), dim3(threads), 0, nullptr, out);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  got = fetch(out, blocks * threads);
+  int shared = 0;
+  for (unsigned b = 0; b < blocks; ++b) {
+    std::vector<uintptr_t> block(got.begin() + b * threads, got.begin() + (b + 1) * threads);
+    std::sort(block.begin(), block.end());
+    if (std::adjacent_find(block.begin(), block.end()) != block.end()) ++shared;
+  }
+  CHECK(shared == 0);
+  cudaFree(out);
+}
+
+// Early returns end only their own thread, in every position of a 3-D block
+// and whether the kernel is a template argument or a run-time pointer.
+void test_threads_returning_early() {
+  const dim3 grid(5, 3), block(8, 4, 2);
+  const unsigned total = grid.x * grid.y * block.x * block.y * block.z, count = total - 37;
+  unsigned* out = device_alloc<unsigned>(total);
+  for (bool static_kernel : {true, false}) {
+    CHECK_ERR(cudaMemset(out, 0xff, total * sizeof(unsigned)), cudaSuccess);
+    if (static_kernel) {
+      quillmarch::launch<early_return_kernel>(grid, block, 0, nullptr, out, count);
+    } else {
+      quillmarch::launch(early_return_kernel, grid, block, 0, nullptr, out, count);
+    }
+    CHECK_ERR(cudaGetLastError(), cudaSuccess);
+    std::vector<unsigned> got = fetch(out, total);
+    int wrong = 0;
+    for (unsigned i = 0; i < total; ++i) {
+      const unsigned t = i % (block.x * block.y * block.z);
+      const bool writes = i < count && (t % block.x + t / block.x % block.y + t / (block.x * block.y)) % 3 != 0;
+      if (got[i] != (writes ? i : 0xffffffffu)) ++wrong;
+    }
+    CHECK(wrong == 0);
+  }
+  cudaFree(out);
+}
+
+// Two host threads launching one kernel at once, as two interpreter threads
+// driving different states do, through both launch forms; each must get
+// exactly its own results.
 void test_concurrent_launches_from_two_host_threads() {
   // Just big enough to be spread over the worker pool, so that many
   // launches of the two threads overlap.
@@ -813,7 +895,11 @@ void test_concurrent_launches_from_two_host_threads() {
     std::vector<unsigned long long> h(n);
     for (unsigned long long round = 0; round < 2000; ++round) {
       const unsigned long long scale = 3 + id, offset = round * 1000003ull + static_cast<unsigned long long>(id);
-      quillmarch::launch(fill_kernel, dim3(blocks), dim3(threads), 0, nullptr, out, scale, offset);
+      if (round % 2 == 0) {
+        quillmarch::launch<fill_kernel>(dim3(blocks), dim3(threads), 0, nullptr, out, scale, offset);
+      } else {
+        quillmarch::launch(fill_kernel, dim3(blocks), dim3(threads), 0, nullptr, out, scale, offset);
+      }
       if (cudaGetLastError() != cudaSuccess) ++bad[id];
       cudaMemcpy(h.data(), out, n * sizeof(unsigned long long), cudaMemcpyDeviceToHost);
       for (size_t i = 0; i < n; ++i)
@@ -869,14 +955,14 @@ void test_launch_trace() {
   const cuComplex one = make_float2(1, 0), zero = make_float2(0, 0);
   {
     ScopedEnv trace("HOSTCUDA_TRACE", path);
-    quillmarch::launch(traced::scale_kernel<float>, dim3(2), dim3(32), 16, nullptr, d, 2.0f);
-    quillmarch::launch(traced::scale_kernel<float>, dim3(0), dim3(32), 0, nullptr, d, 2.0f);
+    quillmarch::launch<traced::scale_kernel<float>>(dim3(2), dim3(32), 16, nullptr, d, 2.0f);
+    quillmarch::launch<traced::scale_kernel<float>>(dim3(0), dim3(32), 0, nullptr, d, 2.0f);
     CHECK_ERR(cudaGetLastError(), cudaErrorInvalidConfiguration);
     quillmarch::launch(traced::shift_kernel<float, 2>, dim3(1), dim3(32), 0, nullptr, d);
     CHECK(cublasCgemm(handle, CUBLAS_OP_T, CUBLAS_OP_N, 2, 4, 2, &one, m, 2, m, 2, &zero, m, 2) ==
           CUBLAS_STATUS_SUCCESS);
   }
-  quillmarch::launch(traced::scale_kernel<float>, dim3(1), dim3(64), 0, nullptr, d, 2.0f);
+  quillmarch::launch<traced::scale_kernel<float>>(dim3(1), dim3(64), 0, nullptr, d, 2.0f);
   const std::vector<std::string> lines = read_lines(path);
   CHECK(lines.size() == 3);
   if (lines.size() == 3) {
@@ -915,6 +1001,8 @@ const Case cases[] = {
     {"cublas_cgemm", test_cublas_cgemm},
     {"concurrent_launches_from_two_host_threads", test_concurrent_launches_from_two_host_threads},
     {"launch_trace", test_launch_trace},
+    {"barrier_kernels_run_as_fibers_others_as_loops", test_barrier_kernels_run_as_fibers_others_as_loops},
+    {"threads_returning_early", test_threads_returning_early},
 };
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 import os
 import re
+import signal
 import subprocess
+import sys
 
 import pytest
 
@@ -19,8 +21,11 @@ def selftest_binary():
     return path
 
 
-def test_hostcuda_selftest():
+# Default pool; then more workers than cores, handing off without spinning.
+@pytest.mark.parametrize("switches", [{}, {"HOSTCUDA_THREADS": "3", "HOSTCUDA_SPIN": "0"}])
+def test_hostcuda_selftest(switches):
     env = {k: v for k, v in os.environ.items() if not k.startswith("HOSTCUDA_")}
+    env.update(switches)
     result = subprocess.run(
         [selftest_binary()], capture_output=True, text=True, timeout=600, env=env, check=False
     )
@@ -31,5 +36,58 @@ def test_hostcuda_selftest():
     assert summary, report
     passed, failed = int(summary.group(1)), int(summary.group(2))
     assert failed == 0, report
-    assert passed == sum(line.startswith("PASS ") for line in lines) and passed >= 18, report
+    assert passed == sum(line.startswith("PASS ") for line in lines) and passed >= 21, report
     assert result.returncode == 0, report
+
+
+# Runs grids big enough for the worker pool in the parent, then in a fork()ed
+# child and in multiprocessing workers (default start method): the children
+# must not wait for the parent's workers, which do not exist in them.
+FORK_SCRIPT = r"""
+import multiprocessing, os, sys
+import numpy as np
+import kestamire, vorlent
+
+SV_N, DM_N = 14, 7
+
+class H:
+    id, control, control_state, parameter, has_stored_matrix, stored_matrix = "h", [], [], None, False, None
+    def __init__(self, q):
+        self.target = [q]
+
+def uniform_error(_=None):
+    sv = np.zeros(1 << SV_N, dtype=np.complex128)
+    sv[0] = 1
+    gates = [{"id": "h", "target": [q], "control": [], "control_state": [], "parameter": []} for q in range(SV_N)]
+    sv = vorlent.run_circuit(SV_N, sv, gates)
+    rho = kestamire.DeviceDensityState.zero_state(DM_N, "complex128")
+    kestamire.run_density_operations_device(rho, DM_N, [H(q) for q in range(DM_N)])
+    return max(np.max(np.abs(sv - 2 ** (-SV_N / 2))), np.max(np.abs(rho.to_numpy() - 2.0 ** -DM_N)))
+
+assert uniform_error() < 1e-12
+pid = os.fork()
+if pid == 0:
+    os._exit(0 if uniform_error() < 1e-12 else 3)
+assert os.waitpid(pid, 0)[1] == 0, "forked child failed"
+with multiprocessing.Pool(2) as pool:
+    assert max(pool.map(uniform_error, range(4))) < 1e-12
+print("children ran")
+"""
+
+
+def test_worker_pool_survives_fork():
+    build = os.environ.get("QUILLMARCH_BUILD_DIR")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("HOSTCUDA_")}
+    env["HOSTCUDA_THREADS"] = "3"
+    if build:
+        env["PYTHONPATH"] = os.path.abspath(build) + os.pathsep + env.get("PYTHONPATH", "")
+    # Its own process group, so that a hung grandchild is stopped with it.
+    child = subprocess.Popen([sys.executable, "-c", FORK_SCRIPT], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, env=env, start_new_session=True)
+    try:
+        out, err = child.communicate(timeout=60)
+    except subprocess.TimeoutExpired:
+        os.killpg(child.pid, signal.SIGKILL)
+        child.communicate()
+        pytest.fail("a child process hung on the worker pool after fork")
+    assert child.returncode == 0 and out.strip() == "children ran", out + err

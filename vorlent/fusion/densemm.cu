@@ -68,7 +68,7 @@ void apply_densemm(cublasHandle_t handle, int64_t n, CuComplex<T>* state, CuComp
   const uint64_t total = uint64_t{1} << n;
   const uint64_t outer_mask = active_mask ^ (total - 1);
   const dim3 grid(static_cast<unsigned>(std::min((total + kThreads - 1) / kThreads, kMaxBlocks)));
-  quillmarch::launch(transpose_to_low_bits<T>, grid, dim3(kThreads), 0, stream, total, state, transpose_buffer,
+  quillmarch::launch<transpose_to_low_bits<T>>(grid, dim3(kThreads), 0, stream, total, state, transpose_buffer,
                      active_mask, outer_mask, k);
   // Rows are the 2^k local amplitudes, columns the settings of the others.
   const uint64_t columns = uint64_t{1} << (n - k), rows = uint64_t{1} << k;
@@ -78,7 +78,7 @@ void apply_densemm(cublasHandle_t handle, int64_t n, CuComplex<T>* state, CuComp
   // cuBLAS reads the row-major matrix as its transpose; op T undoes that.
   check_cublas(gemm(handle, static_cast<int>(rows), static_cast<int>(columns), matrix, transpose_buffer, gemm_buffer),
                kGemmOperation<T>);
-  quillmarch::launch(transpose_from_low_bits<T>, grid, dim3(kThreads), 0, stream, total, gemm_buffer, state,
+  quillmarch::launch<transpose_from_low_bits<T>>(grid, dim3(kThreads), 0, stream, total, gemm_buffer, state,
                      active_mask, outer_mask, k);
 }
 

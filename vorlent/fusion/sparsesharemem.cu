@@ -116,7 +116,7 @@ void launch_sparsesharemem(int64_t n, CuComplex<T>* state, uint64_t active_mask,
   if (gate_count <= 0) throw std::invalid_argument("SparseShareMem group cannot be empty");
   const uint64_t tiles = uint64_t{1} << (n - k);
   const uint64_t outer_mask = active_mask ^ ((uint64_t{1} << n) - 1);
-  quillmarch::launch(sparsesharemem_kernel<T>, dim3(static_cast<unsigned>(std::min(tiles, kMaxBlocks))),
+  quillmarch::launch<sparsesharemem_kernel<T>>(dim3(static_cast<unsigned>(std::min(tiles, kMaxBlocks))),
                      dim3(kThreads), (size_t{1} << k) * sizeof(CuComplex<T>), stream, state, tiles, active_mask,
                      outer_mask, k, gates, gate_count);
 }

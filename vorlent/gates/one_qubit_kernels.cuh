@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <tuple>
+#include <type_traits>
 
 #include "common/bit_index.h"
 #include "common/cu_complex.h"
@@ -144,51 +145,58 @@ QM_DEVICE void compact_body(uint64_t count, CuComplex<T>* state, uint64_t insert
   update_pair(state, i0, i0 | t, op);
 }
 
-// The kernels of one family: all-state and pair kernels take the raw angles,
-// AutoPair kernels the constants the launcher evaluated on the host.
-template <typename T, typename... Angle>
+// The kernels of one family, as compile-time constants so each launch can
+// name its kernel statically: all-state and pair kernels take the raw angles,
+// AutoPair kernels the constants the launcher evaluated on the host. A family
+// without one of the AutoPair kernels passes nullptr, and never plans that shape.
+template <auto AllState, auto Pair>
 struct PairKernels {
-  void (*all_state)(int64_t, CuComplex<T>*, int, uint64_t, uint64_t, Angle...);
-  void (*pair)(int64_t, CuComplex<T>*, int, uint64_t, uint64_t, Angle...);
+  static constexpr auto all_state = quillmarch::kernel_constant<AllState>;
+  static constexpr auto pair = quillmarch::kernel_constant<Pair>;
 };
 
-template <typename T, typename... Const>
+template <auto Target0NoControl, auto NoControl, auto Target0Compact, auto Compact>
 struct AutoPairKernels {
-  void (*target0_no_control)(uint64_t, CuComplex<T>*, Const...);
-  void (*no_control)(uint64_t, CuComplex<T>*, uint64_t, Const...);
-  void (*target0_compact)(uint64_t, CuComplex<T>*, uint64_t, uint64_t, Const...);
-  void (*compact)(uint64_t, CuComplex<T>*, uint64_t, uint64_t, uint64_t, Const...);
+  static constexpr auto target0_no_control = quillmarch::kernel_constant<Target0NoControl>;
+  static constexpr auto no_control = quillmarch::kernel_constant<NoControl>;
+  static constexpr auto target0_compact = quillmarch::kernel_constant<Target0Compact>;
+  static constexpr auto compact = quillmarch::kernel_constant<Compact>;
 };
 
 // Enqueues the kernel `plan` names and reports a launch failure as
 // prefix + error string. Pushing a bad configuration enqueues nothing and is
 // reported the same way.
-template <typename T, typename... Angle, typename... Const>
+template <typename T, typename Pair, typename AutoPair, typename... Angle, typename... Const>
 void launch_one_qubit(const char* prefix, const OneQubitLaunch& plan, uint64_t n, CuComplex<T>* state, int target,
-                      const ControlMasks& masks, cudaStream_t stream, PairKernels<T, Angle...> pair_kernels,
-                      std::tuple<Angle...> angles, AutoPairKernels<T, Const...> auto_kernels,
+                      const ControlMasks& masks, cudaStream_t stream, Pair, std::tuple<Angle...> angles, AutoPair,
                       std::tuple<Const...> constants) {
   const dim3 grid(quillmarch::grid_for(plan.work, kThreads));
   const dim3 block(kThreads);
   const auto n64 = static_cast<int64_t>(n);
   auto with_angles = [&](auto kernel) {
-    std::apply([&](auto... a) { quillmarch::launch(kernel, grid, block, 0, stream, n64, state, target, masks.mask, masks.value, a...); },
-               angles);
+    std::apply(
+        [&](auto... a) {
+          quillmarch::launch(kernel, grid, block, 0, stream, n64, state, target, masks.mask, masks.value, a...);
+        },
+        angles);
   };
   auto with_constants = [&](auto kernel, auto... lead) {
-    std::apply([&](auto... c) { quillmarch::launch(kernel, grid, block, 0, stream, plan.work, state, lead..., c...); },
-               constants);
+    if constexpr (!std::is_same<typename decltype(kernel)::value_type, std::nullptr_t>::value) {
+      std::apply(
+          [&](auto... c) { quillmarch::launch(kernel, grid, block, 0, stream, plan.work, state, lead..., c...); },
+          constants);
+    }
   };
   switch (plan.shape) {
-    case OneQubitShape::AllState: with_angles(pair_kernels.all_state); break;
-    case OneQubitShape::Pair: with_angles(pair_kernels.pair); break;
-    case OneQubitShape::Target0NoControl: with_constants(auto_kernels.target0_no_control); break;
-    case OneQubitShape::NoControl: with_constants(auto_kernels.no_control, plan.t); break;
+    case OneQubitShape::AllState: with_angles(Pair::all_state); break;
+    case OneQubitShape::Pair: with_angles(Pair::pair); break;
+    case OneQubitShape::Target0NoControl: with_constants(AutoPair::target0_no_control); break;
+    case OneQubitShape::NoControl: with_constants(AutoPair::no_control, plan.t); break;
     case OneQubitShape::Target0Compact:
-      with_constants(auto_kernels.target0_compact, plan.insert_mask, plan.base_value);
+      with_constants(AutoPair::target0_compact, plan.insert_mask, plan.base_value);
       break;
     case OneQubitShape::Compact:
-      with_constants(auto_kernels.compact, plan.insert_mask, plan.base_value, plan.t);
+      with_constants(AutoPair::compact, plan.insert_mask, plan.base_value, plan.t);
       break;
   }
   quillmarch::check_launch(prefix);

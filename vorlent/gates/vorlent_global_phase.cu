@@ -27,8 +27,9 @@ void launch_global_phase(uint64_t n, CuComplex<T>* state, const Qubits& controls
   check_gate_qubits(n, {}, controls);
   CuComplex<T> phase;
   quillmarch::sin_cos(theta, &phase.im, &phase.re);
-  quillmarch::launch(cu_global_phase_kernel<T>, dim3(quillmarch::grid_for(uint64_t{1} << n, kThreads)),
-                     dim3(kThreads), 0, stream, static_cast<int64_t>(n), state, masks.mask, masks.value, phase);
+  quillmarch::launch<cu_global_phase_kernel<T>>(dim3(quillmarch::grid_for(uint64_t{1} << n, kThreads)), dim3(kThreads),
+                                                0, stream, static_cast<int64_t>(n), state, masks.mask, masks.value,
+                                                phase);
   quillmarch::check_launch("cu_global_phase kernel launch failed: ");
 }
 

@@ -75,12 +75,11 @@ void launch_h(uint64_t n, CuComplex<T>* state, int target, const Qubits& control
               cudaStream_t stream, KernelMode mode) {
   const ControlMasks masks = build_control_masks(controls, control_state);
   check_gate_qubits(n, {target}, controls);
-  gates::launch_one_qubit("cu_h kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n,
-                          state, target, masks, stream,
-                          gates::PairKernels<T>{cu_h_kernel_all_state<T>, cu_h_kernel_pair<T>}, std::tuple<>(),
-                          gates::AutoPairKernels<T>{h_target0_no_control<T>, h_no_control<T>, h_target0_compact<T>,
-                                                    h_compact<T>},
-                          std::tuple<>());
+  gates::launch_one_qubit(
+      "cu_h kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n, state, target, masks,
+      stream, gates::PairKernels<cu_h_kernel_all_state<T>, cu_h_kernel_pair<T>>{}, std::tuple<>(),
+      gates::AutoPairKernels<h_target0_no_control<T>, h_no_control<T>, h_target0_compact<T>, h_compact<T>>{},
+      std::tuple<>());
 }
 
 }  // namespace

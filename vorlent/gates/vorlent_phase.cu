@@ -76,13 +76,13 @@ void launch_phase(uint64_t n, CuComplex<T>* state, int target, const Qubits& con
   const ControlMasks masks = build_control_masks(controls, control_state);
   check_gate_qubits(n, {target}, controls);
   const PhaseOp<T> host = phase_op(theta);
-  gates::launch_one_qubit(
-      "cu_phase kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n, state, target,
-      masks, stream, gates::PairKernels<T, T>{cu_phase_kernel_all_state<T>, cu_phase_kernel_pair<T>},
-      std::make_tuple(theta),
-      gates::AutoPairKernels<T, CuComplex<T>>{phase_autopair::target0_no_control<T>, phase_autopair::no_control<T>,
-                                              phase_autopair::target0_compact<T>, phase_autopair::compact<T>},
-      std::make_tuple(host.p));
+  gates::launch_one_qubit("cu_phase kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n,
+                          state, target, masks, stream,
+                          gates::PairKernels<cu_phase_kernel_all_state<T>, cu_phase_kernel_pair<T>>{},
+                          std::make_tuple(theta),
+                          gates::AutoPairKernels<phase_autopair::target0_no_control<T>, phase_autopair::no_control<T>,
+                                                 phase_autopair::target0_compact<T>, phase_autopair::compact<T>>{},
+                          std::make_tuple(host.p));
 }
 
 }  // namespace

@@ -83,13 +83,12 @@ void launch_rx(uint64_t n, CuComplex<T>* state, int target, const Qubits& contro
   const ControlMasks masks = build_control_masks(controls, control_state);
   check_gate_qubits(n, {target}, controls);
   const RxOp<T> host = rx_op(theta);
-  gates::launch_one_qubit(
-      "cu_rx kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n, state, target, masks,
-      stream, gates::PairKernels<T, T>{cu_rx_kernel_all_state<T>, cu_rx_kernel_pair<T>}, std::make_tuple(theta),
-      gates::AutoPairKernels<T, CuComplex<T>, CuComplex<T>>{rx_autopair::target0_no_control<T>,
-                                                            rx_autopair::no_control<T>, rx_autopair::target0_compact<T>,
-                                                            rx_autopair::compact<T>},
-      std::make_tuple(host.m0, host.m1));
+  gates::launch_one_qubit("cu_rx kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n,
+                          state, target, masks, stream,
+                          gates::PairKernels<cu_rx_kernel_all_state<T>, cu_rx_kernel_pair<T>>{}, std::make_tuple(theta),
+                          gates::AutoPairKernels<rx_autopair::target0_no_control<T>, rx_autopair::no_control<T>,
+                                                 rx_autopair::target0_compact<T>, rx_autopair::compact<T>>{},
+                          std::make_tuple(host.m0, host.m1));
 }
 
 }  // namespace

@@ -83,13 +83,12 @@ void launch_ry(uint64_t n, CuComplex<T>* state, int target, const Qubits& contro
   const ControlMasks masks = build_control_masks(controls, control_state);
   check_gate_qubits(n, {target}, controls);
   const RyOp<T> host = ry_op(theta);
-  gates::launch_one_qubit(
-      "cu_ry kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n, state, target, masks,
-      stream, gates::PairKernels<T, T>{cu_ry_kernel_all_state<T>, cu_ry_kernel_pair<T>}, std::make_tuple(theta),
-      gates::AutoPairKernels<T, CuComplex<T>, CuComplex<T>>{ry_autopair::target0_no_control<T>,
-                                                            ry_autopair::no_control<T>, ry_autopair::target0_compact<T>,
-                                                            ry_autopair::compact<T>},
-      std::make_tuple(host.m0, host.m1));
+  gates::launch_one_qubit("cu_ry kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n,
+                          state, target, masks, stream,
+                          gates::PairKernels<cu_ry_kernel_all_state<T>, cu_ry_kernel_pair<T>>{}, std::make_tuple(theta),
+                          gates::AutoPairKernels<ry_autopair::target0_no_control<T>, ry_autopair::no_control<T>,
+                                                 ry_autopair::target0_compact<T>, ry_autopair::compact<T>>{},
+                          std::make_tuple(host.m0, host.m1));
 }
 
 }  // namespace

@@ -92,13 +92,12 @@ void launch_rz(uint64_t n, CuComplex<T>* state, int target, const Qubits& contro
   const ControlMasks masks = build_control_masks(controls, control_state);
   check_gate_qubits(n, {target}, controls);
   const RzOp<T> host = rz_op_host(theta);
-  gates::launch_one_qubit(
-      "cu_rz kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n, state, target, masks,
-      stream, gates::PairKernels<T, T>{cu_rz_kernel_all_state<T>, cu_rz_kernel_pair<T>}, std::make_tuple(theta),
-      gates::AutoPairKernels<T, CuComplex<T>, CuComplex<T>>{rz_autopair::target0_no_control<T>,
-                                                            rz_autopair::no_control<T>, rz_autopair::target0_compact<T>,
-                                                            rz_autopair::compact<T>},
-      std::make_tuple(host.p0, host.p1));
+  gates::launch_one_qubit("cu_rz kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n,
+                          state, target, masks, stream,
+                          gates::PairKernels<cu_rz_kernel_all_state<T>, cu_rz_kernel_pair<T>>{}, std::make_tuple(theta),
+                          gates::AutoPairKernels<rz_autopair::target0_no_control<T>, rz_autopair::no_control<T>,
+                                                 rz_autopair::target0_compact<T>, rz_autopair::compact<T>>{},
+                          std::make_tuple(host.p0, host.p1));
 }
 
 }  // namespace

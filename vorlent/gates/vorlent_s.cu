@@ -69,9 +69,9 @@ void launch_s(uint64_t n, CuComplex<T>* state, int target, const Qubits& control
   check_gate_qubits(n, {target}, controls);
   gates::launch_one_qubit("cu_s kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n,
                           state, target, masks, stream,
-                          gates::PairKernels<T>{cu_s_kernel_all_state<T>, cu_s_kernel_pair<T>}, std::tuple<>(),
-                          gates::AutoPairKernels<T>{s_autopair::target0_no_control<T>, s_autopair::no_control<T>,
-                                                    s_autopair::target0_compact<T>, s_autopair::compact<T>},
+                          gates::PairKernels<cu_s_kernel_all_state<T>, cu_s_kernel_pair<T>>{}, std::tuple<>(),
+                          gates::AutoPairKernels<s_autopair::target0_no_control<T>, s_autopair::no_control<T>,
+                                                 s_autopair::target0_compact<T>, s_autopair::compact<T>>{},
                           std::tuple<>());
 }
 

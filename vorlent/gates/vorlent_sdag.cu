@@ -69,9 +69,9 @@ void launch_sdag(uint64_t n, CuComplex<T>* state, int target, const Qubits& cont
   check_gate_qubits(n, {target}, controls);
   gates::launch_one_qubit("cu_sdag kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n,
                           state, target, masks, stream,
-                          gates::PairKernels<T>{cu_sdag_kernel_all_state<T>, cu_sdag_kernel_pair<T>}, std::tuple<>(),
-                          gates::AutoPairKernels<T>{sdag_autopair::target0_no_control<T>, sdag_autopair::no_control<T>,
-                                                    sdag_autopair::target0_compact<T>, sdag_autopair::compact<T>},
+                          gates::PairKernels<cu_sdag_kernel_all_state<T>, cu_sdag_kernel_pair<T>>{}, std::tuple<>(),
+                          gates::AutoPairKernels<sdag_autopair::target0_no_control<T>, sdag_autopair::no_control<T>,
+                                                 sdag_autopair::target0_compact<T>, sdag_autopair::compact<T>>{},
                           std::tuple<>());
 }
 

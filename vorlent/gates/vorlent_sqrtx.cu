@@ -65,12 +65,12 @@ void launch_sqrtx(uint64_t n, CuComplex<T>* state, int target, const Qubits& con
                   cudaStream_t stream, KernelMode mode) {
   const ControlMasks masks = build_control_masks(controls, control_state);
   check_gate_qubits(n, {target}, controls);
-  gates::launch_one_qubit(
-      "cu_sqrtx kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n, state, target,
-      masks, stream, gates::PairKernels<T>{cu_sqrtx_kernel_all_state<T>, cu_sqrtx_kernel_pair<T>}, std::tuple<>(),
-      gates::AutoPairKernels<T>{sqrtx_autopair::target0_no_control<T>, sqrtx_autopair::no_control<T>,
-                                sqrtx_autopair::target0_compact<T>, sqrtx_autopair::compact<T>},
-      std::tuple<>());
+  gates::launch_one_qubit("cu_sqrtx kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n,
+                          state, target, masks, stream,
+                          gates::PairKernels<cu_sqrtx_kernel_all_state<T>, cu_sqrtx_kernel_pair<T>>{}, std::tuple<>(),
+                          gates::AutoPairKernels<sqrtx_autopair::target0_no_control<T>, sqrtx_autopair::no_control<T>,
+                                                 sqrtx_autopair::target0_compact<T>, sqrtx_autopair::compact<T>>{},
+                          std::tuple<>());
 }
 
 }  // namespace

@@ -67,9 +67,9 @@ void launch_sqrtxdag(uint64_t n, CuComplex<T>* state, int target, const Qubits& 
   check_gate_qubits(n, {target}, controls);
   gates::launch_one_qubit(
       "cu_sqrtxdag kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n, state, target,
-      masks, stream, gates::PairKernels<T>{cu_sqrtxdag_kernel_all_state<T>, cu_sqrtxdag_kernel_pair<T>}, std::tuple<>(),
-      gates::AutoPairKernels<T>{sqrtxdag_autopair::target0_no_control<T>, sqrtxdag_autopair::no_control<T>,
-                                sqrtxdag_autopair::target0_compact<T>, sqrtxdag_autopair::compact<T>},
+      masks, stream, gates::PairKernels<cu_sqrtxdag_kernel_all_state<T>, cu_sqrtxdag_kernel_pair<T>>{}, std::tuple<>(),
+      gates::AutoPairKernels<sqrtxdag_autopair::target0_no_control<T>, sqrtxdag_autopair::no_control<T>,
+                             sqrtxdag_autopair::target0_compact<T>, sqrtxdag_autopair::compact<T>>{},
       std::tuple<>());
 }
 

@@ -67,12 +67,12 @@ void launch_sqrty(uint64_t n, CuComplex<T>* state, int target, const Qubits& con
                   cudaStream_t stream, KernelMode mode) {
   const ControlMasks masks = build_control_masks(controls, control_state);
   check_gate_qubits(n, {target}, controls);
-  gates::launch_one_qubit(
-      "cu_sqrty kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n, state, target,
-      masks, stream, gates::PairKernels<T>{cu_sqrty_kernel_all_state<T>, cu_sqrty_kernel_pair<T>}, std::tuple<>(),
-      gates::AutoPairKernels<T>{sqrty_autopair::target0_no_control<T>, sqrty_autopair::no_control<T>,
-                                sqrty_autopair::target0_compact<T>, sqrty_autopair::compact<T>},
-      std::tuple<>());
+  gates::launch_one_qubit("cu_sqrty kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n,
+                          state, target, masks, stream,
+                          gates::PairKernels<cu_sqrty_kernel_all_state<T>, cu_sqrty_kernel_pair<T>>{}, std::tuple<>(),
+                          gates::AutoPairKernels<sqrty_autopair::target0_no_control<T>, sqrty_autopair::no_control<T>,
+                                                 sqrty_autopair::target0_compact<T>, sqrty_autopair::compact<T>>{},
+                          std::tuple<>());
 }
 
 }  // namespace

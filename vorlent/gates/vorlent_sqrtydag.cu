@@ -69,9 +69,9 @@ void launch_sqrtydag(uint64_t n, CuComplex<T>* state, int target, const Qubits& 
   check_gate_qubits(n, {target}, controls);
   gates::launch_one_qubit(
       "cu_sqrtydag kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n, state, target,
-      masks, stream, gates::PairKernels<T>{cu_sqrtydag_kernel_all_state<T>, cu_sqrtydag_kernel_pair<T>}, std::tuple<>(),
-      gates::AutoPairKernels<T>{sqrtydag_autopair::target0_no_control<T>, sqrtydag_autopair::no_control<T>,
-                                sqrtydag_autopair::target0_compact<T>, sqrtydag_autopair::compact<T>},
+      masks, stream, gates::PairKernels<cu_sqrtydag_kernel_all_state<T>, cu_sqrtydag_kernel_pair<T>>{}, std::tuple<>(),
+      gates::AutoPairKernels<sqrtydag_autopair::target0_no_control<T>, sqrtydag_autopair::no_control<T>,
+                             sqrtydag_autopair::target0_compact<T>, sqrtydag_autopair::compact<T>>{},
       std::tuple<>());
 }
 

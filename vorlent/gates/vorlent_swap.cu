@@ -118,27 +118,27 @@ void launch_swap(uint64_t n, CuComplex<T>* state, int a, int b, const Qubits& co
   const auto grid = [](uint64_t work, unsigned threads) { return dim3(quillmarch::grid_for(work, threads)); };
   const dim3 block(kThreads);
   if (mode == KernelMode::AllState) {
-    quillmarch::launch(cu_swap_kernel_all_state<T>, grid(uint64_t{1} << n, kThreads), block, 0, stream, n64, state, a,
-                       b, masks.mask, masks.value);
+    quillmarch::launch<cu_swap_kernel_all_state<T>>(grid(uint64_t{1} << n, kThreads), block, 0, stream, n64, state, a,
+                                                    b, masks.mask, masks.value);
   } else if (mode != KernelMode::PairAuto) {
-    quillmarch::launch(cu_swap_kernel_pair<T>, grid(groups, kThreads), block, 0, stream, n64, state, a, b, masks.mask,
-                       masks.value);
+    quillmarch::launch<cu_swap_kernel_pair<T>>(grid(groups, kThreads), block, 0, stream, n64, state, a, b, masks.mask,
+                                               masks.value);
   } else if (a != 0 && b != 0) {
     if (controls.empty()) {
-      quillmarch::launch(swap_no_control<T>, grid(groups, kThreads), block, 0, stream, groups, state, std::min(a, b),
-                         std::max(a, b), qa, qb);
+      quillmarch::launch<swap_no_control<T>>(grid(groups, kThreads), block, 0, stream, groups, state, std::min(a, b),
+                                             std::max(a, b), qa, qb);
     } else {
-      quillmarch::launch(swap_control_scan<T>, grid(groups, kScanThreads), dim3(kScanThreads), 0, stream, n64, state,
-                         a, b, masks.mask, masks.value);
+      quillmarch::launch<swap_control_scan<T>>(grid(groups, kScanThreads), dim3(kScanThreads), 0, stream, n64, state, a,
+                                               b, masks.mask, masks.value);
     }
   } else {
     const uint64_t q = a == 0 ? qb : qa;
     if (controls.empty()) {
-      quillmarch::launch(swap_target0_no_control<T>, grid(groups, kThreads), block, 0, stream, groups, state, q);
+      quillmarch::launch<swap_target0_no_control<T>>(grid(groups, kThreads), block, 0, stream, groups, state, q);
     } else {
       const uint64_t count = uint64_t{1} << (n - 2 - controls.size());
-      quillmarch::launch(swap_target0_compact<T>, grid(count, kThreads), block, 0, stream, count, state,
-                         masks.mask | qa | qb, masks.value & ~(qa | qb), q);
+      quillmarch::launch<swap_target0_compact<T>>(grid(count, kThreads), block, 0, stream, count, state,
+                                                  masks.mask | qa | qb, masks.value & ~(qa | qb), q);
     }
   }
   quillmarch::check_launch("cu_swap kernel launch failed: ");

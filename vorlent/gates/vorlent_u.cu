@@ -104,13 +104,11 @@ void launch_u(uint64_t n, CuComplex<T>* state, int target, const Qubits& control
               cudaStream_t stream, T theta, T phi, T lambda, KernelMode mode) {
   const ControlMasks masks = build_control_masks(controls, control_state);
   check_gate_qubits(n, {target}, controls);
-  gates::launch_one_qubit("cu_u kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n,
-                          state, target, masks, stream,
-                          gates::PairKernels<T, T, T, T>{cu_u_kernel_all_state<T>, cu_u_kernel_pair<T>},
-                          std::make_tuple(theta, phi, lambda),
-                          gates::AutoPairKernels<T, GateMatrix2x2<T>>{u_target0_no_control<T>, u_no_control<T>,
-                                                                      u_target0_compact<T>, u_compact<T>},
-                          std::make_tuple(u_matrix_host(theta, phi, lambda)));
+  gates::launch_one_qubit(
+      "cu_u kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n, state, target, masks,
+      stream, gates::PairKernels<cu_u_kernel_all_state<T>, cu_u_kernel_pair<T>>{}, std::make_tuple(theta, phi, lambda),
+      gates::AutoPairKernels<u_target0_no_control<T>, u_no_control<T>, u_target0_compact<T>, u_compact<T>>{},
+      std::make_tuple(u_matrix_host(theta, phi, lambda)));
 }
 
 }  // namespace

@@ -261,10 +261,9 @@ void launch_1q(uint64_t n, CuComplex<T>* state, int target, const ControlMasks& 
   const KernelMode shape = mode == KernelMode::PairAuto ? mode : KernelMode::Pair;
   gates::launch_one_qubit(
       kCudaError, plan_one_qubit(n, target, masks, num_controls, shape), n, state, target, masks, stream,
-      gates::PairKernels<T, Unitary2x2<T>>{cu_unitary_1q_inplace_kernel<T>, cu_unitary_1q_inplace_kernel<T>},
-      std::make_tuple(u),
-      gates::AutoPairKernels<T, Unitary2x2<T>>{unitary_1q_target0_no_control<T>, unitary_1q_no_control<T>,
-                                               unitary_1q_target0_compact<T>, unitary_1q_compact<T>},
+      gates::PairKernels<cu_unitary_1q_inplace_kernel<T>, cu_unitary_1q_inplace_kernel<T>>{}, std::make_tuple(u),
+      gates::AutoPairKernels<unitary_1q_target0_no_control<T>, unitary_1q_no_control<T>, unitary_1q_target0_compact<T>,
+                             unitary_1q_compact<T>>{},
       std::make_tuple(u));
 }
 
@@ -275,8 +274,9 @@ void launch_2q(uint64_t n, CuComplex<T>* state, int t0, int t1, const ControlMas
   const uint64_t q1 = uint64_t{1} << t1;
   const dim3 block(kThreads);
   if (mode != KernelMode::PairAuto) {
-    quillmarch::launch(cu_unitary_2q_inplace_kernel<T>, grid_of(uint64_t{1} << (n - 2)), block, 0, stream,
-                       static_cast<int64_t>(n), state, t0, t1, masks.mask, masks.value, u);
+    quillmarch::launch<cu_unitary_2q_inplace_kernel<T>>(grid_of(uint64_t{1} << (n - 2)), block, 0, stream,
+                                                        static_cast<int64_t>(n), state, t0, t1, masks.mask, masks.value,
+                                                        u);
   } else {
     const uint64_t count = uint64_t{1} << (n - 2 - num_controls);
     const uint64_t insert_mask = masks.mask | q0 | q1;
@@ -284,19 +284,26 @@ void launch_2q(uint64_t n, CuComplex<T>* state, int t0, int t1, const ControlMas
     const bool controlled = num_controls > 0;
     if (t0 != 0 && t1 != 0) {
       if (controlled) {
-        quillmarch::launch(unitary_2q_compact<T>, grid_of(count), block, 0, stream, count, state, insert_mask,
-                           base_value, q0, q1, u);
+        quillmarch::launch<unitary_2q_compact<T>>(grid_of(count), block, 0, stream, count, state, insert_mask,
+                                                  base_value, q0, q1, u);
       } else {
-        quillmarch::launch(unitary_2q_no_control<T>, grid_of(count), block, 0, stream, count, state,
-                           std::min(t0, t1), std::max(t0, t1), q0, q1, u);
+        quillmarch::launch<unitary_2q_no_control<T>>(grid_of(count), block, 0, stream, count, state, std::min(t0, t1),
+                                                     std::max(t0, t1), q0, q1, u);
       }
     } else {
       const bool first_is_zero = t0 == 0;
-      auto kernel = first_is_zero
-                        ? (controlled ? unitary_2q_target0<T, true, true> : unitary_2q_target0<T, true, false>)
-                        : (controlled ? unitary_2q_target0<T, false, true> : unitary_2q_target0<T, false, false>);
-      quillmarch::launch(kernel, grid_of(count), block, 0, stream, count, state, first_is_zero ? q1 : q0,
-                         controlled ? insert_mask : 0, controlled ? base_value : 0, u);
+      auto target0 = [&](auto kernel) {
+        quillmarch::launch(kernel, grid_of(count), block, 0, stream, count, state, first_is_zero ? q1 : q0,
+                           controlled ? insert_mask : 0, controlled ? base_value : 0, u);
+      };
+      using quillmarch::kernel_constant;
+      if (first_is_zero) {
+        controlled ? target0(kernel_constant<unitary_2q_target0<T, true, true>>)
+                   : target0(kernel_constant<unitary_2q_target0<T, true, false>>);
+      } else {
+        controlled ? target0(kernel_constant<unitary_2q_target0<T, false, true>>)
+                   : target0(kernel_constant<unitary_2q_target0<T, false, false>>);
+      }
     }
   }
   quillmarch::check_launch(kCudaError);
@@ -305,8 +312,9 @@ void launch_2q(uint64_t n, CuComplex<T>* state, int t0, int t1, const ControlMas
 template <typename T, int K>
 void launch_inplace(uint64_t n, CuComplex<T>* state, const int64_t* targets, const int64_t* sorted,
                     uint64_t target_mask, const ControlMasks& masks, const CuComplex<T>* matrix, cudaStream_t stream) {
-  quillmarch::launch(cu_unitary_inplace_kernel<T, K>, grid_of(uint64_t{1} << (n - K)), dim3(kThreads), 0, stream,
-                     static_cast<int64_t>(n), state, targets, sorted, target_mask, masks.mask, masks.value, matrix);
+  quillmarch::launch<cu_unitary_inplace_kernel<T, K>>(grid_of(uint64_t{1} << (n - K)), dim3(kThreads), 0, stream,
+                                                      static_cast<int64_t>(n), state, targets, sorted, target_mask,
+                                                      masks.mask, masks.value, matrix);
 }
 
 template <typename T>
@@ -335,7 +343,7 @@ void launch_staged(uint64_t n, CuComplex<T>* state, const Qubits& targets, uint6
     shared_bytes = 0;
   }
   const unsigned threads = static_cast<unsigned>(std::min<uint64_t>(dim, kThreads));
-  quillmarch::launch(cu_unitary_staged_kernel<T>, dim3(static_cast<unsigned>(blocks)), dim3(threads), shared_bytes,
+  quillmarch::launch<cu_unitary_staged_kernel<T>>(dim3(static_cast<unsigned>(blocks)), dim3(threads), shared_bytes,
                      stream, groups, state, positions, k, target_mask | masks.mask, masks.value, matrix_t,
                      scratch.get());
   check_cuda(cudaGetLastError());

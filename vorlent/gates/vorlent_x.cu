@@ -71,16 +71,15 @@ void launch_x(uint64_t n, CuComplex<T>* state, int target, const Qubits& control
   check_gate_qubits(n, {target}, controls);
   if (mode == KernelMode::PairAuto && !controls.empty() && target != 0) {
     const uint64_t count = uint64_t{1} << n;
-    quillmarch::launch(x_autopair::state_scan<T>, dim3(quillmarch::grid_for(count, kThreads)), dim3(kThreads), 0,
-                       stream, count, state, uint64_t{1} << target, masks.mask, masks.value);
+    quillmarch::launch<x_autopair::state_scan<T>>(dim3(quillmarch::grid_for(count, kThreads)), dim3(kThreads), 0,
+                                                  stream, count, state, uint64_t{1} << target, masks.mask, masks.value);
     quillmarch::check_launch(kPrefix);
     return;
   }
   gates::launch_one_qubit(kPrefix, plan_one_qubit(n, target, masks, controls.size(), mode), n, state, target, masks,
-                          stream, gates::PairKernels<T>{cu_x_kernel_all_state<T>, cu_x_kernel_pair<T>},
-                          std::tuple<>(),
-                          gates::AutoPairKernels<T>{x_autopair::target0_no_control<T>, x_autopair::no_control<T>,
-                                                    x_autopair::target0_compact<T>, nullptr},
+                          stream, gates::PairKernels<cu_x_kernel_all_state<T>, cu_x_kernel_pair<T>>{}, std::tuple<>(),
+                          gates::AutoPairKernels<x_autopair::target0_no_control<T>, x_autopair::no_control<T>,
+                                                 x_autopair::target0_compact<T>, nullptr>{},
                           std::tuple<>());
 }
 

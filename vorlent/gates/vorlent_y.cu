@@ -80,9 +80,9 @@ void launch_y(uint64_t n, CuComplex<T>* state, int target, const Qubits& control
   check_gate_qubits(n, {target}, controls);
   gates::launch_one_qubit("cu_y kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n,
                           state, target, masks, stream,
-                          gates::PairKernels<T>{cu_y_kernel_all_state<T>, cu_y_kernel_pair<T>}, std::tuple<>(),
-                          gates::AutoPairKernels<T>{y_autopair::target0_no_control<T>, y_autopair::no_control<T>,
-                                                    y_autopair::target0_compact<T>, y_autopair::compact<T>},
+                          gates::PairKernels<cu_y_kernel_all_state<T>, cu_y_kernel_pair<T>>{}, std::tuple<>(),
+                          gates::AutoPairKernels<y_autopair::target0_no_control<T>, y_autopair::no_control<T>,
+                                                 y_autopair::target0_compact<T>, y_autopair::compact<T>>{},
                           std::tuple<>());
 }
 

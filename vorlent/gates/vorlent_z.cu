@@ -62,9 +62,9 @@ void launch_z(uint64_t n, CuComplex<T>* state, int target, const Qubits& control
   check_gate_qubits(n, {target}, controls);
   gates::launch_one_qubit("cu_z kernel launch failed: ", plan_one_qubit(n, target, masks, controls.size(), mode), n,
                           state, target, masks, stream,
-                          gates::PairKernels<T>{cu_z_kernel_all_state<T>, cu_z_kernel_pair<T>}, std::tuple<>(),
-                          gates::AutoPairKernels<T>{z_autopair::target0_no_control<T>, z_autopair::no_control<T>,
-                                                    z_autopair::target0_compact<T>, z_autopair::compact<T>},
+                          gates::PairKernels<cu_z_kernel_all_state<T>, cu_z_kernel_pair<T>>{}, std::tuple<>(),
+                          gates::AutoPairKernels<z_autopair::target0_no_control<T>, z_autopair::no_control<T>,
+                                                 z_autopair::target0_compact<T>, z_autopair::compact<T>>{},
                           std::tuple<>());
 }
 

@@ -242,9 +242,9 @@ Probabilities compute_probabilities(int64_t n, const CuComplex<T>* d_state, int 
   quillmarch::check_cuda(cudaMemset(pr.probs.get(), 0, pr.probs.bytes()));
 
   const uint64_t shared_outcomes = outcomes <= kSharedOutcomes ? outcomes : 0;
-  quillmarch::launch(measure_probs_kernel<T>, dim3(measure_blocks(pr.layout)), dim3(kMeasureThreads),
-                     static_cast<size_t>(shared_outcomes * sizeof(double)), nullptr, d_state, pr.layout,
-                     shared_outcomes, pr.probs.get());
+  quillmarch::launch<measure_probs_kernel<T>>(dim3(measure_blocks(pr.layout)), dim3(kMeasureThreads),
+                                              static_cast<size_t>(shared_outcomes * sizeof(double)), nullptr, d_state,
+                                              pr.layout, shared_outcomes, pr.probs.get());
   quillmarch::check_last_error();
 
   pr.running.resize(static_cast<size_t>(outcomes));
@@ -355,8 +355,8 @@ void collapse(const Probabilities& pr, CuComplex<T>* d_state, uint64_t chosen) {
     prefactor = static_cast<T>(std::ldexp(1.0, exponent / 2));
     factor = static_cast<T>(std::ldexp(mantissa, exponent - exponent / 2));
   }
-  quillmarch::launch(measure_collapse_kernel<T>, dim3(measure_blocks(pr.layout)), dim3(kMeasureThreads), 0,
-                     nullptr, d_state, pr.layout, chosen, prefactor, factor);
+  quillmarch::launch<measure_collapse_kernel<T>>(dim3(measure_blocks(pr.layout)), dim3(kMeasureThreads), 0, nullptr,
+                                                 d_state, pr.layout, chosen, prefactor, factor);
   quillmarch::check_last_error();
 }
 
