@@ -99,6 +99,14 @@ class DeviceState:
     def num_state(self) -> int:
         ...
 class PreparedFusionChunk:
+    def __copy__(self) -> PreparedFusionChunk:
+        ...
+    def __deepcopy__(self, memo: typing.Any) -> PreparedFusionChunk:
+        ...
+    def __reduce__(self) -> tuple:
+        ...
+    def __repr__(self) -> str:
+        ...
     @property
     def gate_count(self) -> int:
         ...
@@ -113,6 +121,10 @@ class PreparedFusionChunk:
 def _restore_device_state(n: typing.SupportsIndex, dtype: str, device: str, amplitudes: numpy.ndarray) -> DeviceState:
     """
     Rebuild a pickled DeviceState.
+    """
+def _restore_fusion_chunk(n: typing.SupportsIndex, gates: list, options: dict) -> PreparedFusionChunk:
+    """
+    Rebuild a pickled PreparedFusionChunk.
     """
 def execute_prepared_fusion_chunk(state: DeviceState, chunk: PreparedFusionChunk) -> None:
     """

@@ -371,3 +371,21 @@ def test_densemm_cache_follows_the_device():
         print(np.abs(a.to_numpy() - expected).max() < 1e-12, np.abs(b.to_numpy() - expected).max() < 1e-12)
     """, HOSTCUDA_DEVICE_COUNT=2)
     assert out == ["True", "True"]
+
+
+@pytest.mark.parametrize("protocol", range(6))
+def test_chunks_pickle_and_copy(protocol):
+    import copy
+    import pickle
+
+    n = 6
+    rng = np.random.default_rng(60)
+    gates = random_circuit(rng, n, 60) + [gate("t", [0]), gate("x", [1], matrix=np.eye(2))]
+    chunk = plan(n, gates, sparsesharemem_qubits=4, densemm_gate_threshold_scale=0.3)
+    restored = pickle.loads(pickle.dumps(chunk, protocol))
+    for other in (restored, copy.copy(chunk), copy.deepcopy(chunk)):
+        assert (other.n, other.gate_count) == (chunk.n, chunk.gate_count)
+        assert [(g["kind"], g["gate_indices"], g["active_qubits"]) for g in other.groups] == \
+               [(g["kind"], g["gate_indices"], g["active_qubits"]) for g in chunk.groups]
+    state = ref.random_state(rng, n)
+    np.testing.assert_array_equal(execute_chunk(n, state, restored), execute_chunk(n, state, chunk))

@@ -166,6 +166,46 @@ std::shared_ptr<DeviceState> copy_state(const DeviceState& s) {
   return std::make_shared<DeviceState>(s.copy());
 }
 
+// A chunk pickles as its qubit count, its gates (in the gate_ir form) and the
+// options it was planned with. Planning is a pure function of these, so the
+// restored chunk has the very same plan, and no plan data from a pickle ever
+// reaches a kernel unchecked.
+py::tuple reduce_chunk(const PreparedFusionChunk& chunk) {
+  py::list gates;
+  for (const GateRecord& r : chunk.gates()) {
+    py::dict d;
+    d["id"] = r.name;
+    d["target"] = py::cast(r.targets);
+    d["control"] = py::cast(r.controls);
+    d["control_state"] = py::cast(r.control_state);
+    d["parameter"] = py::cast(r.parameters);
+    if (r.has_matrix) {
+      py::array_t<std::complex<double>> m({static_cast<py::ssize_t>(r.matrix_dim), static_cast<py::ssize_t>(r.matrix_dim)});
+      std::copy(r.matrix.begin(), r.matrix.end(), m.mutable_data());
+      d["matrix"] = m;
+    }
+    gates.append(d);
+  }
+  const FusionOptions& o = chunk.options();
+  py::dict options;
+  options["fuse_swap"] = o.fuse_swap;
+  options["sparsesharemem_qubits"] = o.sparsesharemem_qubits;
+  options["densemm_min_qubits"] = o.densemm_min_qubits;
+  options["densemm_max_qubits"] = o.densemm_max_qubits;
+  options["densemm_gate_threshold_scale"] = o.densemm_gate_threshold_scale;
+  options["max_gates_per_group"] = o.max_gates_per_group;
+  options["pad_sparsesharemem"] = o.pad_sparsesharemem;
+  return py::make_tuple(py::module_::import("vorlent").attr("_restore_fusion_chunk"),
+                        py::make_tuple(chunk.n(), gates, options));
+}
+
+std::shared_ptr<PreparedFusionChunk> plan_chunk(int64_t n, std::vector<GateRecord> records,
+                                                const FusionOptions& options) {
+  auto chunk = std::make_shared<PreparedFusionChunk>(n, std::move(records));
+  without_gil([&] { chunk->plan(options, quillmarch::pyguard::check_signals); });
+  return chunk;
+}
+
 }  // namespace
 }  // namespace vorlent
 
@@ -312,7 +352,29 @@ PYBIND11_MODULE(vorlent, m) {
       .def_property_readonly("gate_count", &PreparedFusionChunk::gate_count)
       .def_property_readonly("groups", &plan_groups,
                              "The plan, one dict per fused group in execution order: kind, gate_indices, "
-                             "active_qubits and, for DenseMM groups, dense_matrix.");
+                             "active_qubits and, for DenseMM groups, dense_matrix.")
+      .def("__reduce__", &reduce_chunk)
+      // Chunks are immutable, so a copy may share everything.
+      .def("__copy__", [](const std::shared_ptr<PreparedFusionChunk>& c) { return c; })
+      .def("__deepcopy__", [](const std::shared_ptr<PreparedFusionChunk>& c, const py::object&) { return c; },
+           py::arg("memo"))
+      .def("__repr__", [](const PreparedFusionChunk& c) {
+        return "<vorlent.PreparedFusionChunk n=" + std::to_string(c.n()) + " gates=" +
+               std::to_string(c.gate_count()) + " groups=" + std::to_string(c.fusion_plan().groups.size()) + ">";
+      });
+
+  m.def(
+      "_restore_fusion_chunk",
+      [](int64_t n, const py::list& gates, const py::dict& o) {
+        if (static_cast<uint64_t>(n) - 1 > 61) throw std::invalid_argument("n must be in [1, 62]");
+        const FusionOptions options{o["sparsesharemem_qubits"].cast<int32_t>(), o["densemm_min_qubits"].cast<int32_t>(),
+                                    o["densemm_max_qubits"].cast<int32_t>(),
+                                    o["densemm_gate_threshold_scale"].cast<double>(),
+                                    o["max_gates_per_group"].cast<int32_t>(), o["pad_sparsesharemem"].cast<bool>(),
+                                    o["fuse_swap"].cast<bool>()};
+        return plan_chunk(n, parse_gate_ir(gates), options);
+      },
+      "Rebuild a pickled PreparedFusionChunk.", py::arg("n"), py::arg("gates"), py::arg("options"));
 
   m.def("run_circuit_device", &run_circuit_device, "Run a gate_ir chunk on an existing CUDA DeviceState.",
         py::arg("state"), py::arg("gate_ir"), py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
@@ -323,12 +385,11 @@ PYBIND11_MODULE(vorlent, m) {
          int32_t densemm_min_qubits, int32_t densemm_max_qubits, double densemm_gate_threshold_scale,
          int32_t max_gates_per_group, bool pad_sparsesharemem) {
         if (static_cast<uint64_t>(n) - 1 > 61) throw std::invalid_argument("n must be in [1, 62]");
-        auto chunk = std::make_shared<PreparedFusionChunk>(n, parse_gate_objects(gates));
+        std::vector<GateRecord> records = parse_gate_objects(gates);
         const FusionOptions options{sparsesharemem_qubits,   densemm_min_qubits,  densemm_max_qubits,
                                     densemm_gate_threshold_scale, max_gates_per_group, pad_sparsesharemem,
                                     fuse_swap};
-        without_gil([&] { chunk->plan(options, quillmarch::pyguard::check_signals); });
-        return chunk;
+        return plan_chunk(n, std::move(records), options);
       },
       "Parse and plan one streamed chunk on the CPU without launching CUDA.", py::arg("n"), py::arg("gates"),
       py::arg("fuse_swap") = true, py::arg("sparsesharemem_qubits") = 10, py::arg("densemm_min_qubits") = 1,

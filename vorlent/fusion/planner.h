@@ -85,17 +85,20 @@ class PreparedFusionChunk {
 
   void plan(const FusionOptions& options, const std::function<void()>& check_interrupt = {}) {
     plan_ = plan_fusion_chunk(n_, gates_, options, check_interrupt);
+    options_ = options;
   }
 
   int64_t n() const { return n_; }
   int64_t gate_count() const { return static_cast<int64_t>(gates_.size()); }
   const std::vector<GateRecord>& gates() const { return gates_; }
   const FusionPlan& fusion_plan() const { return plan_; }
+  const FusionOptions& options() const { return options_; }
 
  private:
   int64_t n_;
   std::vector<GateRecord> gates_;
   FusionPlan plan_;
+  FusionOptions options_;
 };
 
 }  // namespace fusion
