@@ -130,7 +130,7 @@ def main():
         plan_s = max(total_s - parse_s, 0)
         print(f"\nchunk of {len(gates)} gates at n={n}: parse {parse_s / len(gates) * 1e6:.2f} us/gate, "
               f"plan {plan_s / len(gates) * 1e6:.2f} us/gate (plan/parse {plan_s / parse_s:.2f})")
-        record.add(n=n, mode="planning", gates=len(gates), parse_seconds=parse_s, plan_seconds=plan_s)
+        record.add(n=n, dtype=args.dtype, mode="planning", gates=len(gates), parse_seconds=parse_s, plan_seconds=plan_s)
 
 
 if __name__ == "__main__":

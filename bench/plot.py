@@ -13,9 +13,10 @@ form); other fields a chart does not name are ignored, so scripts may add more.
       gates_ratio_<dtype>_n<n>.png, gates_multi_ratio_<dtype>_n<n>.png - bandwidth
       relative to the X-PairAuto pass per gate family, one bar per kernel mode;
       for several cases of a family (targets, controls) the median ratio.
-  bench "fusion", fields n, mode, seconds (dtype optional):
+  bench "fusion", fields n, mode, seconds (dtype and depth optional):
       fusion_time[_<dtype>].png - time of the circuit over n, one line per mode
-      (for instance "per-gate" and "fused"), logarithmic time axis.
+      and depth (bench/bench_fusion.py: PairAuto, PairAutoFusion, chunk),
+      logarithmic time axis; rows without seconds are left out.
   bench "density", fields family, fusion ("on"/"off"), seconds, n, dtype:
       density_fusion_<dtype>_n<n>.png - time per operation with density fusion
       off and on, per family, where both were measured (runs with
@@ -93,9 +94,12 @@ def fusion_charts(plt, rows, outdir):
     written = []
     for (dtype,), group in sorted(by(rows, "dtype").items(), key=str):
         fig, ax = plt.subplots(figsize=(6.5, 4.5))
-        for (mode,), members in by(group, "mode").items():
-            points = sorted((r["n"], r["seconds"]) for r in members if r.get("seconds") is not None)
-            ax.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=str(mode))
+        timed = [r for r in group if r.get("seconds") is not None]
+        # One line per mode, and per circuit depth where rows give one.
+        for (mode, depth), members in sorted(by(timed, "mode", "depth").items(), key=str):
+            points = sorted((r["n"], r["seconds"]) for r in members)
+            label = str(mode) if depth is None else f"{mode}, depth {depth}"
+            ax.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=label)
         ax.set_yscale("log")
         ax.set_xlabel("qubits n")
         ax.set_ylabel("seconds")
