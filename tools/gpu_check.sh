@@ -107,6 +107,9 @@ note "-- benchmarks (rows as JSON in $out/json, charts in $out/plots)"
 mkdir -p "$out/json" "$out/plots"
 # name|environment|command
 benches=(
+  "fusion_complex64_n28||bench/bench_fusion.py --dtype complex64 --n 28 --trials 2"
+  "fusion_complex64_n30||bench/bench_fusion.py --dtype complex64 --n 30 --trials 1 --big-chunk 0"
+  "fusion_complex128_n28||bench/bench_fusion.py --dtype complex128 --n 28 --trials 1 --big-chunk 0"
   "gates_complex64||bench/bench_gates.py --dtype complex64"
   "gates_complex128||bench/bench_gates.py --dtype complex128"
   "gates_multi_complex64||bench/bench_gates_multi.py --dtype complex64"
@@ -114,8 +117,6 @@ benches=(
   "measure||bench/bench_measure.py --gpu"
   "density_fusion_off|QUILLMARCH_DENSITY_FUSION=0|bench/bench_density.py"
   "density_fusion_on|QUILLMARCH_DENSITY_FUSION=1|bench/bench_density.py"
-  "fusion_complex64||bench/bench_fusion.py --dtype complex64 --n 28 30"
-  "fusion_complex128||bench/bench_fusion.py --dtype complex128 --n 28"
 )
 bench_logs=()
 for entry in "${benches[@]}"; do
