@@ -389,3 +389,22 @@ def test_chunks_pickle_and_copy(protocol):
                [(g["kind"], g["gate_indices"], g["active_qubits"]) for g in chunk.groups]
     state = ref.random_state(rng, n)
     np.testing.assert_array_equal(execute_chunk(n, state, restored), execute_chunk(n, state, chunk))
+
+
+def test_long_planning_notices_ctrl_c():
+    """A plan that scans every pending gate for every group takes seconds; Ctrl-C
+    (a timer signal here) must stop it promptly with KeyboardInterrupt."""
+    out = run_child("""
+        import signal, time, vorlent
+        from test_fusion import QuantumGate
+        gates = [QuantumGate("h", [0]) if i % 2 == 0 else QuantumGate("x", [1], [0], [1]) for i in range(50000)]
+        signal.signal(signal.SIGALRM, signal.default_int_handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.5)
+        start = time.monotonic()
+        try:
+            vorlent.prepare_fusion_chunk_gates(20, gates, max_gates_per_group=10**6, sparsesharemem_qubits=1)
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted", time.monotonic() - start < 2.5)
+    """)
+    assert out == ["interrupted", "True"]

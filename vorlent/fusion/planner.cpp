@@ -249,40 +249,45 @@ class Planner {
     std::vector<uint64_t> masks(n_);
     std::vector<int64_t> visited;
     visited.reserve(scan_limit);
+    size_t used = 0;  // words of the scan's sets that can be non-zero
     while (head_ < pending_.size()) {
       poll(1);
       // Scan: grow clusters of fusable gates, per qubit.
       std::fill(masks.begin(), masks.end(), 0);
       const size_t visits = std::min(scan_limit, pending_.size() - head_);
-      std::fill(sets.row(0), sets.row(0) + n_ * sets.words(), 0);
+      // Only the words the previous scan reached can be non-zero.
+      for (int64_t q = 0; q < n_; ++q) std::fill(sets.row(q), sets.row(q) + used, 0);
       uint64_t blocked = 0;
       visited.clear();
-      size_t used = 0;  // words of the sets that can be non-zero
+      used = 0;
       for (size_t v = 0; v < visits; ++v) {
         const int64_t g = pending_[head_ + v];
         visited.push_back(g);
         used = v / 64 + 1;
         if (!fusable_[g]) break;
-        poll(used);
+        poll(1);
         const int64_t* q_begin = touched_.data() + touched_start_[g];
         const int64_t* q_end = touched_.data() + touched_start_[g + 1];
         uint64_t m = 0;
         bool rejected = false;
-        std::fill(merged.begin(), merged.begin() + used, 0);
         for (const int64_t* q = q_begin; q != q_end; ++q) {
           if (*q < 0 || *q >= n_ || (blocked >> *q & 1)) {
             rejected = true;
             break;
           }
           m |= masks[*q] | uint64_t{1} << *q;
-          const uint64_t* s = sets.row(*q);
-          for (size_t w = 0; w < used; ++w) merged[w] |= s[w];
         }
         if (!rejected && popcount(m) > o_.sparsesharemem_qubits) rejected = true;
         if (rejected) {
           for (const int64_t* q = q_begin; q != q_end; ++q)
             if (*q >= 0 && *q < n_) blocked |= uint64_t{1} << *q;
           continue;
+        }
+        // Accepted: merge the sets of its qubits' clusters, itself included.
+        std::fill(merged.begin(), merged.begin() + used, 0);
+        for (const int64_t* q = q_begin; q != q_end; ++q) {
+          const uint64_t* set = sets.row(*q);
+          for (size_t w = 0; w < used; ++w) merged[w] |= set[w];
         }
         merged[v / 64] |= uint64_t{1} << (v % 64);
         for (const int64_t* q = q_begin; q != q_end; ++q) {
