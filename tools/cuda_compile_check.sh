@@ -1,30 +1,21 @@
 #!/usr/bin/env bash
-# The cuda backend's compile checks, run by tools/run_tests.sh (no GPU needed):
-#   1. with the system's nvcc (PATH or /usr/local/cuda): shows that the register
-#      check rejects tools/resource_check/oversized.cu, compiles both modules
-#      with the toolkit's default architecture list, printing the list, and
-#      checks every kernel's registers x block size and spills
-#      (tools/check_kernel_resources.py);
-#   2. CUDA 12.6: installs that toolkit's nvcc package from the package index
-#      and checks the default list derived from its assembler's targets;
-#   3. with QM_CUDA12_ROOT naming a full CUDA 12 toolkit, step 1 with that one.
-# Exits 1 when any step fails.
+# The cuda backend's compile checks, run by tools/run_tests.sh (no GPU needed).
+# Each step compiles both modules with the toolkit's default architecture list,
+# printing the list, and checks every kernel's registers x block size and spills
+# (tools/check_kernel_resources.py), after showing that the check rejects
+# tools/resource_check/oversized.cu:
+#   system   the system's nvcc (PATH or /usr/local/cuda), CUDA 12.8 or newer;
+#   cuda12   CUDA 12.4, assembled by tools/cuda12_toolkit.py from Debian's
+#            compiler driver and the package index's headers and libraries (or
+#            the toolkit QM_CUDA12_ROOT names), whose default list must be
+#            75-real;80-real;86-real;89-real;90;
+#   list126  CUDA 12.6's assembler from the package index: the default list
+#            derived from its targets must be the same.
+# Arguments pick steps (default: all three). Exits 1 when any step fails.
 set -u -o pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
-jobs=${QM_BUILD_JOBS:-$(nproc)}
-failed=()
-step() { printf '\n==== %s (%s)\n' "$1" "$(date +%H:%M:%S)"; }
-pybind11_dir=$(python3 -m pybind11 --cmakedir)
+source tools/build_helpers.sh
 export PATH="$PATH:/usr/local/cuda/bin"
-
-build() {  # build DIR [cmake args...]
-  local dir=$1
-  shift
-  cmake -S "$root" -B "$dir" -G Ninja -Dpybind11_DIR="$pybind11_dir" "$@" >"$dir.configure.log" 2>&1 \
-    && ninja -C "$dir" -j "$jobs"
-}
-mkdir -p build
 
 # Compiles the cuda backend with the default architecture list of the toolkit
 # whose nvcc is $1, logging ptxas's resource report and keeping the PTX (for the
@@ -56,36 +47,53 @@ cuda_compile_check() {  # cuda_compile_check NVCC DIR [cmake args...]
 # than these fails.
 max_spill=${QM_MAX_SPILL:-2560}
 
+steps=${*:-system cuda12 list126}
+wants() { [[ " $steps " == *" $1 "* ]]; }
+# What toolkits older than 12.8 get: they know neither 10.0 nor 12.0.
+cuda12_archs="75-real;80-real;86-real;89-real;90"
+
 nvcc=$(command -v nvcc || { [ -x /usr/local/cuda/bin/nvcc ] && echo /usr/local/cuda/bin/nvcc; })
-if [ -n "$nvcc" ]; then
+if ! wants system; then
+  :
+elif [ -n "$nvcc" ]; then
   step "cuda backend: compile check with $("$nvcc" --version | grep -o 'release [0-9.]*'), register check"
   cuda_compile_check "$nvcc" build/cuda-check || failed+=("compile check with $nvcc")
 else
   step "cuda backend: no nvcc on this machine, compile check skipped"
 fi
 
-# A CUDA 12 toolkit older than 12.8, which knows neither 10.0 nor 12.0. The
-# package index ships its assembler (ptxas) but no nvcc driver; its target
-# list proves what the default list becomes there. A full toolkit given as
-# QM_CUDA12_ROOT is also compiled with.
-step "CUDA 12.6 toolkit: default architectures"
-cuda12=build/cuda12-toolkit
-if python3 -m pip install -q --disable-pip-version-check --no-deps --upgrade --target "$cuda12" \
-     "nvidia-cuda-nvcc-cu12==12.6.*"; then
-  ptxas12="$cuda12/nvidia/cuda_nvcc/bin/ptxas"
-  "$ptxas12" --version | tail -1
-  archs12=$(cmake -DQM_LISTED="$("$ptxas12" --help)" -P cmake/cuda_architectures.cmake 2>&1)
-  echo "default list for this toolkit: $archs12"
-  if [ "$archs12" != "75-real;80-real;86-real;89-real;90" ]; then
-    failed+=("CUDA 12.6 default architectures")
+if wants cuda12; then
+  step "cuda backend: compile check with CUDA 12, register check"
+  cuda12_root=${QM_CUDA12_ROOT:-}
+  if [ -z "$cuda12_root" ] && python3 tools/cuda12_toolkit.py build/cuda12-toolkit; then
+    cuda12_root=$root/build/cuda12-toolkit
   fi
-else
-  failed+=("CUDA 12.6 toolkit install")
+  if [ -z "$cuda12_root" ]; then
+    failed+=("CUDA 12 toolkit")
+  # The system toolkit's libraries stay out of this link; the assembled
+  # toolkit has only the shared cudart.
+  elif LIBRARY_PATH= cuda_compile_check "$cuda12_root/bin/nvcc" build/cuda12-check \
+         -DCUDAToolkit_ROOT="$cuda12_root" -DCMAKE_CUDA_RUNTIME_LIBRARY=Shared; then
+    grep -q "quillmarch CUDA architectures (default for this toolkit): $cuda12_archs\$" build/cuda12-check.configure.log \
+      || failed+=("CUDA 12 default architectures")
+  else
+    failed+=("compile check with CUDA 12")
+  fi
 fi
-if [ -n "${QM_CUDA12_ROOT:-}" ]; then
-  step "cuda backend: compile check with the CUDA 12 toolkit in $QM_CUDA12_ROOT"
-  cuda_compile_check "$QM_CUDA12_ROOT/bin/nvcc" build/cuda12-check -DCUDAToolkit_ROOT="$QM_CUDA12_ROOT" \
-    || failed+=("CUDA 12 compile check")
+
+if wants list126; then
+  step "CUDA 12.6 toolkit: default architectures"
+  cuda126=build/cuda126-ptxas
+  if python3 -m pip install -q --disable-pip-version-check --no-deps --upgrade --target "$cuda126" \
+       "nvidia-cuda-nvcc-cu12==12.6.*"; then
+    ptxas126="$cuda126/nvidia/cuda_nvcc/bin/ptxas"
+    "$ptxas126" --version | tail -1
+    archs126=$(cmake -DQM_LISTED="$("$ptxas126" --help)" -P cmake/cuda_architectures.cmake 2>&1)
+    echo "default list for this toolkit: $archs126"
+    [ "$archs126" = "$cuda12_archs" ] || failed+=("CUDA 12.6 default architectures")
+  else
+    failed+=("CUDA 12.6 assembler install")
+  fi
 fi
 
 if [ ${#failed[@]} -gt 0 ]; then

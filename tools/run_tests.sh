@@ -4,33 +4,19 @@
 #   2. builds the host backend and runs the test suite against it,
 #   3. runs the suite again against a host build with AddressSanitizer and
 #      UndefinedBehaviorSanitizer, so an out-of-bounds index in any kernel fails,
-#   4. when nvcc is present, compiles the cuda backend with the toolkit's default
-#      architecture list and checks every kernel's registers and spills
-#      (tools/check_kernel_resources.py); installs the CUDA 12.6 toolkit parts
-#      from the package index and checks the default list it gets (and compiles
-#      with a full CUDA 12 toolkit when QM_CUDA12_ROOT names one).
+#   4. compiles the cuda backend with the system's nvcc (when present) and with
+#      CUDA 12.4 (tools/cuda12_toolkit.py), each with its default architecture
+#      list, checks every kernel's registers and spills, and checks the default
+#      list of CUDA 12.6 (tools/cuda_compile_check.sh).
 # Set QM_SKIP_SANITIZE=1 or QM_SKIP_CUDA_CHECK=1 to leave out step 3 or 4.
 set -u -o pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
-jobs=${QM_BUILD_JOBS:-$(nproc)}
-failed=()
-step() { printf '\n==== %s (%s)\n' "$1" "$(date +%H:%M:%S)"; }
-
-step "requirements"
+printf '\n==== requirements (%s)\n' "$(date +%H:%M:%S)"
 python3 -m pip install -q --disable-pip-version-check "pybind11>=3,<4" numpy pytest mypy scikit-build-core ninja \
   || { echo "pip install failed"; exit 1; }
 command -v cmake >/dev/null || python3 -m pip install -q --disable-pip-version-check cmake || exit 1
-pybind11_dir=$(python3 -m pybind11 --cmakedir)
+source tools/build_helpers.sh
 
-build() {  # build DIR [cmake args...]
-  local dir=$1
-  shift
-  cmake -S "$root" -B "$dir" -G Ninja -Dpybind11_DIR="$pybind11_dir" "$@" >"$dir.configure.log" 2>&1 \
-    && ninja -C "$dir" -j "$jobs"
-}
-
-mkdir -p build
 step "host backend: build"
 if build build/host -DQM_BACKEND=host; then
   step "host backend: tests"
