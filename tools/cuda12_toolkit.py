@@ -16,11 +16,13 @@ Usage: tools/cuda12_toolkit.py DEST   (prints DEST/bin/nvcc's version line)
 Set QM_DEBIAN_MIRROR to use another Debian mirror.
 """
 import hashlib
+import lzma
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import urllib.error
 import urllib.request
 import zipfile
 
@@ -65,12 +67,34 @@ def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
 
+def download(url):
+    with urllib.request.urlopen(url, timeout=300) as response:
+        return response.read()
+
+
+def trixie_entry(mirror):
+    """Filename and SHA-256 of the toolkit package trixie lists now, when it is
+    still CUDA 12.4.131 (a Debian revision may replace the pinned file)."""
+    index = lzma.decompress(download(f"{mirror}/dists/trixie/non-free/binary-amd64/Packages.xz")).decode()
+    for stanza in index.split("\n\n"):
+        fields = dict(line.split(": ", 1) for line in stanza.splitlines() if ": " in line and line[0] != " ")
+        if fields.get("Package") == "nvidia-cuda-toolkit" and fields.get("Version", "").startswith("12.4.131~"):
+            return fields["Filename"], fields["SHA256"]
+    sys.exit("Debian trixie lists no nvidia-cuda-toolkit 12.4.131")
+
+
 def fetch_deb(tmp):
     mirror = os.environ.get("QM_DEBIAN_MIRROR", "http://deb.debian.org/debian").rstrip("/")
-    with urllib.request.urlopen(f"{mirror}/{DEB_PATH}", timeout=300) as response:
-        data = response.read()
-    if sha256(data) != DEB_SHA256:
-        sys.exit(f"checksum mismatch for {DEB_PATH}")
+    path, digest = DEB_PATH, DEB_SHA256
+    try:
+        data = download(f"{mirror}/{path}")
+    except urllib.error.HTTPError as e:
+        if e.code != 404:
+            raise
+        path, digest = trixie_entry(mirror)
+        data = download(f"{mirror}/{path}")
+    if sha256(data) != digest:
+        sys.exit(f"checksum mismatch for {path}")
     deb = os.path.join(tmp, "toolkit.deb")
     with open(deb, "wb") as f:
         f.write(data)
