@@ -109,7 +109,7 @@ def fetch_wheels(tmp):
         for spec, digest in WHEELS.items():
             f.write(f"{spec} --hash=sha256:{digest}\n")
     wheels = os.path.join(tmp, "wheels")
-    subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--disable-pip-version-check",
+    subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--disable-pip-version-check", "--no-cache-dir",
                     "--no-deps", "--require-hashes", "-r", requirements, "-d", wheels], check=True)
     return [os.path.join(wheels, name) for name in sorted(os.listdir(wheels))]
 
