@@ -235,6 +235,28 @@ __global__ void early_return_kernel(unsigned* out, unsigned count) {
   out[i] = i;
 }
 
+// Every thread keeps integer and floating-point state in locals and in the
+// frames of a recursion while all threads of its block pass barriers between
+// steps, so a fiber switch that lost a register or a frame shows up.
+__device__ uint64_t churn_step(uint64_t h, double& a, int depth) {
+  if (depth == 0) {
+    __syncthreads();
+    return h * 6364136223846793005ull + 1442695040888963407ull;
+  }
+  const double keep = a * 0.75 + static_cast<double>(depth);
+  const uint64_t next = churn_step(h ^ static_cast<uint64_t>(depth), a, depth - 1);
+  a = a * 1.0000001 + keep / (depth + 1);
+  return next + static_cast<uint64_t>(keep);
+}
+
+__global__ void locals_survive_barriers_kernel(double* out) {
+  const unsigned t = blockIdx.x * blockDim.x + threadIdx.x;
+  double a = 0.5 * t;
+  uint64_t h = t * 0x9E3779B97F4A7C15ull;
+  for (int i = 0; i < 12; ++i) h = churn_step(h, a, i % 5);
+  out[t] = a + static_cast<double>(h & 0xffffff);
+}
+
 // ---------------------------------------------------------------- cases
 
 void test_barrier_tree_reduction() {
@@ -821,6 +843,32 @@ void check_gemm(Gemm gemm, double tol) {
 void test_cublas_zgemm() { check_gemm<double, cuDoubleComplex>(cublasZgemm, 1e-13); }
 void test_cublas_cgemm() { check_gemm<float, cuComplex>(cublasCgemm, 1e-5); }
 
+// Sequential reference: the same steps on the host, no barriers.
+uint64_t churn_reference(uint64_t h, double& a, int depth) {
+  if (depth == 0) return h * 6364136223846793005ull + 1442695040888963407ull;
+  const double keep = a * 0.75 + static_cast<double>(depth);
+  const uint64_t next = churn_reference(h ^ static_cast<uint64_t>(depth), a, depth - 1);
+  a = a * 1.0000001 + keep / (depth + 1);
+  return next + static_cast<uint64_t>(keep);
+}
+
+void test_locals_survive_barriers() {
+  const unsigned blocks = 6, threads = 96;
+  double* out = device_alloc<double>(blocks * threads);
+  quillmarch::launch<locals_survive_barriers_kernel>(dim3(blocks), dim3(threads), 0, nullptr, out);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  const std::vector<double> got = fetch(out, blocks * threads);
+  int wrong = 0;
+  for (unsigned t = 0; t < blocks * threads; ++t) {
+    double a = 0.5 * t;
+    uint64_t h = t * 0x9E3779B97F4A7C15ull;
+    for (int i = 0; i < 12; ++i) h = churn_reference(h, a, i % 5);
+    if (got[t] != a + static_cast<double>(h & 0xffffff)) ++wrong;
+  }
+  CHECK(wrong == 0);
+  cudaFree(out);
+}
+
 // Barrier-free kernels run as plain loops (one stack per block, apart from the
 // probed first thread), kernels with barriers as fibers (one stack per thread).
 void test_barrier_kernels_run_as_fibers_others_as_loops() {
@@ -1003,6 +1051,7 @@ const Case cases[] = {
     {"launch_trace", test_launch_trace},
     {"barrier_kernels_run_as_fibers_others_as_loops", test_barrier_kernels_run_as_fibers_others_as_loops},
     {"threads_returning_early", test_threads_returning_early},
+    {"locals_survive_barriers", test_locals_survive_barriers},
 };
 
 }  // namespace
