@@ -22,6 +22,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import urllib.error
 import urllib.request
 import zipfile
@@ -67,9 +68,18 @@ def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
 
-def download(url):
-    with urllib.request.urlopen(url, timeout=300) as response:
-        return response.read()
+def download(url, attempts=3):
+    for attempt in range(1, attempts + 1):
+        try:
+            with urllib.request.urlopen(url, timeout=300) as response:
+                return response.read()
+        except urllib.error.HTTPError:
+            raise  # an answer, not a dropped connection
+        except OSError as e:
+            if attempt == attempts:
+                raise
+            print(f"{url}: {e}; trying again", file=sys.stderr)
+            time.sleep(5 * attempt)
 
 
 def trixie_entry(mirror):
