@@ -76,3 +76,11 @@ def test_main_exit_status(tmp_path, capsys):
     assert "FAIL sm_120 _Z4freeP6double2: 200 registers x 1024 threads = 204800 > 65536" in capsys.readouterr().out
     log.write_text("nothing from ptxas here")
     assert ckr.main([str(log)]) == 1
+    # A PTX folder left empty (nvcc --keep skipped, e.g. by a compiler cache) is
+    # an error of its own, not 1024-thread failures for every kernel.
+    log.write_text(ptxas_log([("_Z4freeP6double2", "sm_75", 40, 0)]))
+    (tmp_path / "keep").mkdir()
+    with pytest.raises(SystemExit, match="no .ptx files in"):
+        ckr.main([str(log), "--ptx-dir", str(tmp_path / "keep")])
+    (tmp_path / "keep" / "k.ptx").write_text(PTX)
+    assert ckr.main([str(log), "--ptx-dir", str(tmp_path / "keep")]) == 0

@@ -74,10 +74,13 @@ def parse_ptx(text):
 def block_sizes(ptx_dirs, binaries, cuobjdump):
     bounds = {}
     for d in ptx_dirs:
-        for name in sorted(os.listdir(d)):
-            if name.endswith(".ptx"):
-                with open(os.path.join(d, name), errors="replace") as f:
-                    bounds.update(parse_ptx(f.read()))
+        names = sorted(n for n in os.listdir(d) if n.endswith(".ptx"))
+        if not names:
+            # A kernel without PTX would count as 1024 threads and fail for no reason.
+            raise SystemExit(f"no .ptx files in {d}: was it compiled with --keep, and not served by a compiler cache?")
+        for name in names:
+            with open(os.path.join(d, name), errors="replace") as f:
+                bounds.update(parse_ptx(f.read()))
     for binary in binaries:
         out = subprocess.run([cuobjdump, "-ptx", binary], capture_output=True, text=True)
         if out.returncode != 0:
