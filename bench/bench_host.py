@@ -107,8 +107,16 @@ def row(label, seconds, base, detail=""):
     print(f"  {label:34s} {seconds * 1e3:10.1f} ms {seconds / base:8.2f}  {detail}")
 
 
-def skipped(label, error):
-    print(f"  {label:34s} skipped: {error}")
+def backend_row(label, action, repeat, base, expected):
+    """Times `action` and prints its row, or a skipped row when the backend is not available."""
+    try:
+        seconds, got = best(action, repeat)
+    except RuntimeError as error:
+        if "not available" not in str(error):
+            raise
+        print(f"  {label:34s} skipped: {error}")
+        return
+    row(label, seconds, base, f"max|diff|={np.max(np.abs(got - expected)):.1e}")
 
 
 def state_vector(args, rng):
@@ -121,15 +129,9 @@ def state_vector(args, rng):
     row("numpy (one pass per gate)", base, base)
     ir = gate_ir(gates)
     for mode in (vorlent.PairAuto, vorlent.PairAutoFusion):
-        label = f"vorlent {mode.name}"
-        try:
-            seconds, got = best(lambda: vorlent.run_circuit(n, start.copy(), ir, device=args.device, mode=mode), args.repeat)
-        except RuntimeError as error:
-            if "not available" not in str(error):
-                raise
-            skipped(label, error)
-            continue
-        row(label, seconds, base, f"max|diff|={np.max(np.abs(got - expected)):.1e}")
+        backend_row(f"vorlent {mode.name}",
+                    lambda: vorlent.run_circuit(n, start.copy(), ir, device=args.device, mode=mode),
+                    args.repeat, base, expected)
 
 
 class Gate:
@@ -203,21 +205,13 @@ def density(args, rng):
     row("numpy (one pass per operation)", base, base)
     for fusion in ("0", "1"):
         os.environ["QUILLMARCH_DENSITY_FUSION"] = fusion
-        label = f"kestamire fusion={fusion}"
 
         def run():
             state = kestamire.DeviceDensityState.from_numpy(n, start, args.device)
             kestamire.run_density_operations_device(state, n, ops)
             return state.to_numpy()
 
-        try:
-            seconds, got = best(run, args.repeat)
-        except RuntimeError as error:
-            if "not available" not in str(error):
-                raise
-            skipped(label, error)
-            continue
-        row(label, seconds, base, f"max|diff|={np.max(np.abs(got - expected)):.1e}")
+        backend_row(f"kestamire fusion={fusion}", run, args.repeat, base, expected)
     os.environ.pop("QUILLMARCH_DENSITY_FUSION", None)
 
 

@@ -116,8 +116,8 @@ def fetch_deb(tmp):
 def fetch_wheels(tmp):
     requirements = os.path.join(tmp, "requirements.txt")
     with open(requirements, "w") as f:
-        for spec, digest in WHEELS.items():
-            f.write(f"{spec} --hash=sha256:{digest}\n")
+        for requirement, digest in WHEELS.items():
+            f.write(f"{requirement} --hash=sha256:{digest}\n")
     wheels = os.path.join(tmp, "wheels")
     subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--disable-pip-version-check", "--no-cache-dir",
                     "--no-deps", "--require-hashes", "-r", requirements, "-d", wheels], check=True)

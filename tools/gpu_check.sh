@@ -67,28 +67,23 @@ racecheck_tests=(
   "tests/test_gates_multi.py -k many_targets"
   "tests/test_measure.py -k measure_device_draws"
 )
+# sanitize TOOL DEADLINE "FILE [-k SELECTION]": one pytest run under the tool,
+# skipped once DEADLINE seconds of the check are spent.
+sanitize() {
+  local tool=$1 deadline=$2 t=$3 file sel=() rc
+  file=${t%% -k *}
+  [ "$file" = "$t" ] || sel=(-k "${t#* -k }")
+  [ $(( $(date +%s) - start )) -lt "$deadline" ] || { note "$tool $t: skipped, time budget spent"; return; }
+  QUILLMARCH_BUILD_DIR=build/gpu timeout 60 "$sanitizer" --tool "$tool" --error-exitcode 99 --print-limit 20 \
+    python3 -m pytest -q -x -p no:cacheprovider "$file" "${sel[@]}" >>"$log" 2>&1
+  rc=$?
+  note "$tool $t: exit $rc"
+  [ $rc -eq 0 ] || status=1
+}
 note "-- compute-sanitizer"
 if [ -n "$sanitizer" ]; then
-  for t in "${memcheck_tests[@]}"; do
-    file=${t%% -k *}
-    if [ "$file" != "$t" ]; then sel=(-k "${t#* -k }"); else sel=(); fi
-    [ $(( $(date +%s) - start )) -lt 240 ] || { note "memcheck $t: skipped, time budget spent"; continue; }
-    QUILLMARCH_BUILD_DIR=build/gpu timeout 60 "$sanitizer" --tool memcheck --error-exitcode 99 --print-limit 20 \
-      python3 -m pytest -q -x -p no:cacheprovider "$file" "${sel[@]}" >>"$log" 2>&1
-    rc=$?
-    note "memcheck $t: exit $rc"
-    [ $rc -eq 0 ] || status=1
-  done
-  for t in "${racecheck_tests[@]}"; do
-    file=${t%% -k *}
-    sel=(-k "${t#* -k }")
-    [ $(( $(date +%s) - start )) -lt 270 ] || { note "racecheck $t: skipped, time budget spent"; continue; }
-    QUILLMARCH_BUILD_DIR=build/gpu timeout 60 "$sanitizer" --tool racecheck --error-exitcode 99 --print-limit 20 \
-      python3 -m pytest -q -x -p no:cacheprovider "$file" "${sel[@]}" >>"$log" 2>&1
-    rc=$?
-    note "racecheck $t: exit $rc"
-    [ $rc -eq 0 ] || status=1
-  done
+  for t in "${memcheck_tests[@]}"; do sanitize memcheck 240 "$t"; done
+  for t in "${racecheck_tests[@]}"; do sanitize racecheck 270 "$t"; done
 else
   note "compute-sanitizer: not found, skipped"
 fi
