@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The project's whole test run, from a fresh clone on a machine without a GPU:
 #   1. installs the build and test requirements,
-#   2. builds the host backend and runs the test suite against it,
+#   2. builds the host backend, checks formatting and lint (tools/lint.sh) and
+#      runs the test suite against it,
 #   3. runs the suite again against a host build with AddressSanitizer and
 #      UndefinedBehaviorSanitizer, so an out-of-bounds index in any kernel fails,
 #   4. compiles the cuda backend with the system's nvcc (when present) and with
@@ -13,12 +14,15 @@ set -u -o pipefail
 cd "$(dirname "$0")/.."
 printf '\n==== requirements (%s)\n' "$(date +%H:%M:%S)"
 python3 -m pip install -q --disable-pip-version-check "pybind11>=3,<4" numpy pytest mypy scikit-build-core ninja \
+  clang-format==18.1.8 clang-tidy==18.1.8 ruff==0.8.4 \
   || { echo "pip install failed"; exit 1; }
 command -v cmake >/dev/null || python3 -m pip install -q --disable-pip-version-check cmake || exit 1
 source tools/build_helpers.sh
 
 step "host backend: build"
-if build build/host -DQM_BACKEND=host; then
+if build build/host; then
+  step "formatting and lint (tools/lint.sh)"
+  bash tools/lint.sh || failed+=("formatting and lint")
   step "host backend: tests"
   if [ -x build/host/hostcuda_selftest ]; then
     build/host/hostcuda_selftest || failed+=("hostcuda self-test")
@@ -31,7 +35,7 @@ fi
 
 if [ "${QM_SKIP_SANITIZE:-0}" != 1 ]; then
   step "host backend with ASan+UBSan: build"
-  if build build/asan -DQM_BACKEND=host -DQM_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+  if build build/asan; then
     step "host backend with ASan+UBSan: tests"
     preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
     LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
