@@ -24,6 +24,13 @@ class Kraus:
             self.channel_name = channel_name
 
 
+class KrausOp(Kraus):
+    """A Kraus operation as the front end builds it: the targets as a list, the matrices as one complex128 array."""
+
+    def __init__(self, target, matrices, channel_name=None):
+        super().__init__(list(target), np.asarray(matrices, dtype=np.complex128), channel_name)
+
+
 def load(rho, dtype):
     """A DeviceDensityState holding `rho` rounded to `dtype`, and that rounded matrix in complex128."""
     import kestamire

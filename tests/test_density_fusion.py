@@ -13,13 +13,12 @@ from density_objects import Gate, Kraus, load
 import dm_reference as ref
 
 run = kestamire.run_density_operations_device
-CHANNELS = ["bit_flip", "phase_flip", "depolarizing", "amplitude_damping", "phase_damping"]
 ONE_QUBIT = {"x": 0, "y": 0, "z": 0, "h": 0, "s": 0, "t_dag": 0, "sqrtx": 0, "y2m": 0, "rx": 1, "ry": 1, "rz": 1,
              "p": 1, "gp": 1, "u": 3, "rxy": 2, "cx": 0, "mcrz": 1}
 
 
 def channel(rng, q, name=None):
-    name = name or CHANNELS[int(rng.integers(len(CHANNELS)))]
+    name = name or ref.CHANNELS[int(rng.integers(len(ref.CHANNELS)))]
     matrices = ref.channel_kraus(name, float(rng.uniform(0, 1)))
     return Kraus([q], np.array(matrices), name), (matrices, [q])
 

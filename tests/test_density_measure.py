@@ -9,43 +9,9 @@ import pytest
 import dm_reference as ref
 import kestamire
 from conftest import tolerance
+from mt19937_64 import MASK64, Mt19937_64
 
 DDS = kestamire.DeviceDensityState
-MASK64 = (1 << 64) - 1
-
-
-class Mt19937_64:
-    """The standard 64-bit Mersenne Twister (seeding, twist and tempering of std::mt19937_64)."""
-
-    N, M = 312, 156
-
-    def __init__(self, seed):
-        self.mt = [seed & MASK64]
-        for i in range(1, self.N):
-            prev = self.mt[-1]
-            self.mt.append((6364136223846793005 * (prev ^ (prev >> 62)) + i) & MASK64)
-        self.index = self.N
-
-    def _twist(self):
-        mt = self.mt
-        for i in range(self.N):
-            y = (mt[i] & 0xFFFFFFFF80000000) | (mt[(i + 1) % self.N] & 0x7FFFFFFF)
-            v = mt[(i + self.M) % self.N] ^ (y >> 1)
-            if y & 1:
-                v ^= 0xB5026F5AA96619E9
-            mt[i] = v
-        self.index = 0
-
-    def __call__(self):
-        if self.index >= self.N:
-            self._twist()
-        x = self.mt[self.index]
-        self.index += 1
-        x ^= (x >> 29) & 0x5555555555555555
-        x ^= (x << 17) & 0x71D67FFFEDA60000
-        x ^= (x << 37) & 0xFFF7EEE000000000
-        x ^= x >> 43
-        return x & MASK64
 
 
 def test_mt19937_64_oracle_matches_the_standard_engine():

@@ -8,31 +8,12 @@ import pytest
 
 import sv_reference as ref
 from conftest import tolerance
+from gate_helpers import QuantumGate, gate
 
 import vorlent
 
 MODES = [vorlent.KernelMode.AllState, vorlent.KernelMode.Pair, vorlent.KernelMode.PairAuto]
 MODE_IDS = ["AllState", "Pair", "PairAuto"]
-
-
-def gate(name, targets, controls=(), control_state=(), parameter=(), matrix=None):
-    g = {"id": name, "target": list(targets), "control": list(controls), "control_state": list(control_state),
-         "parameter": list(parameter)}
-    if matrix is not None:
-        g["matrix"] = np.asarray(matrix)
-    return g
-
-
-class QuantumGate:
-    """The attribute form of a gate, as the front end hands it over."""
-
-    def __init__(self, name, targets, controls=(), control_state=(), parameter=None, matrix=None):
-        self.id = name
-        self.target = list(targets)
-        self.control = list(controls)
-        self.control_state = list(control_state)
-        self.parameter = parameter
-        self.matrix = matrix
 
 
 def run(n, state, gates, mode):
@@ -214,8 +195,8 @@ def test_unitary_random_matches_reference(dtype, mode, k):
         expected = ref.apply_gate(state, n, g)
         assert_close(run(n, state, [g], mode), expected, dtype)
         dev = vorlent.DeviceState.from_numpy(n, state.copy())
-        vorlent.run_circuit_device_gates(dev, [QuantumGate("unitary", targets, controls, cstate, None, matrix)],
-                                         mode=mode)
+        obj = QuantumGate("unitary", list(targets), list(controls), list(cstate), None, matrix)
+        vorlent.run_circuit_device_gates(dev, [obj], mode=mode)
         assert_close(dev.to_numpy(), expected, dtype)
 
 
@@ -314,7 +295,8 @@ def unitary_error(n, dtype, targets, controls=(), cstate=(), dim=None, via_objec
     dev = vorlent.DeviceState.from_numpy(n, before.copy())
     with pytest.raises(ValueError) as err:
         if via_objects:
-            vorlent.run_circuit_device_gates(dev, [QuantumGate("unitary", targets, controls, cstate, None, matrix)])
+            obj = QuantumGate("unitary", list(targets), list(controls), list(cstate), None, matrix)
+            vorlent.run_circuit_device_gates(dev, [obj])
         else:
             vorlent.run_circuit_device(dev, [gate("unitary", targets, controls, cstate, matrix=matrix)])
     np.testing.assert_array_equal(dev.to_numpy(), before)

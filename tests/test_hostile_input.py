@@ -18,15 +18,15 @@ import vorlent
 from density_objects import Gate, Kraus
 from gate_helpers import QuantumGate, gate
 
-PRELUDE = """
+PRELUDE = f"""
 import os, sys
 build = os.environ.get("QUILLMARCH_BUILD_DIR")
 if build:
     sys.path.insert(0, os.path.abspath(build))
+sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
 import numpy as np
 import vorlent, kestamire
-def gate(name, target, parameter=()):
-    return {"id": name, "target": [target], "control": [], "control_state": [], "parameter": list(parameter)}
+from gate_helpers import gate
 """
 
 

@@ -11,7 +11,7 @@ import kestamire
 import sv_reference
 import vorlent
 from density_objects import Gate
-from surface_helpers import device_msg, dtype_msg, random_state, same_bytes
+from surface_helpers import device_msg, dtype_msg, same_bytes
 
 if vorlent.backend != "host":
     pytest.skip("CPU views need the host backend; tests/test_interop_gpu.py covers a GPU", allow_module_level=True)
@@ -23,8 +23,8 @@ CLASSES = {"state": vorlent.DeviceState, "density": kestamire.DeviceDensityState
 
 def host_array(kind, dtype, seed=1):
     if kind == "state":
-        return random_state(N, dtype, seed)
-    return random_state(2 * N, dtype, seed).reshape(2**N, 2**N)
+        return sv_reference.random_state(seed, N, dtype)
+    return sv_reference.random_state(seed, 2 * N, dtype).reshape(2**N, 2**N)
 
 
 def load(kind, dtype, seed=1):
