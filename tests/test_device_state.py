@@ -139,24 +139,24 @@ def test_copy_to_numpy_dtype_mismatch():
 # ---------------------------------------------------------------- pinned copies
 
 
-def test_pinned_copies(dtype):
-    a = random_state(21, 6, dtype)
-    s = DeviceState.from_numpy(6, a, use_pinned_host=True)
+def pinned_round_trip(n, a):
+    """Uploads `a` and reads it back both ways through pinned host memory; returns the copy_to_numpy target."""
+    s = DeviceState.from_numpy(n, a, use_pinned_host=True)
     assert same_bytes(s.to_numpy(use_pinned_host=True), a)
     out = np.zeros_like(a)
     s.copy_to_numpy(out, use_pinned_host=True)
     assert same_bytes(out, a)
+    return out
+
+
+def test_pinned_copies(dtype):
+    pinned_round_trip(6, random_state(21, 6, dtype))
 
 
 @pytest.mark.host_only
 def test_pinned_copies_when_registration_fails(dtype, monkeypatch):
     monkeypatch.setenv("HOSTCUDA_HOST_REGISTER_FAILS", "1")
-    a = random_state(22, 5, dtype)
-    s = DeviceState.from_numpy(5, a, use_pinned_host=True)
-    assert same_bytes(s.to_numpy(use_pinned_host=True), a)
-    out = np.zeros_like(a)
-    s.copy_to_numpy(out, use_pinned_host=True)
-    assert same_bytes(out, a)
+    out = pinned_round_trip(5, random_state(22, 5, dtype))
     z = DeviceState.zero_state(5, dtype)
     z.copy_to_numpy(out, use_pinned_host=True)
     assert same_bytes(out, basis_zero(5, dtype))
