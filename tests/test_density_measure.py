@@ -8,7 +8,7 @@ import pytest
 
 import dm_reference as ref
 import kestamire
-from conftest import tolerance
+from conftest import parametrize_table, tolerance
 from mt19937_64 import MASK64, Mt19937_64
 
 DDS = kestamire.DeviceDensityState
@@ -76,7 +76,7 @@ def test_endian_and_target_order(dtype):
     assert kestamire.measure_device(state, [2], "big", seed=1) == "0"
 
 
-@pytest.mark.parametrize("targets,endian", [([2, 0], "little"), ([3], "big"), ([1, 3, 0, 2], "little"),
+@parametrize_table("targets,endian", [([2, 0], "little"), ([3], "big"), ([1, 3, 0, 2], "little"),
                                             ([0, 2], "big")])
 def test_seeded_outcomes_follow_the_first_engine_output(dtype, targets, endian):
     n = 4
@@ -100,7 +100,7 @@ def test_seeded_outcomes_follow_the_first_engine_output(dtype, targets, endian):
     assert len(seen) >= 2
 
 
-@pytest.mark.parametrize("targets,endian", [([3, 1], "little"), ([3, 1], "big"), ([0], "little"),
+@parametrize_table("targets,endian", [([3, 1], "little"), ([3, 1], "big"), ([0], "little"),
                                             ([2, 0, 1], "big")])
 def test_collapse_keeps_the_outcome_block_renormalised(dtype, targets, endian):
     n = 4

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import vorlent
+from conftest import parametrize_table
 from surface_helpers import ORDINAL_MSG, WRITABLE_MSG, device_msg, dtype_msg, same_bytes
 from sv_reference import random_state
 
@@ -276,7 +277,7 @@ def test_qubit_count_is_checked_before_the_device_is_used():
     assert str(e.value) == N_MSG
 
 
-@pytest.mark.parametrize(
+@parametrize_table(
     "n,dtype_text",
     [
         (62, "complex64"),

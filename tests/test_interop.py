@@ -10,6 +10,7 @@ import dm_reference
 import kestamire
 import sv_reference
 import vorlent
+from conftest import parametrize_table
 from density_objects import Gate
 from surface_helpers import device_msg, dtype_msg, same_bytes
 
@@ -113,7 +114,7 @@ def test_capsule_form_follows_max_version(kind):
 
 
 @pytest.mark.parametrize("kind", KINDS)
-@pytest.mark.parametrize("kwargs, message", [
+@parametrize_table("kwargs, message", [
     ({"max_version": (1,)}, "max_version must be None or a (major, minor) pair of non-negative integers"),
     ({"max_version": (-1, 0)}, "max_version must be None or a (major, minor) pair of non-negative integers"),
     ({"max_version": "1.0"}, "max_version must be None or a (major, minor) pair of non-negative integers"),
@@ -180,7 +181,7 @@ DENSITY_CASES = [
 ]
 
 
-@pytest.mark.parametrize("kind, n, array, message",
+@parametrize_table("kind, n, array, message",
                          [("state", *c) for c in STATE_CASES] + [("density", *c) for c in DENSITY_CASES])
 def test_from_dlpack_checks_as_from_numpy(kind, n, array, message):
     cls = CLASSES[kind]

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import vorlent
-from conftest import tolerance
+from conftest import parametrize_table, tolerance
 from mt19937_64 import MASK64, Mt19937_64
 from sv_reference import random_state
 
@@ -177,7 +177,7 @@ SAMPLING_CASES = [
 
 @pytest.mark.parametrize("endian", ["little", "big"])
 @pytest.mark.parametrize("kind", ["random", "skewed"])
-@pytest.mark.parametrize("n, targets, shots", SAMPLING_CASES)
+@parametrize_table("n, targets, shots", SAMPLING_CASES)
 def test_sampling_matches_the_oracle(dtype, endian, kind, n, targets, shots):
     seed = 1000 + n * 31 + shots
     make = random_state if kind == "random" else skewed_state
