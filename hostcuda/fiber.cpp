@@ -8,8 +8,6 @@
 #include <ucontext.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -31,6 +29,7 @@ void __sanitizer_finish_switch_fiber(void* fake_stack_save, const void** bottom_
 namespace {
 
 using hostcuda::detail::GridBody;
+using hostcuda::internal::fail_launch;
 
 constexpr size_t kFiberStack = 256 * 1024;
 
@@ -150,8 +149,8 @@ void* take_stack() {
   }
   void* s = mmap(nullptr, kFiberStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (s == MAP_FAILED) {
-    std::fprintf(stderr, "hostcuda: cannot map a fiber stack\n");
-    std::abort();
+    fail_launch("hostcuda: cannot map a fiber stack");
+    return nullptr;
   }
   return s;
 }
@@ -182,7 +181,12 @@ void fiber_entry() {
   s->body->thread(s->body->context);
   self.finished = true;
   switch_to_scheduler(self, true);
-  std::abort();  // a finished fiber is never resumed
+  // The scheduler resumes no finished fiber. Were one resumed, returning would
+  // run off the top of its stack: it fails the launch and goes back instead.
+  for (;;) {
+    fail_launch("hostcuda: a finished fiber was resumed");
+    switch_to_scheduler(self, true);
+  }
 }
 
 void resume(BlockScheduler& s, unsigned t) {
@@ -212,9 +216,17 @@ bool run_block_fibers(const GridBody& body, unsigned threads, bool probe_only) {
   s.fibers = fibers.get();
   BlockScheduler* outer = active_scheduler;
   active_scheduler = &s;
+  // Out of stacks, the launch has failed; threads not started count as
+  // exited, so the started ones still run to their end and free their stacks.
+  bool out_of_stacks = false;
   auto start = [&](unsigned t) {
     Fiber& f = fibers[t];
-    f.stack = take_stack();
+    if (!out_of_stacks) f.stack = take_stack();
+    if (f.stack == nullptr) {
+      out_of_stacks = true;
+      f.finished = true;
+      return;
+    }
     f.index = thread_index(t);
     make_context(f.context, f.stack, kFiberStack);
     resume(s, t);
@@ -227,7 +239,7 @@ bool run_block_fibers(const GridBody& body, unsigned threads, bool probe_only) {
   };
   start(0);
   release_finished(0);
-  if (probe_only && fibers[0].finished) {
+  if (probe_only && fibers[0].finished && !out_of_stacks) {
     active_scheduler = outer;
     return false;
   }
@@ -259,10 +271,11 @@ bool run_block_fibers(const GridBody& body, unsigned threads, bool probe_only) {
 void __syncthreads() {
   BlockScheduler* s = active_scheduler;
   if (s == nullptr) {
-    std::fprintf(stderr,
-                 "hostcuda: __syncthreads() reached by a thread other than thread 0 of block 0 in a kernel "
-                 "whose first thread finished without a barrier; barriers must be reached by every thread\n");
-    std::abort();
+    // A block run as a plain loop cannot park a thread: the launch fails.
+    fail_launch(
+        "hostcuda: __syncthreads() reached by a thread other than thread 0 of block 0 in a kernel "
+        "whose first thread finished without a barrier; barriers must be reached by every thread");
+    return;
   }
   Fiber& self = s->fibers[s->running];
   self.waiting = true;

@@ -16,6 +16,14 @@ int device_count();
 cudaError_t fail(cudaError_t e);
 int current_device();
 
+// scheduler.cpp
+// Fails the launch the calling thread is running blocks of: it stops handing
+// out blocks, and the launch leaves cudaErrorLaunchFailure in the launching
+// thread's last-error state, as a kernel that faults does on the device.
+// `diagnostic` goes to stderr once per launch. Outside a launch, the error is
+// the calling thread's own.
+void fail_launch(const char* diagnostic);
+
 // fiber.cpp
 // Runs all threads of the current block as fibers. If `probe_only`, only
 // thread 0 is started first: returns false when it ran to completion without

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -32,12 +33,17 @@ struct GridJob {
   unsigned long long blocks;
   unsigned long long chunk;  // blocks claimed at a time
   std::atomic<unsigned long long> next{0};
+  std::atomic<bool> failed{false};
 };
+
+// The job whose blocks the calling OS thread is running, if any.
+thread_local GridJob* running_job = nullptr;
 
 unsigned block_threads(const GridJob& job) { return job.block.x * job.block.y * job.block.z; }
 
 // Makes the calling OS thread ready to run blocks of `job`.
-void enter_grid(const GridJob& job) {
+void enter_grid(GridJob& job) {
+  running_job = &job;
   blockDim = {job.block.x, job.block.y, job.block.z};
   gridDim = {job.grid.x, job.grid.y, job.grid.z};
   if (dynamic_shared.size() < job.shared_bytes) dynamic_shared.resize(job.shared_bytes);
@@ -59,8 +65,9 @@ void run_blocks(GridJob& job) {
   enter_grid(job);
   const unsigned threads = block_threads(job);
   for (;;) {
+    if (job.failed.load(std::memory_order_relaxed)) break;
     const unsigned long long first = job.next.fetch_add(job.chunk, std::memory_order_relaxed);
-    if (first >= job.blocks) return;
+    if (first >= job.blocks) break;
     const unsigned long long last = std::min(job.blocks, first + job.chunk);
     for (unsigned long long b = first; b < last; ++b) {
       set_block_index(job, b);
@@ -71,6 +78,7 @@ void run_blocks(GridJob& job) {
       }
     }
   }
+  running_job = nullptr;
 }
 
 inline void cpu_relax() {
@@ -266,5 +274,18 @@ void hostcuda::detail::run_grid(const void* kernel, dim3 grid, dim3 block, size_
   set_block_index(job, 0);
   job.fibers = run_block_fibers(body, block_threads(job), true);
   if (!job.fibers) body.threads(body.context, 1);
-  WorkerPool::instance().run(job);
+  if (!job.failed.load(std::memory_order_relaxed)) WorkerPool::instance().run(job);
+  running_job = nullptr;
+  // Helpers that ran blocks are done, so their failures are visible here.
+  if (job.failed.load(std::memory_order_relaxed)) fail(cudaErrorLaunchFailure);
+}
+
+void hostcuda::internal::fail_launch(const char* diagnostic) {
+  GridJob* job = running_job;
+  if (job == nullptr) {
+    std::fprintf(stderr, "%s\n", diagnostic);
+    fail(cudaErrorLaunchFailure);
+    return;
+  }
+  if (!job->failed.exchange(true, std::memory_order_relaxed)) std::fprintf(stderr, "%s\n", diagnostic);
 }
