@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <complex>
 
 #include "common/cuda_api.h"
 
@@ -31,6 +32,12 @@ QM_HD double square_root(double x) { return sqrt(x); }
 template <typename T>
 QM_HD CuComplex<T> make_complex(T re, T im) {
   return CuComplex<T>{re, im};
+}
+
+// A host value (a parsed or planned matrix entry) in the device precision T.
+template <typename T>
+CuComplex<T> to_cu_complex(const std::complex<double>& z) {
+  return {static_cast<T>(z.real()), static_cast<T>(z.imag())};
 }
 
 template <typename T>

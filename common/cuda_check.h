@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "common/cuda_api.h"
 
@@ -30,6 +31,18 @@ inline void check_cuda_step(cudaError_t error, const char* operation) {
     cudaGetLastError();
     throw std::runtime_error(std::string(operation) + ": " + cudaGetErrorString(error));
   }
+}
+
+// Throws std::runtime_error(operation + " failed").
+[[noreturn]] void throw_call_failed(const std::string& operation);
+
+// For a cuBLAS call: any status but CUBLAS_STATUS_SUCCESS (0) fails with
+// operation + " failed". Templated on the status type so that this header
+// needs no cuBLAS header, which the density module does not use.
+template <typename Status>
+void check_cublas(Status status, const char* operation) {
+  static_assert(std::is_enum<Status>::value, "a library status code");
+  if (status != Status{}) throw_call_failed(operation);
 }
 
 // Reads (and clears) the pending launch error; throws prefix + error string.

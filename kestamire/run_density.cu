@@ -177,11 +177,6 @@ DeviceDensityGate<double> density_gate_record(const DensityOperation& op, uint64
 }
 
 template <typename T>
-CuComplex<T> to_device_complex(std::complex<double> z) {
-  return {static_cast<T>(z.real()), static_cast<T>(z.imag())};
-}
-
-template <typename T>
 CuComplex<T> narrow(CuComplex<double> z) {
   return {static_cast<T>(z.re), static_cast<T>(z.im)};
 }
@@ -211,8 +206,8 @@ void dispatch(CuComplex<T>* rho, uint64_t dim, const PreparedDensityOp& op, cons
   if (op.is_permutation) {
     launch_permutation(rho, dim, op.permutation_mask, op.control_mask, op.control_value, op.permutation_is_swap);
   } else if (op.is_diagonal) {
-    launch_diagonal(rho, dim, op.target_mask, op.control_mask, op.control_value, to_device_complex<T>(op.diagonal0),
-                    to_device_complex<T>(op.diagonal1));
+    launch_diagonal(rho, dim, op.target_mask, op.control_mask, op.control_value, to_cu_complex<T>(op.diagonal0),
+                    to_cu_complex<T>(op.diagonal1));
   } else if (op.is_channel) {
     launch_channel(rho, dim, op.target_mask, op.channel_kind, static_cast<T>(op.channel_parameter));
   } else if (op.is_kraus) {

@@ -5,12 +5,14 @@
 #include <stdexcept>
 
 #include "common/bit_index.h"
+#include "common/cuda_check.h"
 
 namespace vorlent {
 namespace fusion {
 
 namespace {
 
+using quillmarch::check_cublas;
 using quillmarch::CuComplex;
 using quillmarch::deposit_bits;
 
@@ -55,10 +57,6 @@ template <typename T>
 constexpr const char* kGemmOperation = sizeof(T) == sizeof(float) ? "cublasCgemm DenseMM" : "cublasZgemm DenseMM";
 
 }  // namespace
-
-void check_cublas(cublasStatus_t status, const std::string& operation) {
-  if (status != CUBLAS_STATUS_SUCCESS) throw std::runtime_error(operation + " failed");
-}
 
 template <typename T>
 void apply_densemm(cublasHandle_t handle, int64_t n, CuComplex<T>* state, CuComplex<T>* transpose_buffer,

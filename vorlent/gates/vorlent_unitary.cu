@@ -247,11 +247,6 @@ __global__ void __launch_bounds__(gates::kThreads)
 
 constexpr const char* kCudaError = "CUDA error: ";
 
-template <typename T>
-CuComplex<T> in_precision(std::complex<double> z) {
-  return {static_cast<T>(z.real()), static_cast<T>(z.imag())};
-}
-
 dim3 grid_of(uint64_t work) { return dim3(quillmarch::grid_for(work, kThreads)); }
 
 template <typename T>
@@ -370,7 +365,7 @@ void launch_unitary(uint64_t n, CuComplex<T>* state, const Qubits& targets, cons
   check_gate_qubits(n, targets, controls);
 
   std::vector<CuComplex<T>> host_matrix(matrix.size());
-  std::transform(matrix.begin(), matrix.end(), host_matrix.begin(), in_precision<T>);
+  std::transform(matrix.begin(), matrix.end(), host_matrix.begin(), quillmarch::to_cu_complex<T>);
 
   if (k == 1) {
     Unitary2x2<T> u;

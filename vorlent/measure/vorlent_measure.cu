@@ -11,6 +11,7 @@
 #include "common/cuda_api.h"
 #include "common/cuda_check.h"
 #include "common/device_buffer.h"
+#include "common/state_core.h"
 
 namespace vorlent {
 
@@ -167,7 +168,7 @@ __global__ void __launch_bounds__(kMeasureThreads)
 }
 
 void validate_measure(int64_t n, uint64_t size, const std::vector<int64_t>& targets, const std::string& endian) {
-  if (static_cast<uint64_t>(n - 1) > 61) throw std::invalid_argument("n must be in [1, 62]");
+  quillmarch::check_state_qubits(n);
   if (size != (uint64_t{1} << n)) throw std::invalid_argument("state size does not match 2**n");
   if (targets.empty() || targets.size() > 62) throw std::invalid_argument("measure targets size must be in [1, 62]");
   if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
