@@ -70,6 +70,7 @@ def run_child(code, prelude=PRELUDE):
 # object of the type).
 CALLS = {
     "call": "cls()",
+    "metaclass_call": "type(cls).__call__(cls)",
     "new": "cls.__new__(cls)",
     "new_with_argument": "cls.__new__(cls, 1)",
     "object_new": "object.__new__(cls)",
