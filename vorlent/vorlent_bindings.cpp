@@ -458,5 +458,5 @@ PYBIND11_MODULE(vorlent, m) {
 
   quillmarch::pyguard::seal_class(device_state, true);
   quillmarch::pyguard::seal_class(chunk_class, true);
-  quillmarch::pyguard::seal_class(kernel_mode, false);
+  quillmarch::pyguard::seal_enum(kernel_mode);
 }
