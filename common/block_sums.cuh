@@ -1,0 +1,41 @@
+// Per-block sums of a few doubles per thread, for reductions whose results are
+// a handful of numbers (expectation values, overlaps). Device code only.
+#pragma once
+
+#include <cstdint>
+
+#include "common/cuda_api.h"
+
+namespace quillmarch {
+
+// True when x has an odd number of set bits.
+__device__ __forceinline__ bool odd_parity(uint64_t x) {
+#if defined(__CUDA_ARCH__)
+  return (__popcll(x) & 1) != 0;
+#else
+  return (__builtin_popcountll(x) & 1) != 0;
+#endif
+}
+
+// Adds every thread's values[k] into block_sums[k] (K doubles of shared
+// memory, zeroed before). On the GPU a warp first sums its lanes with shuffles,
+// so each shared sum takes one atomic add per warp instead of one per thread;
+// the emulation has no shuffles and adds per thread.
+template <int K>
+__device__ __forceinline__ void add_to_block(double* block_sums, double (&values)[K]) {
+#if defined(__CUDA_ARCH__)
+#pragma unroll
+  for (int k = 0; k < K; ++k) {
+    double v = values[k];
+#pragma unroll
+    for (int offset = 16; offset > 0; offset >>= 1) v += __shfl_down_sync(0xffffffffu, v, offset);
+    if ((threadIdx.x & 31) == 0 && v != 0.0) atomicAdd(&block_sums[k], v);
+  }
+#else
+  for (int k = 0; k < K; ++k) {
+    if (values[k] != 0.0) atomicAdd(&block_sums[k], values[k]);
+  }
+#endif
+}
+
+}  // namespace quillmarch
