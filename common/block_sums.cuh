@@ -8,13 +8,20 @@
 
 namespace quillmarch {
 
-// True when x has an odd number of set bits.
-__device__ __forceinline__ bool odd_parity(uint64_t x) {
+// Index of the lowest set bit of a non-zero x.
+__device__ __forceinline__ unsigned trailing_zeros(uint64_t x) {
 #if defined(__CUDA_ARCH__)
-  return (__popcll(x) & 1) != 0;
+  return static_cast<unsigned>(__ffsll(static_cast<long long>(x)) - 1);
 #else
-  return (__builtin_popcountll(x) & 1) != 0;
+  return static_cast<unsigned>(__builtin_ctzll(x));
 #endif
+}
+
+// The xor of table[b] over the set bits b of x.
+__device__ __forceinline__ uint32_t xor_over_bits(const uint32_t* table, uint64_t x) {
+  uint32_t out = 0;
+  for (; x != 0; x &= x - 1) out ^= table[trailing_zeros(x)];
+  return out;
 }
 
 // Adds every thread's values[k] into block_sums[k] (K doubles of shared

@@ -121,26 +121,45 @@ inline std::vector<PauliPass> plan_pauli_passes(const std::vector<PauliWord>& wo
 }
 
 // Kernel argument of a pass of `count` <= K words (the padding words up to K
-// are summed but never written out). A word's pass sum is the real part (bit k of take_imag
-// clear) or the imaginary part of its phased terms; pauli_factor turns it into
-// the expectation value.
+// are summed but never written out). A word's pass sum is the real part (bit k
+// of take_imag clear) or the imaginary part of its phased terms; pauli_factor
+// turns it into the expectation value.
+//
+// Signs as bit vectors: bit k of signs(w) is the parity of word k's Z and Y
+// qubits in the basis index of work item w. Every kernel maps work items to
+// indices by a bit embedding, so signs is linear over xor: a thread starts
+// from signs(its first item), xoring sign_bit[b] for each set bit b, and as
+// its items w = first | (c << stride_bits) advance from c to c + 1, the bits
+// of c ^ (c + 1) change, which is sign_step[ctz(c + 1)].
 template <int K>
 struct PauliPassArgs {
   uint64_t flip;
   uint32_t count;
   uint32_t take_imag;
-  uint64_t sign_mask[K];
+  uint32_t sign_bit[64];
+  uint32_t sign_step[64];
 };
 
+// `gap`: the index bit left out of the work item (the pair bit), 64 for none;
+// `stride_bits`: log2 of the launch's threads, a power of two.
 template <int K>
-PauliPassArgs<K> pass_args(const PauliPass& pass, const std::vector<PauliWord>& words) {
+PauliPassArgs<K> pass_args(const PauliPass& pass, const std::vector<PauliWord>& words, unsigned gap,
+                           unsigned stride_bits) {
   PauliPassArgs<K> args{};
   args.flip = pass.flip;
   args.count = static_cast<uint32_t>(pass.words.size());
   for (size_t k = 0; k < pass.words.size(); ++k) {
     const PauliWord& w = words[pass.words[k]];
-    args.sign_mask[k] = w.sign_mask;
     if (w.y_count & 1) args.take_imag |= uint32_t{1} << k;
+    for (unsigned b = 0; b < 64; ++b) {
+      const unsigned pos = b < gap ? b : b + 1;
+      if (pos < 64 && ((w.sign_mask >> pos) & 1)) args.sign_bit[b] |= uint32_t{1} << k;
+    }
+  }
+  uint32_t step = 0;
+  for (unsigned c = 0; stride_bits + c < 64; ++c) {
+    step ^= args.sign_bit[stride_bits + c];
+    args.sign_step[c] = step;
   }
   return args;
 }

@@ -27,7 +27,8 @@ constexpr unsigned kObservableMaxBlocks = 64;
 // 256 threads per block, K doubles of dynamic shared memory (the block's sum of
 // each word); every thread reaches both barriers. Row i adds the entry
 // rho[i, i ^ flip] (its real or imaginary part, per word) signed by the parity
-// of the word's Z and Y qubits in i; sums[k] gets word k's total, for k < pass.count.
+// of the word's Z and Y qubits in i, kept as the bits of `signs` (see
+// PauliPassArgs). sums[k] gets word k's total, for k < pass.count.
 template <typename T, int K>
 __global__ void __launch_bounds__(kObservableThreads)
     density_pauli_expectations_kernel(int64_t n, const CuComplex<T>* __restrict__ rho, const PauliPassArgs<K> pass,
@@ -39,7 +40,11 @@ __global__ void __launch_bounds__(kObservableThreads)
   const uint64_t dim = uint64_t{1} << n;
   double acc[K];
   for (int k = 0; k < K; ++k) acc[k] = 0.0;
-  for (uint64_t i = global_thread(); i < dim; i += grid_stride()) {
+  const uint64_t first = global_thread();
+  const uint64_t stride = grid_stride();
+  uint32_t signs = xor_over_bits(pass.sign_bit, first);
+  uint64_t c = 1;
+  for (uint64_t i = first; i < dim; i += stride, ++c) {
     const CuComplex<T> entry = rho[i * dim + (i ^ pass.flip)];
     const double re = static_cast<double>(entry.re);
     const double im = static_cast<double>(entry.im);
@@ -48,8 +53,9 @@ __global__ void __launch_bounds__(kObservableThreads)
 #endif
     for (int k = 0; k < K; ++k) {
       const double v = ((pass.take_imag >> k) & 1) ? im : re;
-      acc[k] += odd_parity(i & pass.sign_mask[k]) ? -v : v;
+      acc[k] += ((signs >> k) & 1) ? -v : v;
     }
+    signs ^= pass.sign_step[trailing_zeros(c)];
   }
 
   add_to_block<K>(block_sums, acc);
@@ -65,9 +71,11 @@ void launch_pass(uint64_t n, const CuComplex<T>* rho, const PauliPass& pass, con
                  double* sums) {
   const uint64_t dim = uint64_t{1} << n;
   const unsigned blocks = std::min(grid_for(dim, kObservableThreads), kObservableMaxBlocks);
+  // Row i is work item i; dim, the block size and the cap are powers of two.
+  const auto stride_bits = static_cast<unsigned>(__builtin_ctzll(uint64_t{blocks} * kObservableThreads));
   quillmarch::launch<density_pauli_expectations_kernel<T, K>>(dim3(blocks), dim3(kObservableThreads),
-                                                              K * sizeof(double), nullptr, static_cast<int64_t>(n), rho, pass_args<K>(pass, words),
-                                                              sums);
+                                                              K * sizeof(double), nullptr, static_cast<int64_t>(n),
+                                                              rho, pass_args<K>(pass, words, 64, stride_bits), sums);
   check_launch("pauli_expectations kernel launch failed: ");
 }
 

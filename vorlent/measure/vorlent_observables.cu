@@ -32,17 +32,23 @@ unsigned observable_blocks(uint64_t work) {
   return std::min(quillmarch::grid_for(work, kObservableThreads), kObservableMaxBlocks);
 }
 
-// Adds one term's real and imaginary parts to every word's sum, signed by the
-// parity of the word's Z and Y qubits in `index`.
+// log2 of the threads of `blocks` blocks; work counts, block size and cap are
+// powers of two, so the grid is one too.
+unsigned thread_bits(unsigned blocks) {
+  return static_cast<unsigned>(__builtin_ctzll(uint64_t{blocks} * kObservableThreads));
+}
+
+// Adds one term's real or imaginary part (per word) to every word's sum, each
+// signed by its bit of `signs`.
 template <int K>
-__device__ __forceinline__ void accumulate(double (&acc)[K], const PauliPassArgs<K>& pass, uint64_t index, double re,
+__device__ __forceinline__ void accumulate(double (&acc)[K], uint32_t take_imag, uint32_t signs, double re,
                                            double im) {
 #if defined(__CUDACC__)
 #pragma unroll
 #endif
   for (int k = 0; k < K; ++k) {
-    const double v = ((pass.take_imag >> k) & 1) ? im : re;
-    acc[k] += quillmarch::odd_parity(index & pass.sign_mask[k]) ? -v : v;
+    const double v = ((take_imag >> k) & 1) ? im : re;
+    acc[k] += ((signs >> k) & 1) ? -v : v;
   }
 }
 
@@ -52,7 +58,8 @@ __device__ __forceinline__ void accumulate(double (&acc)[K], const PauliPassArgs
 // each word); every thread reaches both barriers. With flip 0 a work item is
 // one amplitude and adds its |a|^2; otherwise it is the pair (i, i ^ flip) with
 // the lowest flip bit of i clear and adds conj(psi[i ^ flip]) psi[i], whose
-// partner term the host folds in as a factor 2. sums[k] gets word k's total, for k < pass.count.
+// partner term the host folds in as a factor 2. Each word's sign is its bit of
+// `signs` (see PauliPassArgs). sums[k] gets word k's total, for k < pass.count.
 template <typename T, int K>
 __global__ void __launch_bounds__(kObservableThreads)
     pauli_expectations_kernel(const CuComplex<T>* __restrict__ state, uint64_t work, const PauliPassArgs<K> pass,
@@ -63,22 +70,29 @@ __global__ void __launch_bounds__(kObservableThreads)
 
   double acc[K];
   for (int k = 0; k < K; ++k) acc[k] = 0.0;
+  const uint64_t first = quillmarch::global_thread();
+  const uint64_t stride = quillmarch::grid_stride();
+  uint32_t signs = quillmarch::xor_over_bits(pass.sign_bit, first);
   if (pass.flip == 0) {
-    for (uint64_t i = quillmarch::global_thread(); i < work; i += quillmarch::grid_stride()) {
+    uint64_t c = 1;
+    for (uint64_t i = first; i < work; i += stride, ++c) {
       const CuComplex<T> a = state[i];
       const double re = static_cast<double>(a.re);
       const double im = static_cast<double>(a.im);
-      accumulate<K>(acc, pass, i, re * re + im * im, 0.0);
+      accumulate<K>(acc, pass.take_imag, signs, re * re + im * im, 0.0);
+      signs ^= pass.sign_step[quillmarch::trailing_zeros(c)];
     }
   } else {
     const uint64_t low = pass.flip & (~pass.flip + 1);
-    for (uint64_t w = quillmarch::global_thread(); w < work; w += quillmarch::grid_stride()) {
+    uint64_t c = 1;
+    for (uint64_t w = first; w < work; w += stride, ++c) {
       const uint64_t i = quillmarch::insert_zero_at(w, low);
       const CuComplex<T> a = state[i];
       const CuComplex<T> b = state[i ^ pass.flip];
       const double ar = static_cast<double>(a.re), ai = static_cast<double>(a.im);
       const double br = static_cast<double>(b.re), bi = static_cast<double>(b.im);
-      accumulate<K>(acc, pass, i, br * ar + bi * ai, br * ai - bi * ar);
+      accumulate<K>(acc, pass.take_imag, signs, br * ar + bi * ai, br * ai - bi * ar);
+      signs ^= pass.sign_step[quillmarch::trailing_zeros(c)];
     }
   }
 
@@ -119,9 +133,12 @@ template <typename T, int K>
 void launch_pass(int64_t n, const CuComplex<T>* d_state, const quillmarch::PauliPass& pass,
                  const std::vector<quillmarch::PauliWord>& words, double* sums) {
   const uint64_t work = pass.flip == 0 ? uint64_t{1} << n : uint64_t{1} << (n - 1);
-  quillmarch::launch<pauli_expectations_kernel<T, K>>(dim3(observable_blocks(work)), dim3(kObservableThreads),
-                                                      K * sizeof(double), nullptr, d_state, work,
-                                                      quillmarch::pass_args<K>(pass, words), sums);
+  const unsigned blocks = observable_blocks(work);
+  // A pair's work item is its index without the lowest flip bit.
+  const unsigned gap = pass.flip == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(pass.flip));
+  const auto args = quillmarch::pass_args<K>(pass, words, gap, thread_bits(blocks));
+  quillmarch::launch<pauli_expectations_kernel<T, K>>(dim3(blocks), dim3(kObservableThreads), K * sizeof(double),
+                                                      nullptr, d_state, work, args, sums);
   quillmarch::check_launch("pauli_expectations kernel launch failed: ");
 }
 
