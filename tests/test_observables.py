@@ -400,3 +400,25 @@ def test_inner_product_of_states_on_two_devices_is_refused(monkeypatch):
     b = vorlent.DeviceState.zero_state(3, "complex128", "cuda:1")
     with pytest.raises(ValueError, match=r"^inner_product states must be on the same device$"):
         vorlent.inner_product(a, b)
+
+
+@pytest.mark.host_only
+def test_a_failed_allocation_is_reported_and_leaves_the_state(monkeypatch):
+    rng = np.random.default_rng(9)
+    ds, psi = random_state(rng, 10, "complex128")
+    dm, rho = random_density(rng, 4, "complex128")
+    # Each module's device just holds its state: the per-call sums cannot be allocated.
+    cases = [(psi.nbytes, lambda: vorlent.pauli_expectations(ds, ["XZ" * 5])),
+             (psi.nbytes, lambda: vorlent.probabilities(ds, [0, 3])),
+             (psi.nbytes, lambda: vorlent.inner_product(ds, ds)),
+             (rho.nbytes, lambda: kestamire.pauli_expectations(dm, ["XYZI"])),
+             (rho.nbytes, lambda: kestamire.probabilities(dm, [1]))]
+    for limit, call in cases:
+        monkeypatch.setenv("HOSTCUDA_MEMORY_BYTES", str(limit))
+        with pytest.raises(RuntimeError, match=r"^CUDA error: out of memory$"):
+            call()
+    monkeypatch.delenv("HOSTCUDA_MEMORY_BYTES")
+    np.testing.assert_array_equal(ds.to_numpy(), psi)
+    np.testing.assert_array_equal(dm.to_numpy(), rho)
+    np.testing.assert_allclose(vorlent.pauli_expectations(ds, ["XZ" * 5]), [state_reference(psi, "XZ" * 5)],
+                               rtol=0, atol=ATOL)
