@@ -17,6 +17,12 @@ __device__ __forceinline__ unsigned trailing_zeros(uint64_t x) {
 #endif
 }
 
+// Work item of loop step c of global thread t, in the layout described at
+// kLaneBits (common/pauli_words.h).
+__device__ __forceinline__ uint64_t pass_item(uint64_t t, uint64_t c, unsigned loop_bits) {
+  return (t & 0xff) | (c << 8) | ((t >> 8) << (8 + loop_bits));
+}
+
 // The xor of table[b] over the set bits b of x.
 __device__ __forceinline__ uint32_t xor_over_bits(const uint32_t* table, uint64_t x) {
   uint32_t out = 0;

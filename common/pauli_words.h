@@ -125,29 +125,36 @@ inline std::vector<PauliPass> plan_pauli_passes(const std::vector<PauliWord>& wo
 // of take_imag clear) or the imaginary part of its phased terms; pauli_factor
 // turns it into the expectation value.
 //
+// Work layout of every observable kernel: thread t = block * 256 + lane
+// takes the items lane | (c << 8) | (block << (8 + loop_bits)) for its loop
+// steps c < 2^loop_bits. A warp reads consecutive amplitudes at each step and
+// one thread stays within its block's contiguous range.
+constexpr unsigned kLaneBits = 8;
+
 // Signs as bit vectors: bit k of signs(w) is the parity of word k's Z and Y
 // qubits in the basis index of work item w. Every kernel maps work items to
 // indices by a bit embedding, so signs is linear over xor: a thread starts
-// from signs(its first item), xoring sign_bit[b] for each set bit b, and as
-// its items w = first | (c << stride_bits) advance from c to c + 1, the bits
-// of c ^ (c + 1) change, which is sign_step[ctz(c + 1)].
+// from signs(its step-0 item), xoring sign_bit[b] for each set bit b, and as
+// its step c becomes c + 1 the item bits of c ^ (c + 1) << kLaneBits change,
+// which is sign_step[ctz(c + 1)].
 template <int K>
 struct PauliPassArgs {
   uint64_t flip;
   uint32_t count;
   uint32_t take_imag;
+  uint32_t loop_bits;
   uint32_t sign_bit[64];
   uint32_t sign_step[64];
 };
 
-// `gap`: the index bit left out of the work item (the pair bit), 64 for none;
-// `stride_bits`: log2 of the launch's threads, a power of two.
+// `gap`: the index bit left out of the work item (the pair bit), 64 for none.
 template <int K>
 PauliPassArgs<K> pass_args(const PauliPass& pass, const std::vector<PauliWord>& words, unsigned gap,
-                           unsigned stride_bits) {
+                           unsigned loop_bits) {
   PauliPassArgs<K> args{};
   args.flip = pass.flip;
   args.count = static_cast<uint32_t>(pass.words.size());
+  args.loop_bits = loop_bits;
   for (size_t k = 0; k < pass.words.size(); ++k) {
     const PauliWord& w = words[pass.words[k]];
     if (w.y_count & 1) args.take_imag |= uint32_t{1} << k;
@@ -157,11 +164,19 @@ PauliPassArgs<K> pass_args(const PauliPass& pass, const std::vector<PauliWord>& 
     }
   }
   uint32_t step = 0;
-  for (unsigned c = 0; stride_bits + c < 64; ++c) {
-    step ^= args.sign_bit[stride_bits + c];
+  for (unsigned c = 0; kLaneBits + c < 64; ++c) {
+    step ^= args.sign_bit[kLaneBits + c];
     args.sign_step[c] = step;
   }
   return args;
+}
+
+// Loop steps per thread for 2^work_bits items on `threads` threads (powers of
+// two): what the threads do not cover at one item each.
+inline unsigned loop_bits_for(unsigned work_bits, uint64_t threads) {
+  unsigned thread_bits = 0;
+  while ((uint64_t{1} << thread_bits) < threads) ++thread_bits;
+  return work_bits > thread_bits ? work_bits - thread_bits : 0;
 }
 
 // Re(i^y z) is +Re z, -Im z, -Re z, +Im z for y = 0, 1, 2, 3 (mod 4).

@@ -14,7 +14,7 @@ namespace kestamire {
 namespace {
 
 constexpr unsigned kObservableThreads = 256;
-// Grid-stride loops flushing one block sum per word: the grid is capped.
+// Every block flushes one sum per word: the grid is capped and threads loop.
 #if defined(QM_BACKEND_CUDA)
 constexpr unsigned kObservableMaxBlocks = 1024;
 #else
@@ -40,11 +40,12 @@ __global__ void __launch_bounds__(kObservableThreads)
   const uint64_t dim = uint64_t{1} << n;
   double acc[K];
   for (int k = 0; k < K; ++k) acc[k] = 0.0;
-  const uint64_t first = global_thread();
-  const uint64_t stride = grid_stride();
-  uint32_t signs = xor_over_bits(pass.sign_bit, first);
-  uint64_t c = 1;
-  for (uint64_t i = first; i < dim; i += stride, ++c) {
+  const uint64_t t = global_thread();
+  const uint64_t steps = uint64_t{1} << pass.loop_bits;
+  uint32_t signs = xor_over_bits(pass.sign_bit, pass_item(t, 0, pass.loop_bits));
+  for (uint64_t c = 0; c < steps; ++c) {
+    const uint64_t i = pass_item(t, c, pass.loop_bits);
+    if (i >= dim) break;
     const CuComplex<T> entry = rho[i * dim + (i ^ pass.flip)];
     const double re = static_cast<double>(entry.re);
     const double im = static_cast<double>(entry.im);
@@ -55,7 +56,7 @@ __global__ void __launch_bounds__(kObservableThreads)
       const double v = ((pass.take_imag >> k) & 1) ? im : re;
       acc[k] += ((signs >> k) & 1) ? -v : v;
     }
-    signs ^= pass.sign_step[trailing_zeros(c)];
+    signs ^= pass.sign_step[trailing_zeros(c + 1)];
   }
 
   add_to_block<K>(block_sums, acc);
@@ -71,11 +72,11 @@ void launch_pass(uint64_t n, const CuComplex<T>* rho, const PauliPass& pass, con
                  double* sums) {
   const uint64_t dim = uint64_t{1} << n;
   const unsigned blocks = std::min(grid_for(dim, kObservableThreads), kObservableMaxBlocks);
-  // Row i is work item i; dim, the block size and the cap are powers of two.
-  const auto stride_bits = static_cast<unsigned>(__builtin_ctzll(uint64_t{blocks} * kObservableThreads));
+  // Row i is work item i.
+  const unsigned loop_bits = loop_bits_for(static_cast<unsigned>(n), uint64_t{blocks} * kObservableThreads);
   quillmarch::launch<density_pauli_expectations_kernel<T, K>>(dim3(blocks), dim3(kObservableThreads),
                                                               K * sizeof(double), nullptr, static_cast<int64_t>(n),
-                                                              rho, pass_args<K>(pass, words, 64, stride_bits), sums);
+                                                              rho, pass_args<K>(pass, words, 64, loop_bits), sums);
   check_launch("pauli_expectations kernel launch failed: ");
 }
 

@@ -18,8 +18,8 @@ using quillmarch::PauliPassArgs;
 namespace {
 
 constexpr unsigned kObservableThreads = 256;
-// The kernels loop grid-stride and flush one block sum per word, so the grid
-// is capped near one wave of resident blocks.
+// Every block flushes one sum per word, so the grid is capped near one wave of
+// resident blocks and the threads loop over several items.
 #if defined(QM_BACKEND_CUDA)
 constexpr unsigned kObservableMaxBlocks = 1024;
 #else
@@ -30,12 +30,6 @@ constexpr unsigned kObservableMaxBlocks = 64;
 
 unsigned observable_blocks(uint64_t work) {
   return std::min(quillmarch::grid_for(work, kObservableThreads), kObservableMaxBlocks);
-}
-
-// log2 of the threads of `blocks` blocks; work counts, block size and cap are
-// powers of two, so the grid is one too.
-unsigned thread_bits(unsigned blocks) {
-  return static_cast<unsigned>(__builtin_ctzll(uint64_t{blocks} * kObservableThreads));
 }
 
 // Adds one term's real or imaginary part (per word) to every word's sum, each
@@ -70,29 +64,31 @@ __global__ void __launch_bounds__(kObservableThreads)
 
   double acc[K];
   for (int k = 0; k < K; ++k) acc[k] = 0.0;
-  const uint64_t first = quillmarch::global_thread();
-  const uint64_t stride = quillmarch::grid_stride();
-  uint32_t signs = quillmarch::xor_over_bits(pass.sign_bit, first);
+  const uint64_t t = quillmarch::global_thread();
+  const uint64_t steps = uint64_t{1} << pass.loop_bits;
+  uint32_t signs = quillmarch::xor_over_bits(pass.sign_bit, quillmarch::pass_item(t, 0, pass.loop_bits));
   if (pass.flip == 0) {
-    uint64_t c = 1;
-    for (uint64_t i = first; i < work; i += stride, ++c) {
+    for (uint64_t c = 0; c < steps; ++c) {
+      const uint64_t i = quillmarch::pass_item(t, c, pass.loop_bits);
+      if (i >= work) break;
       const CuComplex<T> a = state[i];
       const double re = static_cast<double>(a.re);
       const double im = static_cast<double>(a.im);
       accumulate<K>(acc, pass.take_imag, signs, re * re + im * im, 0.0);
-      signs ^= pass.sign_step[quillmarch::trailing_zeros(c)];
+      signs ^= pass.sign_step[quillmarch::trailing_zeros(c + 1)];
     }
   } else {
     const uint64_t low = pass.flip & (~pass.flip + 1);
-    uint64_t c = 1;
-    for (uint64_t w = first; w < work; w += stride, ++c) {
+    for (uint64_t c = 0; c < steps; ++c) {
+      const uint64_t w = quillmarch::pass_item(t, c, pass.loop_bits);
+      if (w >= work) break;
       const uint64_t i = quillmarch::insert_zero_at(w, low);
       const CuComplex<T> a = state[i];
       const CuComplex<T> b = state[i ^ pass.flip];
       const double ar = static_cast<double>(a.re), ai = static_cast<double>(a.im);
       const double br = static_cast<double>(b.re), bi = static_cast<double>(b.im);
       accumulate<K>(acc, pass.take_imag, signs, br * ar + bi * ai, br * ai - bi * ar);
-      signs ^= pass.sign_step[quillmarch::trailing_zeros(c)];
+      signs ^= pass.sign_step[quillmarch::trailing_zeros(c + 1)];
     }
   }
 
@@ -103,17 +99,20 @@ __global__ void __launch_bounds__(kObservableThreads)
 }
 
 // 256 threads per block, 2 doubles of dynamic shared memory; every thread
-// reaches both barriers. sums[0] and sums[1] get Re and Im of sum conj(a_i) b_i.
+// reaches both barriers. Items as in the Pauli passes (kLaneBits). sums[0] and sums[1] get Re and Im of sum conj(a_i) b_i.
 template <typename T>
 __global__ void __launch_bounds__(kObservableThreads)
     inner_product_kernel(const CuComplex<T>* __restrict__ a, const CuComplex<T>* __restrict__ b, uint64_t count,
-                         double* __restrict__ sums) {
+                         unsigned loop_bits, double* __restrict__ sums) {
   QM_DYNAMIC_SHARED(double, block_sums);
   if (threadIdx.x < 2) block_sums[threadIdx.x] = 0.0;
   __syncthreads();
 
   double acc[2] = {0.0, 0.0};
-  for (uint64_t i = quillmarch::global_thread(); i < count; i += quillmarch::grid_stride()) {
+  const uint64_t t = quillmarch::global_thread();
+  for (uint64_t c = 0; c < (uint64_t{1} << loop_bits); ++c) {
+    const uint64_t i = quillmarch::pass_item(t, c, loop_bits);
+    if (i >= count) break;
     const CuComplex<T> x = a[i];
     const CuComplex<T> y = b[i];
     const double xr = static_cast<double>(x.re), xi = static_cast<double>(x.im);
@@ -136,7 +135,9 @@ void launch_pass(int64_t n, const CuComplex<T>* d_state, const quillmarch::Pauli
   const unsigned blocks = observable_blocks(work);
   // A pair's work item is its index without the lowest flip bit.
   const unsigned gap = pass.flip == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(pass.flip));
-  const auto args = quillmarch::pass_args<K>(pass, words, gap, thread_bits(blocks));
+  const unsigned work_bits = static_cast<unsigned>(pass.flip == 0 ? n : n - 1);
+  const auto args = quillmarch::pass_args<K>(
+      pass, words, gap, quillmarch::loop_bits_for(work_bits, uint64_t{blocks} * kObservableThreads));
   quillmarch::launch<pauli_expectations_kernel<T, K>>(dim3(blocks), dim3(kObservableThreads), K * sizeof(double),
                                                       nullptr, d_state, work, args, sums);
   quillmarch::check_launch("pauli_expectations kernel launch failed: ");
@@ -201,8 +202,10 @@ std::complex<double> inner_product(int64_t n, const CuComplex<T>* a, const CuCom
   quillmarch::check_cuda(cudaSetDevice(device_id));
   quillmarch::DeviceBuffer<double> sums(2, device_id);
   quillmarch::check_cuda(cudaMemset(sums.get(), 0, sums.bytes()));
-  quillmarch::launch<inner_product_kernel<T>>(dim3(observable_blocks(count)), dim3(kObservableThreads), 2 * sizeof(double),
-                                              nullptr, a, b, count, sums.get());
+  const unsigned blocks = observable_blocks(count);
+  const unsigned loop_bits = quillmarch::loop_bits_for(static_cast<unsigned>(n), uint64_t{blocks} * kObservableThreads);
+  quillmarch::launch<inner_product_kernel<T>>(dim3(blocks), dim3(kObservableThreads), 2 * sizeof(double), nullptr, a,
+                                              b, count, loop_bits, sums.get());
   quillmarch::check_launch("inner_product kernel launch failed: ");
   double host[2];
   quillmarch::download(host, sums.get(), 2);
