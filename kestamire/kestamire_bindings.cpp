@@ -17,6 +17,7 @@
 #include "kestamire/density_parse.h"
 #include "kestamire/kestamire_device_state.h"
 #include "kestamire/kestamire_measure.h"
+#include "kestamire/kestamire_observables_bindings.h"
 #include "kestamire/run_density.h"
 
 namespace py = pybind11;
@@ -169,6 +170,8 @@ PYBIND11_MODULE(kestamire, m) {
         py::arg("operations"));
   m.def("measure_device", &measure, py::arg("state"), py::arg("targets"), py::arg("endian") = "little",
         py::arg("seed") = py::none());
+
+  quillmarch::kestamire::def_observables(m);
 
   quillmarch::pyguard::seal_class(density_state, true);
 }

@@ -2,6 +2,7 @@
 // diagonal on the device, one seeded draw on the host, collapse on the device.
 #include "kestamire/kestamire_measure.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <limits>
@@ -152,13 +153,44 @@ std::string measure_density(CuComplex<T>* rho, uint64_t n, const std::vector<int
   return bits;
 }
 
+template <typename T>
+std::vector<double> density_probabilities(const CuComplex<T>* rho, uint64_t n, const std::vector<int64_t>& targets,
+                                          const std::string& endian, int device_id, bool first_target_low) {
+  validate(n, targets, endian);
+  // The kernel puts targets[j] in outcome bit m-1-j, so the reversed list
+  // puts it in bit j.
+  std::vector<int64_t> order(targets);
+  if (first_target_low) std::reverse(order.begin(), order.end());
+  const auto m = static_cast<int64_t>(order.size());
+  const uint64_t outcomes = uint64_t{1} << m;
+  const uint64_t dim = uint64_t{1} << n;
+
+  check_cuda(cudaSetDevice(device_id));
+  DeviceBuffer<int64_t> device_targets(order.size(), device_id);
+  DeviceBuffer<double> device_probs(outcomes, device_id);
+  upload(device_targets.get(), order.data(), order.size());
+  check_cuda(cudaMemset(device_probs.get(), 0, device_probs.bytes()));
+  quillmarch::launch<density_measure_probs_kernel<T>>(dim3(grid_for(dim, kProbThreads)), dim3(kProbThreads), 0, nullptr,
+                                                      static_cast<int64_t>(n), rho,
+                                                      static_cast<const int64_t*>(device_targets.get()), m,
+                                                      endian == "little", device_probs.get());
+  check_last_error();
+  std::vector<double> probs(outcomes);
+  download(probs.data(), device_probs.get(), outcomes);
+  device_probs.release();
+  device_targets.release();
+  return probs;
+}
+
 #define KESTAMIRE_MEASURE_INSTANTIATE(T)                                                                       \
   template __global__ void density_measure_probs_kernel<T>(int64_t, const CuComplex<T>*, const int64_t*,       \
                                                            int64_t, bool, double*);                            \
   template __global__ void density_measure_collapse_kernel<T>(int64_t, CuComplex<T>*, const int64_t*, int64_t, \
                                                               bool, uint64_t, double, double);                 \
   template std::string measure_density<T>(CuComplex<T>*, uint64_t, const std::vector<int64_t>&,                \
-                                          const std::string&, int, uint64_t);
+                                          const std::string&, int, uint64_t);                                  \
+  template std::vector<double> density_probabilities<T>(const CuComplex<T>*, uint64_t, const std::vector<int64_t>&, \
+                                                        const std::string&, int, bool);
 KESTAMIRE_MEASURE_INSTANTIATE(float)
 KESTAMIRE_MEASURE_INSTANTIATE(double)
 

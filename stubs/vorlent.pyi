@@ -132,6 +132,10 @@ def execute_prepared_fusion_chunk(state: DeviceState, chunk: PreparedFusionChunk
     """
     Execute one CPU-prepared fusion chunk and wait for its CUDA work.
     """
+def inner_product(a: DeviceState, b: DeviceState) -> complex:
+    """
+    The overlap <a|b> of two DeviceStates with the same n, dtype and device, as a complex number.
+    """
 def measure(n: typing.SupportsIndex, state: numpy.ndarray, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little', device: str = 'cuda:0', use_pinned_host: bool = False) -> str:
     """
     Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is returned.
@@ -140,9 +144,17 @@ def measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.
     """
     Measure target qubits on an existing CUDA DeviceState.
     """
+def pauli_expectations(state: DeviceState, paulis: collections.abc.Sequence[str | collections.abc.Sequence[tuple[typing.SupportsIndex, str]]]) -> numpy.ndarray:
+    """
+    Expectation values <psi|P|psi> of Pauli words on a DeviceState, as a float64 array in the order given. A word is a string of n letters from 'IXYZ' in which character q acts on qubit q (character 0 is qubit 0), or a sequence of (qubit, letter) pairs with distinct qubits (absent qubits are I). Words that flip the same qubits share one pass over the state.
+    """
 def prepare_fusion_chunk_gates(n: typing.SupportsIndex, gates: collections.abc.Iterable, fuse_swap: bool = True, sparsesharemem_qubits: typing.SupportsIndex = 10, densemm_min_qubits: typing.SupportsIndex = 1, densemm_max_qubits: typing.SupportsIndex = 7, densemm_gate_threshold_scale: typing.SupportsFloat | typing.SupportsIndex = 1.0, max_gates_per_group: typing.SupportsIndex = 512, pad_sparsesharemem: bool = True) -> PreparedFusionChunk:
     """
     Parse and plan one streamed chunk on the CPU without launching CUDA.
+    """
+def probabilities(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little') -> numpy.ndarray:
+    """
+    Marginal probabilities of the target qubits on a DeviceState, as a float64 array of 2**len(targets) entries whose index bit j is the value of targets[j]; targets and endian as in measure_device.
     """
 def run_circuit(n: typing.SupportsIndex, state: numpy.ndarray, gate_ir: list, endian: str = 'little', device: str = 'cuda:0', mode: KernelMode = KernelMode.PairAuto, use_pinned_host: bool = False) -> numpy.ndarray:
     """

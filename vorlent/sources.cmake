@@ -28,4 +28,6 @@ set(VORLENT_SOURCES
     vorlent/fusion/densemm.cu
     vorlent/fusion/fusion.cpp
     vorlent/measure/vorlent_measure.cu
+    vorlent/measure/vorlent_observables.cu
+    vorlent/vorlent_observables_bindings.cpp
 )

@@ -228,9 +228,10 @@ struct Probabilities {
   double total = 0.0;
 };
 
+// The pass alone: `running` holds the raw per-outcome masses.
 template <typename T>
-Probabilities compute_probabilities(int64_t n, const CuComplex<T>* d_state, int device_id,
-                                    const std::vector<int64_t>& targets, const std::string& endian) {
+Probabilities probability_pass(int64_t n, const CuComplex<T>* d_state, int device_id,
+                               const std::vector<int64_t>& targets, const std::string& endian) {
   Probabilities pr;
   const uint64_t outcomes = uint64_t{1} << targets.size();
   pr.layout = make_layout(n, targets, endian == "little");
@@ -250,6 +251,13 @@ Probabilities compute_probabilities(int64_t n, const CuComplex<T>* d_state, int 
 
   pr.running.resize(static_cast<size_t>(outcomes));
   quillmarch::download(pr.running.data(), pr.probs.get(), pr.running.size());
+  return pr;
+}
+
+template <typename T>
+Probabilities compute_probabilities(int64_t n, const CuComplex<T>* d_state, int device_id,
+                                    const std::vector<int64_t>& targets, const std::string& endian) {
+  Probabilities pr = probability_pass<T>(n, d_state, device_id, targets, endian);
   double sum = 0.0;
   for (double& c : pr.running) {
     sum += c;
@@ -364,6 +372,15 @@ void collapse(const Probabilities& pr, CuComplex<T>* d_state, uint64_t chosen) {
 }  // namespace
 
 template <typename T>
+std::vector<double> outcome_probabilities(int64_t n, const CuComplex<T>* d_state, uint64_t num_state, int device_id,
+                                          const std::vector<int64_t>& targets, const std::string& endian) {
+  validate_measure(n, num_state, targets, endian);
+  Probabilities pr = probability_pass<T>(n, d_state, device_id, targets, endian);
+  pr.probs.release();
+  return std::move(pr.running);
+}
+
+template <typename T>
 std::string measure_outcome(int64_t n, CuComplex<T>* d_state, uint64_t num_state, int device_id,
                             const std::vector<int64_t>& targets, const std::string& endian, uint64_t seed) {
   return sample_outcomes<T>(n, d_state, num_state, device_id, targets, endian, 1, seed, true, {}).second;
@@ -430,6 +447,8 @@ std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, CuComplex<T>* d
   template __global__ void measure_probs_kernel<T>(const CuComplex<T>*, const MeasureLayout, uint64_t,       \
                                                    double*);                                                 \
   template __global__ void measure_collapse_kernel<T>(CuComplex<T>*, const MeasureLayout, uint64_t, T, T);   \
+  template std::vector<double> outcome_probabilities<T>(int64_t, const CuComplex<T>*, uint64_t, int,            \
+                                                        const std::vector<int64_t>&, const std::string&);       \
   template std::string measure_outcome<T>(int64_t, CuComplex<T>*, uint64_t, int, const std::vector<int64_t>&, \
                                           const std::string&, uint64_t);                                     \
   template std::pair<OutcomeCounts, std::string> sample_outcomes<T>(                                         \
