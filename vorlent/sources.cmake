@@ -28,4 +28,9 @@ set(VORLENT_SOURCES
     vorlent/fusion/densemm.cu
     vorlent/fusion/fusion.cpp
     vorlent/measure/vorlent_measure.cu
+    vorlent/distributed/distributed_plan.cpp
+    vorlent/distributed/distributed_state.cpp
+    vorlent/distributed/exchange.cu
+    vorlent/distributed/mpi_transport.cpp
+    vorlent/vorlent_distributed_bindings.cpp
 )

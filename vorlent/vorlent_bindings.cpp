@@ -19,6 +19,7 @@
 #include "vorlent/measure/vorlent_measure.h"
 #include "vorlent/run_circuit.h"
 #include "vorlent/vorlent_device_state.h"
+#include "vorlent/vorlent_distributed_bindings.h"
 #include "vorlent/vorlent_parse.h"
 
 namespace py = pybind11;
@@ -496,6 +497,8 @@ PYBIND11_MODULE(vorlent, m) {
       "returned.",
       py::arg("n"), py::arg("state").noconvert(), py::arg("targets"), py::arg("endian") = "little",
       py::arg("device") = "cuda:0", py::arg("use_pinned_host") = false);
+
+  bind_distributed(m);
 
   quillmarch::pyguard::seal_class(device_state, true);
   quillmarch::pyguard::seal_class(chunk_class, true);
