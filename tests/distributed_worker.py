@@ -139,6 +139,9 @@ def scenario_circuits():
                     vorlent.run_circuit_device_gates(ds, objects(gates), mode=mode)
                     vorlent.run_circuit_device_gates(single, objects(gates), mode=mode)
                 check_layout(ds)
+                # The circuit needed global qubits locally: data moved, in whole blocks.
+                assert (ds.stats["swap_steps"] > 0) == (G > 0), ds.stats
+                assert ds.stats["bytes_sent"] % ((1 << (n - G - min(G, n - G))) * np.dtype(dtype).itemsize) == 0
                 expected = single.to_numpy()
                 got = ds.to_numpy()
                 assert got.dtype == np.dtype(dtype)
