@@ -120,6 +120,61 @@ class PreparedFusionChunk:
     @property
     def n(self) -> int:
         ...
+class DistributedState:
+    """
+    A state vector spread over the 2**g processes of an mpi4py communicator; each holds n - g qubits.
+    """
+    @staticmethod
+    def from_numpy(n: typing.SupportsIndex, array: typing.Any, comm: typing.Any = None, device: str = 'cuda', buffer_bytes: typing.SupportsIndex = 67108864, root: typing.SupportsIndex = 0) -> DistributedState:
+        """
+        Scatters the full array held by `root` (anything, e.g. None, elsewhere); its precision is the root array's.
+        """
+    @staticmethod
+    def zero_state(n: typing.SupportsIndex, dtype: str = 'complex64', comm: typing.Any = None, device: str = 'cuda', buffer_bytes: typing.SupportsIndex = 67108864) -> DistributedState:
+        """
+        The basis state |0...0> spread over the processes of `comm` (default MPI.COMM_WORLD).
+        """
+    def __repr__(self) -> str:
+        ...
+    def gather(self, root: typing.SupportsIndex = 0) -> typing.Any:
+        """
+        The full state in logical qubit order on `root`, None elsewhere.
+        """
+    def to_numpy(self) -> typing.Any:
+        """
+        The full state in logical qubit order on every rank.
+        """
+    @property
+    def buffer_bytes(self) -> int:
+        ...
+    @property
+    def device_id(self) -> int:
+        ...
+    @property
+    def dtype(self) -> str:
+        ...
+    @property
+    def layout(self) -> list[int]:
+        """
+        layout[q]: the physical index bit of logical qubit q; bits from local_qubits up select the rank.
+        """
+    @property
+    def local_qubits(self) -> int:
+        ...
+    @property
+    def n(self) -> int:
+        ...
+    @property
+    def rank(self) -> int:
+        ...
+    @property
+    def size(self) -> int:
+        ...
+    @property
+    def stats(self) -> dict:
+        """
+        bytes_sent, swap_steps and exchange_seconds, cumulative.
+        """
 def _restore_device_state(n: typing.SupportsIndex, dtype: str, device: str, amplitudes: numpy.ndarray) -> DeviceState:
     """
     Rebuild a pickled DeviceState.

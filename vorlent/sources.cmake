@@ -30,4 +30,9 @@ set(VORLENT_SOURCES
     vorlent/measure/vorlent_measure.cu
     vorlent/measure/vorlent_observables.cu
     vorlent/vorlent_observables_bindings.cpp
+    vorlent/distributed/distributed_plan.cpp
+    vorlent/distributed/distributed_state.cpp
+    vorlent/distributed/exchange.cu
+    vorlent/distributed/mpi_transport.cpp
+    vorlent/vorlent_distributed_bindings.cpp
 )

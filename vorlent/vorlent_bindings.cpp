@@ -20,6 +20,7 @@
 #include "vorlent/run_circuit.h"
 #include "vorlent/vorlent_device_state.h"
 #include "vorlent/vorlent_observables_bindings.h"
+#include "vorlent/vorlent_distributed_bindings.h"
 #include "vorlent/vorlent_parse.h"
 
 namespace py = pybind11;
@@ -458,6 +459,8 @@ PYBIND11_MODULE(vorlent, m) {
         py::arg("device") = "cuda:0", py::arg("use_pinned_host") = false);
 
   def_observables(m);
+
+  bind_distributed(m);
 
   quillmarch::pyguard::seal_class(device_state, true);
   quillmarch::pyguard::seal_class(chunk_class, true);
