@@ -20,7 +20,7 @@ namespace kestamire {
 namespace {
 
 constexpr unsigned kThreads = 128;
-constexpr int kMaxActive = 5;
+constexpr int kMaxActive = 5;  // a 32 x 32 tile: 16 KiB of complex128 shared memory
 
 template <typename T>
 QM_HD void swap_entries(CuComplex<T>& x, CuComplex<T>& y) {
