@@ -60,4 +60,14 @@ inline unsigned int grid_for(uint64_t work, unsigned int threads) {
   return blocks > 0x7fffffffu ? 0u : static_cast<unsigned int>(blocks);
 }
 
+// Block cap of the grid-stride kernels that size their grid from the work:
+// enough blocks to fill any device, and a count that every grid dimension takes.
+constexpr unsigned int kMaxStrideBlocks = 65535;
+
+// grid_for capped at `cap` blocks, for kernels that loop grid-stride over the work.
+inline unsigned int stride_grid_for(uint64_t work, unsigned int threads, unsigned int cap = kMaxStrideBlocks) {
+  const uint64_t blocks = work / threads + (work % threads != 0);
+  return blocks > cap ? cap : static_cast<unsigned int>(blocks);
+}
+
 }  // namespace quillmarch

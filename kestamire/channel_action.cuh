@@ -3,6 +3,8 @@
 // unitary-plus-channel kernel.
 #pragma once
 
+#include <type_traits>
+
 #include "common/cu_complex.h"
 #include "common/cuda_api.h"
 #include "kestamire/density_ops.h"
@@ -49,6 +51,27 @@ QM_HD void apply_channel(CuComplex<T>& a, CuComplex<T>& b, CuComplex<T>& c, CuCo
     const T f = one - p;
     b = scale(b, f);
     c = scale(c, f);
+  }
+}
+
+template <density::ChannelKind K>
+using ChannelConstant = std::integral_constant<density::ChannelKind, K>;
+
+// Calls f(ChannelConstant<K>{}) for the built-in channel of run-time `kind`,
+// so that f can pick a kernel or a block update compiled for that channel;
+// returns false without calling f for any other value.
+#if defined(__CUDACC__)
+#pragma nv_exec_check_disable
+#endif
+template <typename F>
+QM_HD bool with_channel_kind(int kind, F&& f) {
+  switch (kind) {
+    case density::BitFlip: f(ChannelConstant<density::BitFlip>{}); return true;
+    case density::PhaseFlip: f(ChannelConstant<density::PhaseFlip>{}); return true;
+    case density::Depolarizing: f(ChannelConstant<density::Depolarizing>{}); return true;
+    case density::AmplitudeDamping: f(ChannelConstant<density::AmplitudeDamping>{}); return true;
+    case density::PhaseDamping: f(ChannelConstant<density::PhaseDamping>{}); return true;
+    default: return false;
   }
 }
 

@@ -5,15 +5,14 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <limits>
 #include <random>
-#include <utility>
 #include <stdexcept>
 
 #include "common/bit_index.h"
 #include "common/cuda_api.h"
 #include "common/cuda_check.h"
 #include "common/device_buffer.h"
+#include "common/measure_host.h"
 #include "common/parsers.h"
 
 namespace quillmarch {
@@ -53,27 +52,13 @@ uint64_t draw_outcome(const std::vector<double>& probs, uint64_t seed) {
   for (double p : probs) total += p;
   if (!(total > 0) || !std::isfinite(total)) throw std::runtime_error("density matrix has zero or invalid trace.");
   std::mt19937_64 engine(seed);
-  double u = static_cast<double>(engine()) * 0x1p-64;
-  if (u >= 1.0) u = std::nextafter(1.0, 0.0);
-  const double r = u * std::nextafter(total, DBL_MAX);
+  const double r = uniform_draw(engine) * std::nextafter(total, DBL_MAX);
   double running = 0;
   for (size_t k = 0; k < probs.size(); ++k) {
     running += probs[k];
     if (running >= r) return k;
   }
   return probs.size() - 1;
-}
-
-// (prescale, scale) whose product is 1 / p. A tiny p (a diagonal of 1e-320 in
-// double, or one below float range) makes 1 / p overflow the precision; then
-// the factor is split into two halves that each fit a double.
-template <typename T>
-std::pair<double, double> collapse_factors(double p) {
-  const double whole = 1.0 / p;
-  if (whole <= static_cast<double>(std::numeric_limits<T>::max())) return {1.0, whole};
-  int exponent = 0;
-  const double mantissa = std::frexp(p, &exponent);
-  return {std::ldexp(1.0, -(exponent / 2)), std::ldexp(1.0 / mantissa, -(exponent - exponent / 2))};
 }
 
 }  // namespace
@@ -136,21 +121,17 @@ std::string measure_density(CuComplex<T>* rho, uint64_t n, const std::vector<int
   const uint64_t outcome = draw_outcome(probs, seed);
   if (!(probs[outcome] > 0)) throw std::runtime_error("Selected measurement probability is zero.");
 
-  const std::pair<double, double> factors = collapse_factors<T>(probs[outcome]);
+  const CollapseFactors factors = collapse_factors<T>(probs[outcome], Renormalise::kDensity);
   const dim3 block(32, 8);
   const dim3 grid(grid_for(dim, block.x), grid_for(dim, block.y));
   quillmarch::launch<density_measure_collapse_kernel<T>>(grid, block, 0, nullptr, static_cast<int64_t>(n), rho,
                                                          static_cast<const int64_t*>(device_targets.get()), m, little,
-                                                         outcome, factors.first, factors.second);
+                                                         outcome, factors.prescale, factors.scale);
   check_last_error();
 
   device_probs.release();
   device_targets.release();
-
-  std::string bits(static_cast<size_t>(m), '0');
-  for (int64_t j = 0; j < m; ++j)
-    if ((outcome >> (m - 1 - j)) & 1) bits[static_cast<size_t>(j)] = '1';
-  return bits;
+  return outcome_string(outcome, static_cast<size_t>(m));
 }
 
 template <typename T>

@@ -11,6 +11,7 @@
 #include "common/cuda_api.h"
 #include "common/cuda_check.h"
 #include "common/device_buffer.h"
+#include "common/measure_host.h"
 #include "common/state_core.h"
 
 namespace vorlent {
@@ -35,18 +36,7 @@ constexpr uint64_t kSharedOutcomes = 1024;
 // Index bits below this stay with the thread number: a warp reads consecutive
 // amplitudes and a block a contiguous 256-amplitude run.
 constexpr int64_t kCoalesceBits = 8;
-// The largest double below 1.
-constexpr double kBelowOne = 0.9999999999999999;
-constexpr double kTwoToMinus64 = 5.421010862427522e-20;
 constexpr uint64_t kSparseReserveLimit = 1048576;
-
-QM_HD unsigned lowest_set_bit(uint64_t x) {
-#if defined(__CUDA_ARCH__)
-  return static_cast<unsigned>(__ffsll(static_cast<long long>(x)) - 1);
-#else
-  return static_cast<unsigned>(__builtin_ctzll(x));
-#endif
-}
 
 }  // namespace
 
@@ -75,7 +65,7 @@ QM_HD uint64_t outcome_of(uint64_t index, const MeasureLayout& layout) {
   uint64_t bits = index & layout.target_mask;
   uint64_t out = 0;
   while (bits != 0) {
-    out |= layout.outcome_bit[lowest_set_bit(bits)];
+    out |= layout.outcome_bit[quillmarch::lowest_set_bit(bits)];
     bits &= bits - 1;
   }
   return out;
@@ -122,7 +112,7 @@ __global__ void __launch_bounds__(kMeasureThreads)
         const CuComplex<T> b = state[i ^ pair];
         sum += mass(a) + mass(b);
         if (k == layout.loop_count) break;
-        i ^= layout.loop_flip[lowest_set_bit(k)] ^ pair;
+        i ^= layout.loop_flip[quillmarch::lowest_set_bit(k)] ^ pair;
       }
     }
     if (sum != 0.0) atomicAdd(&sums[outcome], sum);
@@ -162,7 +152,7 @@ __global__ void __launch_bounds__(kMeasureThreads)
         state[i ^ pair] = CuComplex<T>{T(0), T(0)};
       }
       if (k == layout.loop_count) break;
-      i ^= layout.loop_flip[lowest_set_bit(k)] ^ pair;
+      i ^= layout.loop_flip[quillmarch::lowest_set_bit(k)] ^ pair;
     }
   }
 }
@@ -207,17 +197,8 @@ MeasureLayout make_layout(int64_t n, const std::vector<int64_t>& targets, bool l
   return layout;
 }
 
-std::string outcome_string(uint64_t outcome, size_t m) {
-  std::string s(m, '0');
-  for (size_t j = 0; j < m; ++j) {
-    if ((outcome >> (m - 1 - j)) & 1) s[j] = '1';
-  }
-  return s;
-}
-
 unsigned measure_blocks(const MeasureLayout& layout) {
-  return static_cast<unsigned>(
-      std::min<uint64_t>((layout.work + kMeasureThreads - 1) / kMeasureThreads, kMeasureMaxBlocks));
+  return quillmarch::stride_grid_for(layout.work, kMeasureThreads, kMeasureMaxBlocks);
 }
 
 // The probability pass and what the draws and the collapse need.
@@ -325,9 +306,7 @@ class OutcomeSearch {
 };
 
 uint64_t draw_outcome(std::mt19937_64& engine, const OutcomeSearch& search, double total) {
-  double u = static_cast<double>(engine()) * kTwoToMinus64;
-  if (u >= 1.0) u = kBelowOne;
-  return search.find(u * total);
+  return search.find(quillmarch::uniform_draw(engine) * total);
 }
 
 // Calls the caller's interrupt check from a long shot loop about ten times a
@@ -353,17 +332,10 @@ template <typename T>
 void collapse(const Probabilities& pr, CuComplex<T>* d_state, uint64_t chosen) {
   const double p = chosen == 0 ? pr.running[0] : pr.running[chosen] - pr.running[chosen - 1];
   if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
-  const double whole = 1.0 / std::sqrt(p);
-  // A tiny outcome in single precision needs a factor beyond float range; it
-  // is then applied as two powers-of-two-sized halves, each within range.
-  T prefactor = 1;
-  T factor = static_cast<T>(whole);
-  if (!(whole <= static_cast<double>(std::numeric_limits<T>::max()))) {
-    int exponent = 0;
-    const double mantissa = std::frexp(whole, &exponent);
-    prefactor = static_cast<T>(std::ldexp(1.0, exponent / 2));
-    factor = static_cast<T>(std::ldexp(mantissa, exponent - exponent / 2));
-  }
+  const quillmarch::CollapseFactors factors =
+      quillmarch::collapse_factors<T>(p, quillmarch::Renormalise::kAmplitudes);
+  const T prefactor = static_cast<T>(factors.prescale);
+  const T factor = static_cast<T>(factors.scale);
   quillmarch::launch<measure_collapse_kernel<T>>(dim3(measure_blocks(pr.layout)), dim3(kMeasureThreads), 0, nullptr,
                                                  d_state, pr.layout, chosen, prefactor, factor);
   quillmarch::check_last_error();
@@ -412,7 +384,7 @@ std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, CuComplex<T>* d
     counts.reserve(static_cast<size_t>(
         std::count_if(dense.begin(), dense.end(), [](uint64_t c) { return c != 0; })));
     for (uint64_t k = 0; k < outcomes; ++k) {
-      if (dense[k] != 0) counts.emplace(outcome_string(k, m), dense[k]);
+      if (dense[k] != 0) counts.emplace(quillmarch::outcome_string(k, m), dense[k]);
     }
   } else {
     std::unordered_map<uint64_t, uint64_t> sparse;
@@ -424,7 +396,7 @@ std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, CuComplex<T>* d
       pacer.step(shot);
     }
     counts.reserve(sparse.size());
-    for (const auto& entry : sparse) counts.emplace(outcome_string(entry.first, m), entry.second);
+    for (const auto& entry : sparse) counts.emplace(quillmarch::outcome_string(entry.first, m), entry.second);
   }
 
   if (collapse_last) {
@@ -440,7 +412,7 @@ std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, CuComplex<T>* d
     }
   }
   pr.probs.release();
-  return {std::move(counts), outcome_string(last, m)};
+  return {std::move(counts), quillmarch::outcome_string(last, m)};
 }
 
 #define VORLENT_MEASURE_INSTANTIATE(T)                                                                       \
