@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <complex>
+#include <type_traits>
 
 #include "common/cuda_api.h"
 
@@ -12,9 +13,15 @@ namespace quillmarch {
 // are raw byte copies. Aligned to its size so pairs load as one vector access.
 template <typename T>
 struct alignas(2 * sizeof(T)) CuComplex {
+  using value_type = T;
   T re;
   T im;
 };
+
+// The real type behind a (possibly const) CuComplex pointer, for code that
+// receives the pointer from with_precision and needs T itself.
+template <typename Pointer>
+using real_of = typename std::remove_const_t<std::remove_pointer_t<Pointer>>::value_type;
 
 // Precision-exact fused multiply-add and trigonometry: plain fma/sin/cos on a
 // float would widen to double on the host and round differently from the GPU.

@@ -14,6 +14,7 @@
 
 #include "common/cu_complex.h"
 #include "common/parsers.h"
+#include "common/state_core.h"
 #include "common/pauli_words.h"
 #include "common/pauli_words_py.h"
 #include "kestamire/kestamire_device_state.h"
@@ -43,11 +44,8 @@ py::array expectations(const DeviceDensityState& s, const PauliWordList& paulis)
   const std::vector<PauliWord> words = parse_pauli_words(paulis.words, static_cast<int64_t>(s.num_qubits));
   if (words.empty()) return float64_array({});
   const std::vector<double> values = without_gil([&] {
-    if (s.dtype == 1)
-      return density_pauli_expectations<double>(static_cast<const CuComplex<double>*>(s.data), s.num_qubits,
-                                                 s.device_id, words);
-    return density_pauli_expectations<float>(static_cast<const CuComplex<float>*>(s.data), s.num_qubits, s.device_id,
-                                             words);
+    return with_precision(
+        s, [&](auto* rho) { return density_pauli_expectations(rho, s.num_qubits, s.device_id, words); });
   });
   return float64_array(values);
 }
@@ -55,11 +53,9 @@ py::array expectations(const DeviceDensityState& s, const PauliWordList& paulis)
 py::array probabilities(const DeviceDensityState& s, const Targets& targets, const std::string& endian) {
   check_endian(endian);
   const std::vector<double> values = without_gil([&] {
-    if (s.dtype == 1)
-      return density_probabilities<double>(static_cast<const CuComplex<double>*>(s.data), s.num_qubits,
-                                           targets.values, endian, s.device_id, true);
-    return density_probabilities<float>(static_cast<const CuComplex<float>*>(s.data), s.num_qubits, targets.values,
-                                        endian, s.device_id, true);
+    return with_precision(s, [&](auto* rho) {
+      return density_probabilities(rho, s.num_qubits, targets.values, endian, s.device_id, true);
+    });
   });
   return float64_array(values);
 }

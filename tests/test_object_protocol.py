@@ -33,7 +33,14 @@ def exposed_types():
 
 
 def sample_of(cls):
-    """An existing object of the type, for the calls that take one."""
+    """An existing object of the type, for the calls that take one (None for a
+    DistributedState where mpi4py is missing)."""
+    if cls is vorlent.DistributedState:
+        try:
+            import mpi4py  # noqa: F401
+        except ImportError:
+            return None
+        return vorlent.DistributedState.zero_state(2)
     samples = [vorlent.KernelMode.Pair, vorlent.DeviceState.zero_state(1),
                vorlent.prepare_fusion_chunk_gates(1, [QuantumGate("x", [0], [], [], [])]),
                kestamire.DeviceDensityState.zero_state(1), vorlent.DeviceState]
@@ -89,6 +96,12 @@ WORKS = {
 }
 
 TYPES = sorted(exposed_types())
+try:
+    import mpi4py  # noqa: F401
+
+    HAVE_MPI4PY = True
+except ImportError:
+    HAVE_MPI4PY = False
 
 
 def test_the_sweep_reaches_the_base_and_metaclass():
@@ -100,6 +113,8 @@ def test_the_sweep_reaches_the_base_and_metaclass():
 @pytest.mark.parametrize("call", CALLS)
 @pytest.mark.parametrize("type_name", TYPES)
 def test_object_protocol_call(type_name, call):
+    if type_name == "vorlent.DistributedState" and "sample" in CALLS[call] and not HAVE_MPI4PY:
+        pytest.skip("a DistributedState needs mpi4py")
     lines = run_child(f"""
         cls = exposed_types()[{type_name!r}]
         sample = sample_of(cls)

@@ -16,6 +16,7 @@
 
 #include "common/cu_complex.h"
 #include "common/parsers.h"
+#include "common/state_core.h"
 #include "common/pauli_words.h"
 #include "common/pauli_words_py.h"
 #include "vorlent/measure/vorlent_observables.h"
@@ -27,6 +28,7 @@ namespace vorlent {
 namespace {
 
 using quillmarch::CuComplex;
+using quillmarch::with_precision;
 using quillmarch::pyguard::without_gil;
 
 struct TargetsName {
@@ -44,9 +46,7 @@ py::array expectations(const DeviceState& s, const quillmarch::PauliWordList& pa
   const std::vector<quillmarch::PauliWord> words = quillmarch::parse_pauli_words(paulis.words, s.n);
   if (words.empty()) return float64_array({});
   const std::vector<double> values = without_gil([&] {
-    if (s.is_double)
-      return pauli_expectations<double>(s.n, static_cast<const CuComplex<double>*>(s.d_state), s.device_id, words);
-    return pauli_expectations<float>(s.n, static_cast<const CuComplex<float>*>(s.d_state), s.device_id, words);
+    return with_precision(s, [&](auto* amplitudes) { return pauli_expectations(s.n, amplitudes, s.device_id, words); });
   });
   return float64_array(values);
 }
@@ -54,11 +54,9 @@ py::array expectations(const DeviceState& s, const quillmarch::PauliWordList& pa
 py::array probabilities(const DeviceState& s, const Targets& targets, const std::string& endian) {
   quillmarch::check_endian(endian);
   const std::vector<double> values = without_gil([&] {
-    if (s.is_double)
-      return marginal_probabilities<double>(s.n, static_cast<const CuComplex<double>*>(s.d_state), s.num_state,
-                                            s.device_id, targets.values, endian);
-    return marginal_probabilities<float>(s.n, static_cast<const CuComplex<float>*>(s.d_state), s.num_state,
-                                         s.device_id, targets.values, endian);
+    return with_precision(s, [&](auto* amplitudes) {
+      return marginal_probabilities(s.n, amplitudes, s.num_state, s.device_id, targets.values, endian);
+    });
   });
   return float64_array(values);
 }
@@ -68,11 +66,9 @@ std::complex<double> overlap(const DeviceState& a, const DeviceState& b) {
   if (a.is_double != b.is_double) throw std::invalid_argument("inner_product states must have the same dtype");
   if (a.device_id != b.device_id) throw std::invalid_argument("inner_product states must be on the same device");
   return without_gil([&] {
-    if (a.is_double)
-      return inner_product<double>(a.n, static_cast<const CuComplex<double>*>(a.d_state),
-                                   static_cast<const CuComplex<double>*>(b.d_state), a.device_id);
-    return inner_product<float>(a.n, static_cast<const CuComplex<float>*>(a.d_state),
-                                static_cast<const CuComplex<float>*>(b.d_state), a.device_id);
+    return with_precision(a, [&](auto* left) {
+      return inner_product(a.n, left, static_cast<decltype(left)>(b.d_state()), a.device_id);
+    });
   });
 }
 

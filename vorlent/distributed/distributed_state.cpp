@@ -121,8 +121,9 @@ std::string outcome_string(uint64_t outcome, size_t m) {
 DistributedState::DistributedState(int64_t n_qubits, int precision_is_double, int device_id, uint64_t buffer,
                                    std::shared_ptr<Transport> transport)
     : n(n_qubits), rank(transport->rank()), size(transport->size()), is_double(precision_is_double),
-      buffer_bytes(buffer), local(n_qubits - static_cast<int64_t>(__builtin_ctz(static_cast<unsigned>(transport->size()))),
-                                 precision_is_double, device_id),
+      buffer_bytes(buffer),
+      local(n_qubits - static_cast<int64_t>(__builtin_ctz(static_cast<unsigned>(transport->size()))),
+            quillmarch::precision_from_flag(precision_is_double), device_id),
       transport_(std::move(transport)) {
   local_qubits = local.n;
   layout.resize(static_cast<size_t>(n));
@@ -154,7 +155,7 @@ void DistributedState::reset_to_zero_state() {
       local.reset_to_zero_state();
     } else {
       check_cuda(cudaSetDevice(local.device_id));
-      check_cuda(cudaMemset(local.d_state, 0, local.byte_size()));
+      check_cuda(cudaMemset(local.d_state(), 0, local.byte_size()));
     }
     for (int64_t q = 0; q < n; ++q) layout[static_cast<size_t>(q)] = static_cast<int>(q);
   } catch (const std::exception& e) {
@@ -168,7 +169,7 @@ void DistributedState::scatter_from(const void* host, int root) {
   const uint64_t chunk = chunk_bytes();
   std::vector<unsigned char> stage(kDeviceIsHost ? 0 : static_cast<size_t>(chunk));
   check_cuda(cudaSetDevice(local.device_id));
-  auto* mine = static_cast<unsigned char*>(local.d_state);
+  auto* mine = static_cast<unsigned char*>(local.d_state());
   if (rank == root) {
     const auto* all = static_cast<const unsigned char*>(host);
     for (int r = 0; r < size; ++r) {
@@ -203,7 +204,7 @@ void DistributedState::gather_to(void* host, int root) const {
   std::vector<unsigned char> stage(static_cast<size_t>(chunk));
   check_cuda(cudaSetDevice(local.device_id));
   check_cuda(cudaDeviceSynchronize());
-  const auto* mine = static_cast<const unsigned char*>(local.d_state);
+  const auto* mine = static_cast<const unsigned char*>(local.d_state());
   if (rank != root) {
     for (uint64_t off = 0; off < slice; off += chunk) {
       const size_t bytes = static_cast<size_t>(std::min(chunk, slice - off));
@@ -244,17 +245,13 @@ void DistributedState::gather_to_all(void* host) const {
 void DistributedState::run(const std::vector<GateRecord>& records, KernelMode mode) {
   validate_records(n, records);
   const DistributedPlan plan = plan_distributed(n, local_qubits, layout, records);
-  if (is_double) {
-    run_plan<double>(plan, mode);
-  } else {
-    run_plan<float>(plan, mode);
-  }
+  quillmarch::with_precision(local, [&](auto* amplitudes) { run_plan<quillmarch::real_of<decltype(amplitudes)>>(plan, mode); });
 }
 
 template <typename T>
 void DistributedState::run_plan(const DistributedPlan& plan, KernelMode mode) {
   const int64_t L = local_qubits;
-  auto* state = static_cast<CuComplex<T>*>(local.d_state);
+  auto* state = static_cast<CuComplex<T>*>(local.d_state());
   std::vector<GateRecord> stretch;
   std::string error;
   const auto flush = [&] {
@@ -340,8 +337,9 @@ std::pair<OutcomeCounts, std::string> DistributedState::sample(const std::vector
                                                                uint64_t seed, bool collapse_last) {
   validate_measure(n, uint64_t{1} << n, targets, endian);
   if (shots == 0) throw std::invalid_argument("shots must be positive");
-  if (is_double) return sample_typed<double>(targets, endian, shots, seed, collapse_last);
-  return sample_typed<float>(targets, endian, shots, seed, collapse_last);
+  return quillmarch::with_precision(local, [&](auto* amplitudes) {
+    return sample_typed<quillmarch::real_of<decltype(amplitudes)>>(targets, endian, shots, seed, collapse_last);
+  });
 }
 
 template <typename T>
@@ -372,7 +370,7 @@ std::pair<OutcomeCounts, std::string> DistributedState::sample_typed(const std::
     check_cuda(cudaSetDevice(local.device_id));
     quillmarch::DeviceBuffer<double> probs(static_cast<size_t>(outcomes), local.device_id);
     check_cuda(cudaMemset(probs.get(), 0, probs.bytes()));
-    local_probabilities<T>(static_cast<const CuComplex<T>*>(local.d_state), L, map, probs.get());
+    local_probabilities<T>(static_cast<const CuComplex<T>*>(local.d_state()), L, map, probs.get());
     quillmarch::download(running.data(), probs.get(), running.size());
     probs.release();
   } catch (const std::exception& e) {
@@ -437,7 +435,7 @@ std::pair<OutcomeCounts, std::string> DistributedState::sample_typed(const std::
     }
     try {
       check_cuda(cudaSetDevice(local.device_id));
-      local_collapse<T>(static_cast<CuComplex<T>*>(local.d_state), L, map, last, prefactor, factor);
+      local_collapse<T>(static_cast<CuComplex<T>*>(local.d_state()), L, map, last, prefactor, factor);
       check_cuda(cudaStreamSynchronize(nullptr));
     } catch (const std::exception& e) {
       error = e.what();
