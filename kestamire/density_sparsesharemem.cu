@@ -32,14 +32,7 @@ QM_HD void swap_entries(CuComplex<T>& x, CuComplex<T>& y) {
 
 template <typename T>
 QM_HD void apply_channel_of_kind(int kind, CuComplex<T>& a, CuComplex<T>& b, CuComplex<T>& c, CuComplex<T>& d, T p) {
-  switch (kind) {
-    case density::BitFlip: return apply_channel<density::BitFlip>(a, b, c, d, p);
-    case density::PhaseFlip: return apply_channel<density::PhaseFlip>(a, b, c, d, p);
-    case density::Depolarizing: return apply_channel<density::Depolarizing>(a, b, c, d, p);
-    case density::AmplitudeDamping: return apply_channel<density::AmplitudeDamping>(a, b, c, d, p);
-    case density::PhaseDamping: return apply_channel<density::PhaseDamping>(a, b, c, d, p);
-    default: return;
-  }
+  with_channel_kind(kind, [&](auto k) { apply_channel<decltype(k)::value>(a, b, c, d, p); });
 }
 
 // One record on the local 2 x 2 block [[a, b], [c, d]] whose base row and

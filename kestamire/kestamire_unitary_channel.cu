@@ -61,25 +61,10 @@ void run_unitary_channel(CuComplex<T>* rho, uint64_t dim, const CuComplex<T>* ma
 template <typename T>
 void launch_unitary_channel(CuComplex<T>* rho, uint64_t dim, const CuComplex<T>* matrix, int kind, T parameter,
                             const DeviceTargets& targets) {
-  switch (kind) {
-    case density::BitFlip:
-      run_unitary_channel<T, density::BitFlip>(rho, dim, matrix, parameter, targets);
-      break;
-    case density::PhaseFlip:
-      run_unitary_channel<T, density::PhaseFlip>(rho, dim, matrix, parameter, targets);
-      break;
-    case density::Depolarizing:
-      run_unitary_channel<T, density::Depolarizing>(rho, dim, matrix, parameter, targets);
-      break;
-    case density::AmplitudeDamping:
-      run_unitary_channel<T, density::AmplitudeDamping>(rho, dim, matrix, parameter, targets);
-      break;
-    case density::PhaseDamping:
-      run_unitary_channel<T, density::PhaseDamping>(rho, dim, matrix, parameter, targets);
-      break;
-    default:
-      throw std::runtime_error("unknown noise channel kind");
-  }
+  const bool known = with_channel_kind(kind, [&](auto k) {
+    run_unitary_channel<T, decltype(k)::value>(rho, dim, matrix, parameter, targets);
+  });
+  if (!known) throw std::runtime_error("unknown noise channel kind");
   check_launch("unitary_channel kernel launch failed: ");
 }
 
