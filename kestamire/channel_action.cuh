@@ -12,6 +12,28 @@
 namespace quillmarch {
 namespace kestamire {
 
+template <density::ChannelKind K>
+using ChannelKindTag = std::integral_constant<density::ChannelKind, K>;
+
+// The one switch from a run-time channel kind to its compile-time form: calls
+// f(ChannelKindTag<K>{}) for the kind K that `kind` names. False, with
+// nothing called, for any other value. Host launchers pass host functors, the
+// kernels device ones; the execution-space check is left to the caller.
+#if defined(__CUDACC__)
+#pragma nv_exec_check_disable
+#endif
+template <typename F>
+QM_HD bool with_channel_kind(int kind, F&& f) {
+  switch (kind) {
+    case density::BitFlip: f(ChannelKindTag<density::BitFlip>{}); return true;
+    case density::PhaseFlip: f(ChannelKindTag<density::PhaseFlip>{}); return true;
+    case density::Depolarizing: f(ChannelKindTag<density::Depolarizing>{}); return true;
+    case density::AmplitudeDamping: f(ChannelKindTag<density::AmplitudeDamping>{}); return true;
+    case density::PhaseDamping: f(ChannelKindTag<density::PhaseDamping>{}); return true;
+    default: return false;
+  }
+}
+
 // True for the kinds that only scale the coherences b and c; their kernels
 // need not write a and d back.
 template <density::ChannelKind K>
@@ -51,27 +73,6 @@ QM_HD void apply_channel(CuComplex<T>& a, CuComplex<T>& b, CuComplex<T>& c, CuCo
     const T f = one - p;
     b = scale(b, f);
     c = scale(c, f);
-  }
-}
-
-template <density::ChannelKind K>
-using ChannelConstant = std::integral_constant<density::ChannelKind, K>;
-
-// Calls f(ChannelConstant<K>{}) for the built-in channel of run-time `kind`,
-// so that f can pick a kernel or a block update compiled for that channel;
-// returns false without calling f for any other value.
-#if defined(__CUDACC__)
-#pragma nv_exec_check_disable
-#endif
-template <typename F>
-QM_HD bool with_channel_kind(int kind, F&& f) {
-  switch (kind) {
-    case density::BitFlip: f(ChannelConstant<density::BitFlip>{}); return true;
-    case density::PhaseFlip: f(ChannelConstant<density::PhaseFlip>{}); return true;
-    case density::Depolarizing: f(ChannelConstant<density::Depolarizing>{}); return true;
-    case density::AmplitudeDamping: f(ChannelConstant<density::AmplitudeDamping>{}); return true;
-    case density::PhaseDamping: f(ChannelConstant<density::PhaseDamping>{}); return true;
-    default: return false;
   }
 }
 

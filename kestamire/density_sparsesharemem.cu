@@ -41,13 +41,13 @@ template <typename T>
 QM_HD void apply_record(const DeviceDensityGate<T>& gate, bool row_ok, bool col_ok, CuComplex<T>& a,
                         CuComplex<T>& b, CuComplex<T>& c, CuComplex<T>& d) {
   switch (gate.kind) {
-    case 0: {
+    case UnitaryGate: {
       const CuComplex<T> u[4] = {gate.matrix[0], gate.matrix[1], gate.matrix[2], gate.matrix[3]};
       if (row_ok) apply_unitary_left(a, b, c, d, u);
       if (col_ok) apply_unitary_right(a, b, c, d, u);
       return;
     }
-    case 1: {
+    case DiagonalGate: {
       const CuComplex<T> one{T(1), T(0)};
       const CuComplex<T> r0 = row_ok ? gate.diagonal[0] : one, r1 = row_ok ? gate.diagonal[1] : one;
       const CuComplex<T> c0 = col_ok ? gate.diagonal[0] : one, c1 = col_ok ? gate.diagonal[1] : one;
@@ -57,7 +57,7 @@ QM_HD void apply_record(const DeviceDensityGate<T>& gate, bool row_ok, bool col_
       d = mul_conj(r1 * d, c1);
       return;
     }
-    case 2:
+    case FlipGate:
       if (row_ok) swap_entries(a, c), swap_entries(b, d);
       if (col_ok) swap_entries(a, b), swap_entries(c, d);
       return;

@@ -4,6 +4,7 @@ set(VORLENT_SOURCES
     vorlent/gate_record.cpp
     vorlent/vorlent_device_state.cpp
     vorlent/run_circuit.cu
+    vorlent/gate_dispatch.cu
     vorlent/gates/gate_common.cpp
     vorlent/gates/vorlent_x.cu
     vorlent/gates/vorlent_y.cu

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "common/cuda_check.h"
-#include "vorlent/run_circuit.h"
+#include "vorlent/gate_dispatch.h"
 
 namespace vorlent {
 namespace fusion {
