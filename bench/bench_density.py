@@ -34,58 +34,24 @@ import argparse
 import os
 import sys
 import tempfile
-import time
 
 import numpy as np
 
 if os.environ.get("QUILLMARCH_BUILD_DIR"):
     sys.path.insert(0, os.path.abspath(os.environ["QUILLMARCH_BUILD_DIR"]))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))  # shared helpers
 
 import bench_json  # noqa: E402
+from bench_timing import best_of  # noqa: E402
 import kestamire  # noqa: E402
+from density_objects import Gate, KrausOp  # noqa: E402
+from dm_reference import CHANNELS, channel_kraus, random_unitary  # noqa: E402
 
 DDS = kestamire.DeviceDensityState
-X = np.array([[0, 1], [1, 0]])
-Y = np.array([[0, -1j], [1j, 0]])
-Z = np.diag([1, -1])
-CHANNELS = {
-    "bit_flip": lambda p: [np.sqrt(1 - p) * np.eye(2), np.sqrt(p) * X],
-    "phase_flip": lambda p: [np.sqrt(1 - p) * np.eye(2), np.sqrt(p) * Z],
-    "depolarizing": lambda p: [np.sqrt(1 - 3 * p / 4) * np.eye(2), np.sqrt(p / 4) * X, np.sqrt(p / 4) * Y,
-                               np.sqrt(p / 4) * Z],
-    "amplitude_damping": lambda p: [np.diag([1, np.sqrt(1 - p)]), np.array([[0, np.sqrt(p)], [0, 0]])],
-    "phase_damping": lambda p: [np.sqrt(1 - p) * np.eye(2), np.sqrt(p) * np.diag([1, 0]), np.sqrt(p) * np.diag([0, 1])],
-}
-
-
-class Gate:
-    def __init__(self, id, target, control=(), control_state=(), parameter=None, matrix=None):
-        self.id = id
-        self.target = list(target)
-        self.control = list(control)
-        self.control_state = list(control_state)
-        self.parameter = parameter
-        self.has_stored_matrix = matrix is not None
-        self.stored_matrix = matrix
-
-
-class KrausOp:
-    operation_kind = "kraus"
-
-    def __init__(self, target, matrices, channel_name=None):
-        self.target = list(target)
-        self.kraus_matrices = np.asarray(matrices, dtype=np.complex128)
-        if channel_name is not None:
-            self.channel_name = channel_name
 
 
 class Unavailable(Exception):
     pass
-
-
-def random_unitary(rng, dim):
-    q, r = np.linalg.qr(rng.normal(size=(dim, dim)) + 1j * rng.normal(size=(dim, dim)))
-    return q * (np.diag(r) / np.abs(np.diag(r)))
 
 
 def kraus_set(rng, k, count):
@@ -110,19 +76,10 @@ def families(n, rng):
     yield "permutation X", 2, [Gate("x", [q]) for q in spots]
     if n >= 2:
         yield "permutation SWAP", 1.5, [Gate("swap", block(q, 2)) for q in spots]
-    for name, kraus in CHANNELS.items():
-        yield f"channel {name}", 2, [KrausOp([q], kraus(0.1), name) for q in spots]
+    for name in CHANNELS:
+        yield f"channel {name}", 2, [KrausOp([q], channel_kraus(name, 0.1), name) for q in spots]
     for k in range(1, min(n, 3) + 1):
         yield f"kraus k={k} (4 matrices)", 2, [KrausOp(block(q, k), kraus_set(rng, k, 4)) for q in spots]
-
-
-def best_time(action, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        action()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def time_operations(state, n, ops, repeat):
@@ -134,7 +91,7 @@ def time_operations(state, n, ops, repeat):
                 raise Unavailable(str(error)) from None
             raise
 
-    return best_time(action, repeat) / len(ops)
+    return best_of(action, repeat) / len(ops)
 
 
 ROTATIONS = ["rx", "ry", "rz"]
@@ -148,7 +105,7 @@ def noisy_circuit(n, layers, rng):
         for q in range(n):
             ops.append(Gate(ROTATIONS[(q + layer) % 3], [q], parameter=[float(rng.uniform(-np.pi, np.pi))]))
             name = names[(q + layer) % len(names)]
-            ops.append(KrausOp([q], CHANNELS[name](0.01), name))
+            ops.append(KrausOp([q], channel_kraus(name, 0.01), name))
         for q in range(layer % 2, n - 1, 2):
             ops.append(Gate("cx", [q + 1], [q], [1]))
     return ops
@@ -244,7 +201,7 @@ def noisy_rows(args, record):
             for dtype in args.dtype:
                 state = DDS.zero_state(n, dtype, args.device)
                 matrix_bytes = (1 << (2 * n)) * (8 if dtype == "complex64" else 16)
-                copy_s = best_time(lambda: state.copy(), args.repeat)
+                copy_s = best_of(lambda: state.copy(), args.repeat)
                 copy_bw = 2 * matrix_bytes / copy_s / 1e9
                 off_s = None
                 for fusion in ("0", "1"):
@@ -254,7 +211,7 @@ def noisy_rows(args, record):
                     launched = traced_launches(call)
                     if launched is not None and launched != passes:
                         print(f"  note: n={n} fusion={fusion}: the trace shows {launched} launches, model {passes}")
-                    seconds = best_time(call, args.repeat)
+                    seconds = best_of(call, args.repeat)
                     off_s = off_s or seconds
                     bw = passes * 2 * matrix_bytes / seconds / 1e9
                     record.add(backend=kestamire.backend, n=n, dtype=dtype, family="noisy circuit",
@@ -297,7 +254,7 @@ def main():
             state = DDS.zero_state(n, dtype, args.device)
             matrix_bytes = (1 << (2 * n)) * (8 if dtype == "complex64" else 16)
             # Dropping the copy frees it, and the free waits for the copy.
-            copy_s = best_time(lambda: state.copy(), args.repeat)
+            copy_s = best_of(lambda: state.copy(), args.repeat)
             copy_bw = 2 * matrix_bytes / copy_s / 1e9
             print(f"\nn={n} {dtype}: matrix {matrix_bytes / 2**20:.1f} MiB; copy baseline state.copy() "
                   f"{copy_s * 1e3:.3f} ms, {copy_bw:.1f} GB/s")
@@ -316,7 +273,7 @@ def main():
                            seconds=seconds, gbps=bw, copy_gbps=copy_bw, ratio=bw / copy_bw)
                 print(f"  {family:28s} {seconds * 1e3:10.3f} {moved:5.1f}B {bw:9.1f} {bw / copy_bw:8.2f}")
             # Measuring a state that is already collapsed on qubit 0 keeps every call alike.
-            seconds = best_time(lambda: kestamire.measure_device(state, [0], seed=1), args.repeat)
+            seconds = best_of(lambda: kestamire.measure_device(state, [0], seed=1), args.repeat)
             bw = 2 * matrix_bytes / seconds / 1e9
             record.add(backend=kestamire.backend, n=n, dtype=dtype, family="measure [0]", fusion=fusion,
                        seconds=seconds, gbps=bw, copy_gbps=copy_bw, ratio=bw / copy_bw)

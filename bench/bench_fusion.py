@@ -24,7 +24,6 @@ import argparse
 import copy
 import os
 import sys
-import time
 
 import numpy as np
 
@@ -32,37 +31,25 @@ _build = os.environ.get("QUILLMARCH_BUILD_DIR")
 if _build:
     sys.path.insert(0, os.path.abspath(_build))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))  # shared helpers
 
 import bench_json  # noqa: E402
+from bench_timing import best_of  # noqa: E402
 import vorlent  # noqa: E402
-
-
-class QuantumGate:
-    def __init__(self, id, target, control=(), control_state=(), parameter=None):
-        self.id, self.target, self.control = id, list(target), list(control)
-        self.control_state, self.parameter, self.matrix = list(control_state), parameter, None
+from gate_helpers import QuantumGate  # noqa: E402
 
 
 def circuit(n, depth, rng):
     gates = []
     for layer in range(depth):
         for q in range(n):
-            gates.append(QuantumGate(str(rng.choice(["rx", "ry", "rz"])), [q], parameter=[float(rng.uniform(-3, 3))]))
+            gates.append(QuantumGate(str(rng.choice(["rx", "ry", "rz"])), [q], [], [], [float(rng.uniform(-3, 3))]))
         for q in rng.permutation(n)[: n // 3]:
-            gates.append(QuantumGate("h", [int(q)], parameter=[]))
+            gates.append(QuantumGate("h", [int(q)], [], [], []))
         for q in range(layer % 2, n - 1, 2):
             name = "x" if rng.random() < 0.5 else "z"
             gates.append(QuantumGate(name, [q + 1], [q], [1], []))
     return gates
-
-
-def best(fn, trials):
-    times = []
-    for _ in range(trials):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def passes_of(chunk):
@@ -88,7 +75,7 @@ def main():
         sync_chunk = vorlent.prepare_fusion_chunk_gates(n, [])
         sync = lambda: vorlent.execute_prepared_fusion_chunk(state, sync_chunk)  # noqa: E731
         state_bytes = (1 << n) * (8 if args.dtype == "complex64" else 16)
-        copy_s = best(lambda: (copy.copy(state), sync()), args.trials)
+        copy_s = best_of(lambda: (copy.copy(state), sync()), args.trials)
         copy_bw = 2 * state_bytes / copy_s / 1e9
         print(f"\nn={n}: state {state_bytes / 2**20:.0f} MiB, device copy {copy_s * 1e3:.2f} ms ({copy_bw:.1f} GB/s)")
         print(f"  {'depth':>5s} {'gates':>6s} {'mode':15s} {'groups A/S/D':>14s} {'passes':>7s} {'ms':>10s} "
@@ -108,7 +95,7 @@ def main():
             ]
             per_gate_s = None
             for mode, passes, groups, run in rows:
-                seconds = best(run, args.trials)
+                seconds = best_of(run, args.trials)
                 per_gate_s = per_gate_s or seconds
                 bw = passes * 2 * state_bytes / seconds / 1e9
                 print(f"  {depth:5d} {len(gates):6d} {mode:15s} {'%d/%d/%d' % groups:>14s} {passes:7d} "
@@ -116,8 +103,8 @@ def main():
                 record.add(n=n, dtype=args.dtype, depth=depth, gates=len(gates), mode=mode, seconds=seconds,
                            passes=passes, autopair=groups[0], sparsesharemem=groups[1], densemm=groups[2],
                            gbps=bw, copy_gbps=copy_bw, ratio=bw / copy_bw)
-            parse_s = best(lambda: vorlent.prepare_fusion_chunk_gates(n, gates, max_gates_per_group=0), args.trials)
-            total_s = best(lambda: vorlent.prepare_fusion_chunk_gates(n, gates), args.trials)
+            parse_s = best_of(lambda: vorlent.prepare_fusion_chunk_gates(n, gates, max_gates_per_group=0), args.trials)
+            total_s = best_of(lambda: vorlent.prepare_fusion_chunk_gates(n, gates), args.trials)
             print(f"        parse {parse_s / len(gates) * 1e6:.2f} us/gate, plan "
                   f"{max(total_s - parse_s, 0) / len(gates) * 1e6:.2f} us/gate")
         del state
@@ -125,8 +112,8 @@ def main():
         n = args.n[0]
         gates = circuit(n, 1, rng)
         gates = (gates * (args.big_chunk // len(gates) + 1))[: args.big_chunk]
-        parse_s = best(lambda: vorlent.prepare_fusion_chunk_gates(n, gates, max_gates_per_group=0), 1)
-        total_s = best(lambda: vorlent.prepare_fusion_chunk_gates(n, gates), 1)
+        parse_s = best_of(lambda: vorlent.prepare_fusion_chunk_gates(n, gates, max_gates_per_group=0), 1)
+        total_s = best_of(lambda: vorlent.prepare_fusion_chunk_gates(n, gates), 1)
         plan_s = max(total_s - parse_s, 0)
         print(f"\nchunk of {len(gates)} gates at n={n}: parse {parse_s / len(gates) * 1e6:.2f} us/gate, "
               f"plan {plan_s / len(gates) * 1e6:.2f} us/gate (plan/parse {plan_s / parse_s:.2f})")

@@ -28,7 +28,6 @@ import argparse
 import os
 import platform
 import sys
-import time
 
 import numpy as np
 
@@ -37,6 +36,7 @@ if _build:
     sys.path.insert(0, os.path.abspath(_build))
 
 import bench_json  # noqa: E402
+from bench_timing import best_of  # noqa: E402
 import vorlent  # noqa: E402
 
 MODES = [vorlent.AllState, vorlent.Pair, vorlent.PairAuto]
@@ -72,15 +72,6 @@ def gate_list(name, params, targets, controls, states, reps):
     return [g] * reps
 
 
-def timed(fn, trials):
-    best = float("inf")
-    for _ in range(trials):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 def main():
     default_n = 20 if vorlent.backend == "host" else 28
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -99,13 +90,13 @@ def main():
     amp_bytes = np.dtype(args.dtype).itemsize
     full_bytes = 2 * state.num_state * amp_bytes  # read and write every amplitude once
 
-    copy_s = timed(lambda: state.copy_to_numpy(host), args.trials)
+    copy_s = best_of(lambda: state.copy_to_numpy(host), args.trials)
 
     def per_gate(gates, mode):
         vorlent.run_circuit_device(state, gates[:1], mode=mode)  # warm-up; a missing family fails here
         state.copy_to_numpy(host)
-        total = timed(lambda: (vorlent.run_circuit_device(state, gates, mode=mode), state.copy_to_numpy(host)),
-                      args.trials)
+        total = best_of(lambda: (vorlent.run_circuit_device(state, gates, mode=mode), state.copy_to_numpy(host)),
+                        args.trials)
         return max(total - copy_s, 0.0) / len(gates)
 
     base_s = per_gate(gate_list("x", [], [args.n - 1], [], [], reps), vorlent.PairAuto)

@@ -19,30 +19,19 @@ which reads and writes the whole state once.
 import argparse
 import os
 import sys
-import time
 
 import numpy as np
 
 _build = os.environ.get("QUILLMARCH_BUILD_DIR")
 if _build:
     sys.path.insert(0, os.path.abspath(_build))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))  # shared helpers
 
 import bench_json  # noqa: E402
+from bench_timing import best_of  # noqa: E402
 import vorlent  # noqa: E402
-
-
-def gate(name, targets, controls=(), control_state=(), parameter=(), matrix=None):
-    g = {"id": name, "target": list(targets), "control": list(controls), "control_state": list(control_state),
-         "parameter": list(parameter)}
-    if matrix is not None:
-        g["matrix"] = matrix
-    return g
-
-
-def random_unitary(rng, dim):
-    z = rng.normal(size=(dim, dim)) + 1j * rng.normal(size=(dim, dim))
-    q, r = np.linalg.qr(z)
-    return q * (np.diag(r) / np.abs(np.diag(r)))
+from gate_helpers import gate  # noqa: E402
+from sv_reference import random_unitary  # noqa: E402
 
 
 def rows(n, rng):
@@ -65,15 +54,6 @@ def rows(n, rng):
     return out
 
 
-def best_time(fn, trials):
-    best = float("inf")
-    for _ in range(trials):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     default_n = 18 if vorlent.backend == "host" else 28
@@ -90,7 +70,7 @@ def main():
     elem = np.dtype(args.dtype).itemsize
     dev = vorlent.DeviceState.zero_state(n, args.dtype, args.device)
     host = np.empty(1 << n, dtype=args.dtype)
-    copy_time = best_time(lambda: dev.copy_to_numpy(host), args.trials + 2)
+    copy_time = best_of(lambda: dev.copy_to_numpy(host), args.trials + 2)
 
     print(f"backend={vorlent.backend} n={n} dtype={args.dtype} R={reps} trials={args.trials} "
           f"state={(1 << n) * elem / 2**20:.1f} MiB copy_to_numpy={copy_time * 1e3:.3f} ms")
@@ -108,7 +88,7 @@ def main():
             vorlent.run_circuit_device(dev, gates, mode=mode)
             dev.copy_to_numpy(host)
 
-        per_gate = max(best_time(timed, args.trials) - copy_time, 0.0) / reps
+        per_gate = max(best_of(timed, args.trials) - copy_time, 0.0) / reps
         moved = 2 * changed * elem
         bandwidth = moved / per_gate / 1e9 if per_gate > 0 else float("inf")
         if baseline is None:

@@ -18,15 +18,18 @@ import argparse
 import os
 import platform
 import sys
-import time
 
 import numpy as np
 
 if os.environ.get("QUILLMARCH_BUILD_DIR"):
     sys.path.insert(0, os.path.abspath(os.environ["QUILLMARCH_BUILD_DIR"]))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))  # shared helpers
 
+from bench_timing import best_of  # noqa: E402
 import kestamire  # noqa: E402
 import vorlent  # noqa: E402
+from density_objects import Gate, KrausOp  # noqa: E402
+from dm_reference import channel_kraus  # noqa: E402
 
 R2 = 1 / np.sqrt(2)
 FIXED = {
@@ -95,12 +98,9 @@ def numpy_circuit(state, n, gates):
 
 
 def best(action, repeat):
-    times, result = [], None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = action()
-        times.append(time.perf_counter() - start)
-    return min(times), result
+    """Least time of `repeat` runs of `action`, and what its last run returned."""
+    results = []
+    return best_of(lambda: results.append(action()), repeat), results[-1]
 
 
 def row(label, seconds, base, detail=""):
@@ -134,35 +134,10 @@ def state_vector(args, rng):
                     args.repeat, base, expected)
 
 
-class Gate:
-    def __init__(self, id, target, control=(), parameter=None):
-        self.id = id
-        self.target = list(target)
-        self.control = list(control)
-        self.control_state = [1] * len(self.control)
-        self.parameter = parameter
-        self.has_stored_matrix = False
-        self.stored_matrix = None
-
-
-class KrausOp:
-    operation_kind = "kraus"
-
-    def __init__(self, target, matrices, channel_name):
-        self.target = list(target)
-        self.kraus_matrices = np.asarray(matrices, dtype=np.complex128)
-        self.channel_name = channel_name
-
-
-def depolarizing(p):
-    return [np.sqrt(1 - 3 * p / 4) * np.eye(2), np.sqrt(p / 4) * FIXED["x"], np.sqrt(p / 4) * FIXED["y"],
-            np.sqrt(p / 4) * FIXED["z"]]
-
-
 def noisy_list(rng, n, layers, p):
     """(operation objects, [(matrices, target, control)]) of the same noisy circuit."""
     ops, plain = [], []
-    kraus = depolarizing(p)
+    kraus = channel_kraus("depolarizing", p)
     for layer in range(layers):
         for q in range(n):
             name = ("rx", "ry", "rz")[rng.integers(3)]
@@ -170,7 +145,7 @@ def noisy_list(rng, n, layers, p):
             ops += [Gate(name, [q], parameter=[t]), KrausOp([q], kraus, "depolarizing")]
             plain += [([rotation(name, t)], q, None), (kraus, q, None)]
         for q in range(layer % 2, n - 1, 2):
-            ops.append(Gate("cx", [q + 1], [q]))
+            ops.append(Gate("cx", [q + 1], [q], [1]))
             plain.append(([FIXED["x"]], q + 1, q))
     return ops, plain
 

@@ -32,7 +32,6 @@ import argparse
 import os
 import platform
 import sys
-import time
 
 import numpy as np
 
@@ -41,19 +40,10 @@ if os.environ.get("QUILLMARCH_BUILD_DIR"):
     sys.path.insert(0, os.path.abspath(os.environ["QUILLMARCH_BUILD_DIR"]))
 
 import bench_json  # noqa: E402
+from bench_timing import best_of  # noqa: E402
 import vorlent  # noqa: E402
 
 ROWS = None  # bench_json.Rows of this run
-
-
-def timed(fn, trials):
-    fn()
-    best = float("inf")
-    for _ in range(trials):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def row(label, seconds, bandwidth=None, note="", **fields):
@@ -76,7 +66,7 @@ def x_pass(state, n, reps, trials, single_pass):
         probe()
 
     try:
-        total = timed(run, trials)
+        total = best_of(run, trials, warm_up=True)
     except (RuntimeError, ValueError) as err:
         return None, str(err)
     return max(total - single_pass, 0.0) / reps, ""
@@ -92,9 +82,9 @@ def bench_dtype(n, dtype, trials, x_reps):
     print(f"{'case':<44} {'time_ms':>11} {'GB/s':>9}  note")
     for m in range(1, 11):
         for where, targets in [("low", list(range(m))), ("high", list(range(n - m, n)))]:
-            t = timed(pass_fn(state, targets), trials)
+            t = best_of(pass_fn(state, targets), trials, warm_up=True)
             row(f"probability pass m={m:<2} {where}", t, nbytes / t, n=n, dtype=dtype)
-    single = timed(pass_fn(state, [0]), trials)
+    single = best_of(pass_fn(state, [0]), trials, warm_up=True)
     t, why = x_pass(state, n, x_reps, trials, single)
     if t is None:
         row("X-PairAuto pass (baseline)", float("nan"), None, f"skipped, needs the gate engine: {why}",
@@ -111,9 +101,10 @@ def bench_sampling(state, n, dtype, shots, trials):
     nbytes = (1 << n) * np.dtype(dtype).itemsize
     print(f"\n# sampling {shots} shots over m={m} targets, n={n} {dtype}")
     print(f"{'case':<44} {'time_ms':>11} {'GB/s':>9}  note")
-    t_pass = timed(pass_fn(state, targets), trials)
+    t_pass = best_of(pass_fn(state, targets), trials, warm_up=True)
     row(f"probability pass m={m}", t_pass, nbytes / t_pass, n=n, dtype=dtype)
-    t = timed(lambda: vorlent.sample_measure_device(state, targets, shots, seed=1, collapse_last=False), trials)
+    t = best_of(lambda: vorlent.sample_measure_device(state, targets, shots, seed=1, collapse_last=False), trials,
+                warm_up=True)
     row(f"vorlent sample_measure_device", t, None, f"{shots / t / 1e6:.2f} M shots/s incl. pass and dict",
         n=n, dtype=dtype)
 
@@ -137,7 +128,7 @@ def bench_sampling(state, n, dtype, shots, trials):
         k = np.minimum(np.searchsorted(running, x, side="right"), running.size - 1)
         return np.bincount(k, minlength=running.size)
 
-    t_np = timed(numpy_sampling, trials)
+    t_np = best_of(numpy_sampling, trials, warm_up=True)
     row("numpy random + searchsorted + bincount", t_np, None, f"{shots / t_np / 1e6:.2f} M shots/s", n=n, dtype=dtype)
 
 

@@ -17,6 +17,20 @@ QM_HD uint64_t insert_zero_bit(uint64_t j, unsigned pos) {
 // insert_zero_bit with the position given as its one-bit mask `bit`.
 QM_HD uint64_t insert_zero_at(uint64_t j, uint64_t bit) { return ((j & ~(bit - 1)) << 1) | (j & (bit - 1)); }
 
+// Base indices of the four-amplitude groups of two-target kernels: both target
+// bits 0, the group is base, base | q0, base | q1 and base | q0 | q1. Zeros are
+// inserted at lo, then at hi (lo < hi), so both positions are final.
+QM_HD uint64_t insert_two_zero_bits(uint64_t j, int lo, int hi) {
+  return insert_zero_bit(insert_zero_bit(j, static_cast<unsigned>(lo)), static_cast<unsigned>(hi));
+}
+
+// Zeros at bit 0 and at the bit q (q >= 2) in one step: with h = q / 2 the
+// bits of j below h move up by one and the rest by two.
+QM_HD uint64_t insert_zero_bit0_and(uint64_t j, uint64_t q) {
+  const uint64_t h = q >> 1;
+  return ((j & ~(h - 1)) << 2) | ((j & (h - 1)) << 1);
+}
+
 // Spreads the bits of j over the zero positions of m. Positions are taken from
 // the lowest up, which makes every insertion position final.
 QM_HD uint64_t insert_zero_bits(uint64_t j, uint64_t m) {
@@ -60,6 +74,15 @@ QM_HD uint64_t mask_of_bits(const Pos* positions, int64_t count) {
 // of m feeds (the first target is the most significant outcome bit).
 QM_HD int64_t measured_bit(int64_t q, int64_t n, bool little) { return little ? q : n - 1 - q; }
 QM_HD uint64_t outcome_bit(int64_t j, int64_t m) { return uint64_t{1} << (m - 1 - j); }
+
+// Position of the lowest set bit of a non-zero x.
+QM_HD unsigned lowest_set_bit(uint64_t x) {
+#if defined(__CUDA_ARCH__)
+  return static_cast<unsigned>(__ffsll(static_cast<long long>(x)) - 1);
+#else
+  return static_cast<unsigned>(__builtin_ctzll(x));
+#endif
+}
 
 // Bit offset of matrix index c on k targets: bit positions[b] set for every set
 // bit b of c (positions in gate order, positions[0] the least significant bit).

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cmath>
+#include <complex>
+#include <type_traits>
 
 #include "common/cuda_api.h"
 
@@ -11,9 +13,15 @@ namespace quillmarch {
 // are raw byte copies. Aligned to its size so pairs load as one vector access.
 template <typename T>
 struct alignas(2 * sizeof(T)) CuComplex {
+  using value_type = T;
   T re;
   T im;
 };
+
+// The real type behind a (possibly const) CuComplex pointer, for code that
+// receives the pointer from with_precision and needs T itself.
+template <typename Pointer>
+using real_of = typename std::remove_const_t<std::remove_pointer_t<Pointer>>::value_type;
 
 // Precision-exact fused multiply-add and trigonometry: plain fma/sin/cos on a
 // float would widen to double on the host and round differently from the GPU.
@@ -31,6 +39,12 @@ QM_HD double square_root(double x) { return sqrt(x); }
 template <typename T>
 QM_HD CuComplex<T> make_complex(T re, T im) {
   return CuComplex<T>{re, im};
+}
+
+// A host value (a parsed or planned matrix entry) in the device precision T.
+template <typename T>
+CuComplex<T> to_cu_complex(const std::complex<double>& z) {
+  return {static_cast<T>(z.real()), static_cast<T>(z.imag())};
 }
 
 template <typename T>

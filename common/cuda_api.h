@@ -17,6 +17,15 @@
 
 #define QM_HD __host__ __device__ __forceinline__
 
+// Unrolls the loop that follows. The GPU compiler unrolls it fully (its trip
+// count is a compile-time constant); the host compiler up to `depth` times.
+#if defined(__CUDACC__)
+#define QM_UNROLL(depth) _Pragma("unroll")
+#else
+#define QM_PRAGMA(text) _Pragma(#text)
+#define QM_UNROLL(depth) QM_PRAGMA(GCC unroll depth)
+#endif
+
 #if defined(__CUDACC__)
 // Dynamic shared memory of the running block, viewed as `type`.
 #define QM_DYNAMIC_SHARED(type, name)                                   \

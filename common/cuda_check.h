@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "common/cuda_api.h"
 
@@ -32,6 +33,18 @@ inline void check_cuda_step(cudaError_t error, const char* operation) {
   }
 }
 
+// Throws std::runtime_error(operation + " failed").
+[[noreturn]] void throw_call_failed(const std::string& operation);
+
+// For a cuBLAS call: any status but CUBLAS_STATUS_SUCCESS (0) fails with
+// operation + " failed". Templated on the status type so that this header
+// needs no cuBLAS header, which the density module does not use.
+template <typename Status>
+void check_cublas(Status status, const char* operation) {
+  static_assert(std::is_enum<Status>::value, "a library status code");
+  if (status != Status{}) throw_call_failed(operation);
+}
+
 // Reads (and clears) the pending launch error; throws prefix + error string.
 void check_launch(const char* prefix);
 
@@ -45,6 +58,16 @@ void check_last_error();
 inline unsigned int grid_for(uint64_t work, unsigned int threads) {
   const uint64_t blocks = work / threads + (work % threads != 0);
   return blocks > 0x7fffffffu ? 0u : static_cast<unsigned int>(blocks);
+}
+
+// Block cap of the grid-stride kernels that size their grid from the work:
+// enough blocks to fill any device, and a count that every grid dimension takes.
+constexpr unsigned int kMaxStrideBlocks = 65535;
+
+// grid_for capped at `cap` blocks, for kernels that loop grid-stride over the work.
+inline unsigned int stride_grid_for(uint64_t work, unsigned int threads, unsigned int cap = kMaxStrideBlocks) {
+  const uint64_t blocks = work / threads + (work % threads != 0);
+  return blocks > cap ? cap : static_cast<unsigned int>(blocks);
 }
 
 }  // namespace quillmarch

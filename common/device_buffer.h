@@ -55,6 +55,7 @@ class DeviceBuffer {
   }
 
   T* get() const { return ptr_; }
+  int device() const { return device_; }
   size_t size() const { return count_; }
   size_t bytes() const { return count_ * sizeof(T); }
 
@@ -89,11 +90,5 @@ template <typename T>
 void download(T* host_dst, const T* device_src, size_t count) {
   check_cuda(cudaMemcpy(host_dst, device_src, count * sizeof(T), cudaMemcpyDeviceToHost));
 }
-
-// Copies a whole host range to or from the device, optionally page-locking the
-// caller's range for the copy. A range that cannot be registered is copied
-// unpinned; that is not an error.
-void copy_with_optional_pinning(void* dst, const void* src, size_t bytes, cudaMemcpyKind kind, void* host_range,
-                                bool use_pinned_host);
 
 }  // namespace quillmarch

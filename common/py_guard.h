@@ -13,6 +13,7 @@
 #include <climits>
 #include <exception>
 #include <limits>
+#include <new>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -131,19 +132,94 @@ inline void poll_signals(size_t item) {
   if ((item & 0xfff) == 0xfff && PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
 }
 
-// Classes with no Python constructor: refused at creation (also through
-// __new__), and no instance may change its class to or from them, so no
-// instance of them exists without a constructed native value behind it.
 inline PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyErr_Format(PyExc_TypeError, "%s instances cannot be created directly", type->tp_name);
   return nullptr;
 }
 
+// The library's common base class aborts the process when asked for an
+// instance of a type with no bound class in its ancestry (the base itself, or a
+// Python subclass of it): its allocator throws out of a C callback. The base
+// allocates through a guard instead, which refuses those types and hands every
+// other one to the original allocator.
+inline newfunc& unguarded_new() {
+  static newfunc original = nullptr;
+  return original;
+}
+
+inline PyObject* guarded_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  try {
+    if (pybind11::detail::all_type_info(type).empty()) return refuse_new(type, args, kwargs);
+    return unguarded_new()(type, args, kwargs);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "instance allocation failed");
+  }
+  return nullptr;
+}
+
+// Classes made before the guard copied the original allocator; they take the
+// guard too, since cls.__new__(cls) (and so pickling) is refused as unsafe when
+// a class's allocator differs from the base's.
+inline void guard_subclasses(pybind11::handle type, newfunc original) {
+  const pybind11::handle type_type(reinterpret_cast<PyObject*>(&PyType_Type));
+  for (pybind11::handle sub : pybind11::list(type_type.attr("__subclasses__")(type))) {
+    auto* t = reinterpret_cast<PyTypeObject*>(sub.ptr());
+    if (t->tp_new == original) {
+      t->tp_new = guarded_new;
+      PyType_Modified(t);
+    }
+    guard_subclasses(sub, original);
+  }
+}
+
+// The base is shared by every module built against the same library
+// internals, so the guard goes in once per interpreter, whichever module is
+// imported first, and is recorded in the library's cross-module data.
+inline void guard_common_base() {
+  const std::string key = "quillmarch.guarded_base_new";
+  if (pybind11::get_shared_data(key) != nullptr) return;
+  PyObject* base = pybind11::detail::get_internals().instance_base;
+  auto* t = reinterpret_cast<PyTypeObject*>(base);
+  unguarded_new() = t->tp_new;
+  t->tp_new = guarded_new;
+  PyType_Modified(t);
+  guard_subclasses(base, unguarded_new());
+  pybind11::set_shared_data(key, &unguarded_new());
+}
+
+// Classes with no Python constructor: refused at creation (also through
+// __new__), and no instance may change its class to or from them, so no
+// instance of them exists without a constructed native value behind it.
 inline void seal_class(pybind11::handle type, bool refuse_creation) {
+  guard_common_base();
   auto* t = reinterpret_cast<PyTypeObject*>(type.ptr());
   if (refuse_creation) t->tp_new = refuse_new;
   t->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
   PyType_Modified(t);
+}
+
+// Enumeration members pickle and copy by name, with every protocol (0 and 1
+// would otherwise rebuild a member through the common base), and come back as
+// the member itself. An instance of a Python subclass, or one that is no
+// member, goes by value through the enumeration's checked constructor.
+inline void seal_enum(pybind11::handle type) {
+  pybind11::setattr(
+      type, "__reduce__",
+      pybind11::cpp_function(
+          [type](pybind11::handle self) -> pybind11::tuple {
+            const pybind11::handle cls(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
+            pybind11::object name = self.attr("name");
+            if (cls.is(type) && type.attr("__members__").contains(name))
+              return pybind11::make_tuple(pybind11::module_::import("builtins").attr("getattr"),
+                                          pybind11::make_tuple(type, name));
+            return pybind11::make_tuple(cls, pybind11::make_tuple(pybind11::int_(self.cast<pybind11::object>())));
+          },
+          pybind11::name("__reduce__"), pybind11::is_method(type)));
+  seal_class(type, false);
 }
 
 // Reads a sequence argument (not str or bytes) into a vector. The items are

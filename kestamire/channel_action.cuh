@@ -3,12 +3,36 @@
 // unitary-plus-channel kernel.
 #pragma once
 
+#include <type_traits>
+
 #include "common/cu_complex.h"
 #include "common/cuda_api.h"
 #include "kestamire/density_ops.h"
 
 namespace quillmarch {
 namespace kestamire {
+
+template <density::ChannelKind K>
+using ChannelKindTag = std::integral_constant<density::ChannelKind, K>;
+
+// The one switch from a run-time channel kind to its compile-time form: calls
+// f(ChannelKindTag<K>{}) for the kind K that `kind` names. False, with
+// nothing called, for any other value. Host launchers pass host functors, the
+// kernels device ones; the execution-space check is left to the caller.
+#if defined(__CUDACC__)
+#pragma nv_exec_check_disable
+#endif
+template <typename F>
+QM_HD bool with_channel_kind(int kind, F&& f) {
+  switch (kind) {
+    case density::BitFlip: f(ChannelKindTag<density::BitFlip>{}); return true;
+    case density::PhaseFlip: f(ChannelKindTag<density::PhaseFlip>{}); return true;
+    case density::Depolarizing: f(ChannelKindTag<density::Depolarizing>{}); return true;
+    case density::AmplitudeDamping: f(ChannelKindTag<density::AmplitudeDamping>{}); return true;
+    case density::PhaseDamping: f(ChannelKindTag<density::PhaseDamping>{}); return true;
+    default: return false;
+  }
+}
 
 // True for the kinds that only scale the coherences b and c; their kernels
 // need not write a and d back.

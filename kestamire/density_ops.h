@@ -66,5 +66,27 @@ struct PreparedDensityOp {
   double channel_parameter = 0;
 };
 
+// What the executor does with a prepared operation: the first of its flags
+// that holds, in this order, names it.
+enum class PreparedKind { Identity, Permutation, Diagonal, Channel, Kraus, Unitary };
+
+inline PreparedKind prepared_kind(const PreparedDensityOp& op) {
+  if (op.is_identity) return PreparedKind::Identity;
+  if (op.is_permutation) return PreparedKind::Permutation;
+  if (op.is_diagonal) return PreparedKind::Diagonal;
+  if (op.is_channel) return PreparedKind::Channel;
+  if (op.is_kraus) return PreparedKind::Kraus;
+  return PreparedKind::Unitary;
+}
+
+// Record kinds of a shared-memory group (the `kind` of DeviceDensityGate);
+// values are fixed, the kernel branches on them.
+enum DensityGateKind : int32_t {
+  UnitaryGate = 0,   // general 2 x 2 unitary
+  DiagonalGate = 1,  // d0, d1
+  FlipGate = 2,      // X
+  ChannelGate = 3,   // built-in channel
+};
+
 }  // namespace kestamire
 }  // namespace quillmarch

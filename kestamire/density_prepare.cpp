@@ -152,7 +152,7 @@ DeviceTargets device_targets(const std::vector<int64_t>& targets, uint64_t n) {
 
 template <typename T>
 void append_converted(const std::vector<std::complex<double>>& source, std::vector<CuComplex<T>>& matrices) {
-  for (const auto& z : source) matrices.push_back({static_cast<T>(z.real()), static_cast<T>(z.imag())});
+  for (const auto& z : source) matrices.push_back(to_cu_complex<T>(z));
 }
 
 bool all_finite(const std::vector<std::complex<double>>& values) {

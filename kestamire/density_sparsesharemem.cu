@@ -20,8 +20,7 @@ namespace kestamire {
 namespace {
 
 constexpr unsigned kThreads = 128;
-constexpr unsigned kMaxBlocks = 65535;
-constexpr int kMaxActive = 5;
+constexpr int kMaxActive = 5;  // a 32 x 32 tile: 16 KiB of complex128 shared memory
 
 template <typename T>
 QM_HD void swap_entries(CuComplex<T>& x, CuComplex<T>& y) {
@@ -32,14 +31,7 @@ QM_HD void swap_entries(CuComplex<T>& x, CuComplex<T>& y) {
 
 template <typename T>
 QM_HD void apply_channel_of_kind(int kind, CuComplex<T>& a, CuComplex<T>& b, CuComplex<T>& c, CuComplex<T>& d, T p) {
-  switch (kind) {
-    case density::BitFlip: return apply_channel<density::BitFlip>(a, b, c, d, p);
-    case density::PhaseFlip: return apply_channel<density::PhaseFlip>(a, b, c, d, p);
-    case density::Depolarizing: return apply_channel<density::Depolarizing>(a, b, c, d, p);
-    case density::AmplitudeDamping: return apply_channel<density::AmplitudeDamping>(a, b, c, d, p);
-    case density::PhaseDamping: return apply_channel<density::PhaseDamping>(a, b, c, d, p);
-    default: return;
-  }
+  with_channel_kind(kind, [&](auto k) { apply_channel<decltype(k)::value>(a, b, c, d, p); });
 }
 
 // One record on the local 2 x 2 block [[a, b], [c, d]] whose base row and
@@ -49,13 +41,13 @@ template <typename T>
 QM_HD void apply_record(const DeviceDensityGate<T>& gate, bool row_ok, bool col_ok, CuComplex<T>& a,
                         CuComplex<T>& b, CuComplex<T>& c, CuComplex<T>& d) {
   switch (gate.kind) {
-    case 0: {
+    case UnitaryGate: {
       const CuComplex<T> u[4] = {gate.matrix[0], gate.matrix[1], gate.matrix[2], gate.matrix[3]};
       if (row_ok) apply_unitary_left(a, b, c, d, u);
       if (col_ok) apply_unitary_right(a, b, c, d, u);
       return;
     }
-    case 1: {
+    case DiagonalGate: {
       const CuComplex<T> one{T(1), T(0)};
       const CuComplex<T> r0 = row_ok ? gate.diagonal[0] : one, r1 = row_ok ? gate.diagonal[1] : one;
       const CuComplex<T> c0 = col_ok ? gate.diagonal[0] : one, c1 = col_ok ? gate.diagonal[1] : one;
@@ -65,7 +57,7 @@ QM_HD void apply_record(const DeviceDensityGate<T>& gate, bool row_ok, bool col_
       d = mul_conj(r1 * d, c1);
       return;
     }
-    case 2:
+    case FlipGate:
       if (row_ok) swap_entries(a, c), swap_entries(b, d);
       if (col_ok) swap_entries(a, b), swap_entries(c, d);
       return;
@@ -135,8 +127,8 @@ void launch_density_sparsesharemem(uint64_t dim, CuComplex<T>* rho, uint64_t act
   if (dim <= 1 || n < k) throw std::invalid_argument("active qubits exceed circuit size");
   const uint64_t tiles = uint64_t{1} << (2 * (n - k));
   const uint64_t inactive_mask = active_mask ^ (dim - 1);
-  const unsigned grid = static_cast<unsigned>(std::min<uint64_t>(tiles, kMaxBlocks));
   const size_t shared_bytes = sizeof(CuComplex<T>) << (2 * k);
+  const unsigned grid = static_cast<unsigned>(std::min<uint64_t>(tiles, kMaxStrideBlocks));
   launch<density_sparsesharemem_kernel<T>>(dim3(grid), dim3(kThreads), shared_bytes, nullptr, rho, dim, tiles,
          active_mask, inactive_mask, k, n - k, gates, gate_count);
   check_launch("density_sparsesharemem kernel launch failed: ");

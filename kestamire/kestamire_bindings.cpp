@@ -10,17 +10,19 @@
 #include <string>
 #include <vector>
 
-#include "common/array_interop.h"
-#include "common/cu_complex.h"
 #include "common/cuda_check.h"
 #include "common/parsers.h"
+#include "common/state_core.h"
+#include "common/state_protocols.h"
 #include "kestamire/density_parse.h"
 #include "kestamire/kestamire_device_state.h"
 #include "kestamire/kestamire_measure.h"
+#include "kestamire/kestamire_observables_bindings.h"
 #include "kestamire/run_density.h"
 
 namespace py = pybind11;
-using quillmarch::CuComplex;
+using quillmarch::Precision;
+using quillmarch::with_precision;
 using quillmarch::kestamire::DeviceDensityState;
 using quillmarch::pyguard::without_gil;
 
@@ -41,20 +43,15 @@ void check_layout(int64_t n, int64_t ndim, const int64_t* shape, bool c_contiguo
   if (!writable) throw std::invalid_argument("state must be writable");
 }
 
-quillmarch::ExportedBuffer exported(const std::shared_ptr<DeviceDensityState>& s) {
-  const auto dim = static_cast<int64_t>(s->dimension);
-  return {s, s->data, {dim, dim}, s->dtype, s->device_id};
-}
-
 std::shared_ptr<DeviceDensityState> from_dlpack(int64_t n, const py::object& array, const std::string& device) {
   quillmarch::ImportedTensor imported(array);
   const DLTensor& t = imported.tensor();
   check_layout(n, t.ndim, t.shape, quillmarch::is_c_contiguous(t), !imported.read_only());
-  const int dtype = quillmarch::parse_dtype(quillmarch::dtype_name(t.dtype));
+  const Precision precision = quillmarch::parse_precision(quillmarch::dtype_name(t.dtype));
   const int device_id = quillmarch::parse_device(device);
   quillmarch::refresh_runtime_settings();
-  auto s = std::make_shared<DeviceDensityState>(static_cast<uint64_t>(n), dtype, device_id);
-  without_gil([&] { quillmarch::copy_from_tensor(s->data, device_id, t, s->byte_size()); });
+  auto s = std::make_shared<DeviceDensityState>(static_cast<uint64_t>(n), precision, device_id);
+  without_gil([&] { quillmarch::copy_from_tensor(s->data(), device_id, t, s->byte_size()); });
   return s;
 }
 
@@ -62,14 +59,31 @@ std::shared_ptr<DeviceDensityState> from_numpy(int64_t n, py::array state, const
   const std::vector<int64_t> shape(state.shape(), state.shape() + state.ndim());
   check_layout(n, state.ndim(), shape.data(), (state.flags() & py::array::c_style) != 0, state.writeable());
   const auto nq = static_cast<uint64_t>(n);
-  const int dtype = quillmarch::parse_dtype(py::str(state.dtype()));
+  const Precision precision = quillmarch::parse_precision(py::str(state.dtype()));
   const int device_id = quillmarch::parse_device(device);
   quillmarch::refresh_runtime_settings();
-  auto s = std::make_shared<DeviceDensityState>(nq, dtype, device_id);
+  auto s = std::make_shared<DeviceDensityState>(nq, precision, device_id);
   py::buffer_info view = state.request();
   const void* data = view.ptr;
   without_gil([&] { s->upload(data, s->size, false); });
   return s;
+}
+
+std::shared_ptr<DeviceDensityState> zero_state(int64_t n, const std::string& dtype, const std::string& device) {
+  const int device_id = quillmarch::parse_device(device);
+  const Precision precision = quillmarch::parse_precision(dtype);
+  quillmarch::refresh_runtime_settings();
+  auto s = std::make_shared<DeviceDensityState>(static_cast<uint64_t>(n), precision, device_id);
+  without_gil([&] { s->reset(); });
+  return s;
+}
+
+py::array to_numpy(const DeviceDensityState& s) {
+  const auto dim = static_cast<py::ssize_t>(s.dimension);
+  py::array out(py::dtype(s.dtype_name()), std::vector<py::ssize_t>{dim, dim});
+  void* data = out.mutable_data();
+  without_gil([&] { s.download(data, s.size, false); });
+  return out;
 }
 
 void run_operations(DeviceDensityState& s, int64_t num_qubits, const py::iterable& operations) {
@@ -81,13 +95,9 @@ void run_operations(DeviceDensityState& s, int64_t num_qubits, const py::iterabl
     if (static_cast<uint64_t>(num_qubits) != s.num_qubits)
       throw std::invalid_argument("num_qubits does not match DeviceDensityState");
     quillmarch::check_cuda(cudaSetDevice(s.device_id));
-    if (s.dtype == 1) {
-      quillmarch::kestamire::run_density_operations(static_cast<CuComplex<double>*>(s.data), s.num_qubits, parsed,
-                                                    fusion);
-    } else {
-      quillmarch::kestamire::run_density_operations(static_cast<CuComplex<float>*>(s.data), s.num_qubits, parsed,
-                                                    fusion);
-    }
+    with_precision(s, [&](auto* rho) {
+      quillmarch::kestamire::run_density_operations(rho, s.num_qubits, parsed, fusion);
+    });
   });
 }
 
@@ -95,29 +105,41 @@ std::string measure(DeviceDensityState& s, const Targets& targets, const std::st
   quillmarch::check_endian(endian);
   const uint64_t resolved = seed.is_none() ? quillmarch::system_seed() : seed.cast<uint64_t>();
   return without_gil([&] {
-    if (s.dtype == 1)
-      return quillmarch::kestamire::measure_density(static_cast<CuComplex<double>*>(s.data), s.num_qubits,
-                                                    targets.values, endian, s.device_id, resolved);
-    return quillmarch::kestamire::measure_density(static_cast<CuComplex<float>*>(s.data), s.num_qubits,
-                                                  targets.values, endian, s.device_id, resolved);
+    return with_precision(s, [&](auto* rho) {
+      return quillmarch::kestamire::measure_density(rho, s.num_qubits, targets.values, endian, s.device_id,
+                                                    resolved);
+    });
   });
 }
 
-std::shared_ptr<DeviceDensityState> copy_state(const DeviceDensityState& s) {
-  quillmarch::refresh_runtime_settings();
-  return std::make_shared<DeviceDensityState>(s.copy());
+std::string repr_state(const DeviceDensityState& s) {
+  return "<kestamire.DeviceDensityState num_qubits=" + std::to_string(s.num_qubits) + " dtype=" + s.dtype_name() +
+         " device=cuda:" + std::to_string(s.device_id) + ">";
 }
 
-// Pickles as the module-level restorer with n, precision, device and matrix.
-py::tuple reduce_state(const DeviceDensityState& s) {
-  py::module_ module = py::module_::import("kestamire");
-  const auto dim = static_cast<py::ssize_t>(s.dimension);
-  py::array matrix(py::dtype(s.dtype_name()), std::vector<py::ssize_t>{dim, dim});
-  void* data = matrix.mutable_data();
-  without_gil([&] { s.download(data, s.size, false); });
-  return py::make_tuple(module.attr("_restore_density_state"),
-                        py::make_tuple(s.num_qubits, s.dtype_name(), "cuda:" + std::to_string(s.device_id), matrix));
-}
+struct DensityStateProtocols {
+  using State = DeviceDensityState;
+  static constexpr const char* module = "kestamire";
+  static constexpr const char* rebuild = "_restore_density_state";
+  static constexpr const char* rebuild_doc = "Rebuild a pickled DeviceDensityState.";
+  static constexpr const char* array_arg = "matrix";
+  static constexpr const char* dlpack_doc =
+      "A DLPack capsule viewing the density matrix in place (a copy when copy is True).";
+
+  static std::vector<int64_t> shape(const DeviceDensityState& s) {
+    const auto dim = static_cast<int64_t>(s.dimension);
+    return {dim, dim};
+  }
+  static uint64_t qubits(const DeviceDensityState& s) { return s.num_qubits; }
+  static void check_pickled(int64_t, const std::string& dtype, const py::array& matrix) {
+    const std::string stored = py::str(matrix.dtype());
+    if (quillmarch::parse_precision(stored) != quillmarch::parse_precision(dtype))
+      throw std::invalid_argument("dtype must be '" + dtype + "', got: " + stored);
+  }
+  static std::shared_ptr<DeviceDensityState> from_numpy(int64_t n, py::array matrix, const std::string& device) {
+    return ::from_numpy(n, std::move(matrix), device);
+  }
+};
 
 }  // namespace
 
@@ -132,73 +154,24 @@ PYBIND11_MODULE(kestamire, m) {
                   "Build a density matrix from any DLPack producer (NumPy, CuPy, PyTorch) with one copy on the "
                   "device side.",
                   py::arg("n"), py::arg("array"), py::arg("device") = "cuda:0")
-      .def_static(
-          "zero_state",
-          [](int64_t n, const std::string& dtype, const std::string& device) {
-            const int device_id = quillmarch::parse_device(device);
-            const int code = quillmarch::parse_dtype(dtype);
-            quillmarch::refresh_runtime_settings();
-            auto s = std::make_shared<DeviceDensityState>(static_cast<uint64_t>(n), code, device_id);
-            without_gil([&] { s->reset(); });
-            return s;
-          },
-          py::arg("n"), py::arg("dtype") = "complex128", py::arg("device") = "cuda:0")
-      .def("to_numpy",
-           [](const DeviceDensityState& s) {
-             const auto dim = static_cast<py::ssize_t>(s.dimension);
-             py::array out(py::dtype(s.dtype_name()), std::vector<py::ssize_t>{dim, dim});
-             void* data = out.mutable_data();
-             without_gil([&] { s.download(data, s.size, false); });
-             return out;
-           })
-      .def("copy", &copy_state)
-      .def(
-          "__dlpack__",
-          [](const std::shared_ptr<DeviceDensityState>& s, const quillmarch::DLPackStreamArg& stream,
-             const quillmarch::DLPackVersionArg& max_version, const quillmarch::DLPackDeviceArg& dl_device,
-             const quillmarch::DLPackCopyArg& copy) {
-            return quillmarch::dlpack_capsule(exported(s), stream, max_version, dl_device, copy);
-          },
-          "A DLPack capsule viewing the density matrix in place (a copy when copy is True).", py::kw_only(),
-          py::arg("stream") = py::none(), py::arg("max_version") = py::none(), py::arg("dl_device") = py::none(),
-          py::arg("copy") = py::none())
-      .def("__dlpack_device__",
-           [](const DeviceDensityState& s) { return quillmarch::dlpack_device(s.device_id); })
-#if defined(QM_BACKEND_CUDA)
-      .def_property_readonly("__cuda_array_interface__",
-                             [](const std::shared_ptr<DeviceDensityState>& s) {
-                               return quillmarch::cuda_array_interface(exported(s));
-                             })
-#endif
+      .def_static("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
+                  py::arg("device") = "cuda:0")
+      .def("to_numpy", &to_numpy)
+      .def("copy", &quillmarch::copy_state<DeviceDensityState>)
       .def_property_readonly("num_qubits", [](const DeviceDensityState& s) { return s.num_qubits; })
       .def_property_readonly("dimension", [](const DeviceDensityState& s) { return s.dimension; })
       .def_property_readonly("dtype", [](const DeviceDensityState& s) { return s.dtype_name(); })
       .def_property_readonly("device_id", [](const DeviceDensityState& s) { return s.device_id; })
-      // Pickling and copying: a pickle holds n, precision, device and matrix;
-      // copies are independent states on the same device.
-      .def("__reduce__", &reduce_state)
-      .def("__copy__", &copy_state)
-      .def("__deepcopy__", [](const DeviceDensityState& s, const py::object&) { return copy_state(s); },
-           py::arg("memo"))
-      .def("__repr__", [](const DeviceDensityState& s) {
-        return "<kestamire.DeviceDensityState num_qubits=" + std::to_string(s.num_qubits) + " dtype=" +
-               s.dtype_name() + " device=cuda:" + std::to_string(s.device_id) + ">";
-      });
-
-  m.def(
-      "_restore_density_state",
-      [](int64_t n, const std::string& dtype, const std::string& device, py::array matrix) {
-        if (quillmarch::parse_dtype(py::str(matrix.dtype())) != quillmarch::parse_dtype(dtype))
-          throw std::invalid_argument("dtype must be '" + dtype + "', got: " + std::string(py::str(matrix.dtype())));
-        return from_numpy(n, std::move(matrix), device);
-      },
-      "Rebuild a pickled DeviceDensityState.", py::arg("n"), py::arg("dtype"), py::arg("device"),
-      py::arg("matrix").noconvert());
+      .def("__repr__", &repr_state);
+  quillmarch::def_state_protocols<DensityStateProtocols>(density_state);
+  quillmarch::def_rebuild<DensityStateProtocols>(m);
 
   m.def("run_density_operations_device", &run_operations, py::arg("state"), py::arg("num_qubits"),
         py::arg("operations"));
   m.def("measure_device", &measure, py::arg("state"), py::arg("targets"), py::arg("endian") = "little",
         py::arg("seed") = py::none());
+
+  quillmarch::kestamire::def_observables(m);
 
   quillmarch::pyguard::seal_class(density_state, true);
 }

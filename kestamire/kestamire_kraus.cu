@@ -148,25 +148,8 @@ bool recognize_channel(const DensityOperation& operation, int& kind, double& par
 
 template <typename T>
 void launch_channel(CuComplex<T>* rho, uint64_t dim, uint64_t target_mask, int kind, T parameter) {
-  switch (kind) {
-    case density::BitFlip:
-      run_channel<T, density::BitFlip>(rho, dim, target_mask, parameter);
-      break;
-    case density::PhaseFlip:
-      run_channel<T, density::PhaseFlip>(rho, dim, target_mask, parameter);
-      break;
-    case density::Depolarizing:
-      run_channel<T, density::Depolarizing>(rho, dim, target_mask, parameter);
-      break;
-    case density::AmplitudeDamping:
-      run_channel<T, density::AmplitudeDamping>(rho, dim, target_mask, parameter);
-      break;
-    case density::PhaseDamping:
-      run_channel<T, density::PhaseDamping>(rho, dim, target_mask, parameter);
-      break;
-    default:
-      throw std::runtime_error("unknown noise channel kind");
-  }
+  if (!with_channel_kind(kind, [&](auto k) { run_channel<T, decltype(k)::value>(rho, dim, target_mask, parameter); }))
+    throw std::runtime_error("unknown noise channel kind");
   check_launch("channel kernel launch failed: ");
 }
 

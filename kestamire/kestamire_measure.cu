@@ -2,17 +2,17 @@
 // diagonal on the device, one seeded draw on the host, collapse on the device.
 #include "kestamire/kestamire_measure.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <limits>
 #include <random>
-#include <utility>
 #include <stdexcept>
 
 #include "common/bit_index.h"
 #include "common/cuda_api.h"
 #include "common/cuda_check.h"
 #include "common/device_buffer.h"
+#include "common/measure_host.h"
 #include "common/parsers.h"
 
 namespace quillmarch {
@@ -52,27 +52,13 @@ uint64_t draw_outcome(const std::vector<double>& probs, uint64_t seed) {
   for (double p : probs) total += p;
   if (!(total > 0) || !std::isfinite(total)) throw std::runtime_error("density matrix has zero or invalid trace.");
   std::mt19937_64 engine(seed);
-  double u = static_cast<double>(engine()) * 0x1p-64;
-  if (u >= 1.0) u = std::nextafter(1.0, 0.0);
-  const double r = u * std::nextafter(total, DBL_MAX);
+  const double r = uniform_draw(engine) * std::nextafter(total, DBL_MAX);
   double running = 0;
   for (size_t k = 0; k < probs.size(); ++k) {
     running += probs[k];
     if (running >= r) return k;
   }
   return probs.size() - 1;
-}
-
-// (prescale, scale) whose product is 1 / p. A tiny p (a diagonal of 1e-320 in
-// double, or one below float range) makes 1 / p overflow the precision; then
-// the factor is split into two halves that each fit a double.
-template <typename T>
-std::pair<double, double> collapse_factors(double p) {
-  const double whole = 1.0 / p;
-  if (whole <= static_cast<double>(std::numeric_limits<T>::max())) return {1.0, whole};
-  int exponent = 0;
-  const double mantissa = std::frexp(p, &exponent);
-  return {std::ldexp(1.0, -(exponent / 2)), std::ldexp(1.0 / mantissa, -(exponent - exponent / 2))};
 }
 
 }  // namespace
@@ -135,21 +121,46 @@ std::string measure_density(CuComplex<T>* rho, uint64_t n, const std::vector<int
   const uint64_t outcome = draw_outcome(probs, seed);
   if (!(probs[outcome] > 0)) throw std::runtime_error("Selected measurement probability is zero.");
 
-  const std::pair<double, double> factors = collapse_factors<T>(probs[outcome]);
+  const CollapseFactors factors = collapse_factors<T>(probs[outcome], Renormalise::kDensity);
   const dim3 block(32, 8);
   const dim3 grid(grid_for(dim, block.x), grid_for(dim, block.y));
   quillmarch::launch<density_measure_collapse_kernel<T>>(grid, block, 0, nullptr, static_cast<int64_t>(n), rho,
                                                          static_cast<const int64_t*>(device_targets.get()), m, little,
-                                                         outcome, factors.first, factors.second);
+                                                         outcome, factors.prescale, factors.scale);
   check_last_error();
 
   device_probs.release();
   device_targets.release();
+  return outcome_string(outcome, static_cast<size_t>(m));
+}
 
-  std::string bits(static_cast<size_t>(m), '0');
-  for (int64_t j = 0; j < m; ++j)
-    if ((outcome >> (m - 1 - j)) & 1) bits[static_cast<size_t>(j)] = '1';
-  return bits;
+template <typename T>
+std::vector<double> density_probabilities(const CuComplex<T>* rho, uint64_t n, const std::vector<int64_t>& targets,
+                                          const std::string& endian, int device_id, bool first_target_low) {
+  validate(n, targets, endian);
+  // The kernel puts targets[j] in outcome bit m-1-j, so the reversed list
+  // puts it in bit j.
+  std::vector<int64_t> order(targets);
+  if (first_target_low) std::reverse(order.begin(), order.end());
+  const auto m = static_cast<int64_t>(order.size());
+  const uint64_t outcomes = uint64_t{1} << m;
+  const uint64_t dim = uint64_t{1} << n;
+
+  check_cuda(cudaSetDevice(device_id));
+  DeviceBuffer<int64_t> device_targets(order.size(), device_id);
+  DeviceBuffer<double> device_probs(outcomes, device_id);
+  upload(device_targets.get(), order.data(), order.size());
+  check_cuda(cudaMemset(device_probs.get(), 0, device_probs.bytes()));
+  quillmarch::launch<density_measure_probs_kernel<T>>(dim3(grid_for(dim, kProbThreads)), dim3(kProbThreads), 0, nullptr,
+                                                      static_cast<int64_t>(n), rho,
+                                                      static_cast<const int64_t*>(device_targets.get()), m,
+                                                      endian == "little", device_probs.get());
+  check_last_error();
+  std::vector<double> probs(outcomes);
+  download(probs.data(), device_probs.get(), outcomes);
+  device_probs.release();
+  device_targets.release();
+  return probs;
 }
 
 #define KESTAMIRE_MEASURE_INSTANTIATE(T)                                                                       \
@@ -158,7 +169,9 @@ std::string measure_density(CuComplex<T>* rho, uint64_t n, const std::vector<int
   template __global__ void density_measure_collapse_kernel<T>(int64_t, CuComplex<T>*, const int64_t*, int64_t, \
                                                               bool, uint64_t, double, double);                 \
   template std::string measure_density<T>(CuComplex<T>*, uint64_t, const std::vector<int64_t>&,                \
-                                          const std::string&, int, uint64_t);
+                                          const std::string&, int, uint64_t);                                  \
+  template std::vector<double> density_probabilities<T>(const CuComplex<T>*, uint64_t, const std::vector<int64_t>&, \
+                                                        const std::string&, int, bool);
 KESTAMIRE_MEASURE_INSTANTIATE(float)
 KESTAMIRE_MEASURE_INSTANTIATE(double)
 

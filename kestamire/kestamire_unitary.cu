@@ -7,14 +7,6 @@
 #include "common/bit_index.h"
 #include "common/cuda_check.h"
 
-// Loops over target-block entries have compile-time trip counts; both
-// compilers are asked to unroll them so the entries stay in registers.
-#if defined(__CUDACC__)
-#define QM_UNROLL _Pragma("unroll")
-#else
-#define QM_UNROLL _Pragma("GCC unroll 64")
-#endif
-
 namespace quillmarch {
 namespace kestamire {
 
@@ -23,10 +15,12 @@ namespace {
 constexpr unsigned kThreads = 256;
 constexpr int kMaxTargets = 6;
 
+// bit[j] = step << targets[j]: the offset that target j's bit adds to an entry
+// index, for steps of one column (1) or of one row (dim).
 template <int K>
-QM_HD void target_bits(const DeviceTargets& t, uint64_t (&bit)[K]) {
-QM_UNROLL
-  for (int j = 0; j < K; ++j) bit[j] = uint64_t{1} << t.targets[j];
+QM_HD void target_bits(const DeviceTargets& t, uint64_t (&bit)[K], uint64_t step = 1) {
+QM_UNROLL(64)
+  for (int j = 0; j < K; ++j) bit[j] = step << t.targets[j];
 }
 
 // One thread per 2 x 2 block; 256 threads, no shared memory. The left and the
@@ -92,24 +86,24 @@ __global__ void __launch_bounds__(kThreads)
     const bool active = row_ok || col_ok;
     CuComplex<T> b[4][4];
     if (active) {
-QM_UNROLL
+QM_UNROLL(64)
       for (unsigned s = 0; s < 4; ++s) {
         const CuComplex<T>* row = rho + (r0 | map_target_masks<2>(s, bit)) * d;
-QM_UNROLL
+QM_UNROLL(64)
         for (unsigned t = 0; t < 4; ++t) b[s][t] = row[c0 | map_target_masks<2>(t, bit)];
       }
     }
     __syncwarp(group_mask);
     if (!active) continue;
     CuComplex<T> out[4];
-QM_UNROLL
+QM_UNROLL(64)
     for (unsigned t = 0; t < 4; ++t) {
       if (row_ok) {
         const CuComplex<T>* u = matrix + q * 4;
         out[t] = u[0] * b[0][t] + u[1] * b[1][t] + u[2] * b[2][t] + u[3] * b[3][t];
       } else {
         // Selected by an unrolled compare so b stays in registers.
-        QM_UNROLL
+        QM_UNROLL(64)
         for (unsigned s = 0; s < 4; ++s) {
           if (s == q) out[t] = b[s][t];
         }
@@ -117,17 +111,56 @@ QM_UNROLL
     }
     if (col_ok) {
       CuComplex<T> right[4];
-QM_UNROLL
+QM_UNROLL(64)
       for (unsigned t = 0; t < 4; ++t) {
         const CuComplex<T>* u = matrix + t * 4;
         right[t] = out[0] * conj(u[0]) + out[1] * conj(u[1]) + out[2] * conj(u[2]) + out[3] * conj(u[3]);
       }
-QM_UNROLL
+QM_UNROLL(64)
       for (unsigned t = 0; t < 4; ++t) out[t] = right[t];
     }
     CuComplex<T>* row = rho + (r0 | map_target_masks<2>(q, bit)) * d;
-QM_UNROLL
+QM_UNROLL(64)
     for (unsigned t = 0; t < 4; ++t) row[c0 | map_target_masks<2>(t, bit)] = out[t];
+  }
+}
+
+// The 2^K entries entry[offset(s)] of one target block, gathered into
+// registers and replaced by U v (kLeft, v a column of the block) or by
+// w U^dagger (w a row).
+template <typename T, int K, bool kLeft>
+QM_HD void multiply_block(CuComplex<T>* entry, const uint64_t (&bit)[K], const CuComplex<T>* matrix) {
+  constexpr unsigned S = 1u << K;
+  CuComplex<T> v[S];
+QM_UNROLL(64)
+  for (unsigned s = 0; s < S; ++s) v[s] = entry[map_target_masks<K>(s, bit)];
+QM_UNROLL(64)
+  for (unsigned s = 0; s < S; ++s) {
+    const CuComplex<T>* u = matrix + s * S;
+    CuComplex<T> acc{0, 0};
+QM_UNROLL(64)
+    for (unsigned k = 0; k < S; ++k) acc = acc + (kLeft ? u[k] * v[k] : v[k] * conj(u[k]));
+    entry[map_target_masks<K>(s, bit)] = acc;
+  }
+}
+
+// Item i of the left product is column i / blocks with the block base
+// spread(i mod blocks) along the rows; of the right product, row i / blocks
+// with the base along the columns. The controls condition that base.
+template <typename T, int K, bool kLeft>
+__device__ __forceinline__ void multiply_all_blocks(CuComplex<T>* rho, uint64_t d, const DeviceTargets& targets,
+                                                    uint64_t control_mask, uint64_t control_value,
+                                                    const CuComplex<T>* matrix) {
+  static_assert(K >= 3 && K <= kMaxTargets, "the left and right kernels serve 3 to 6 targets");
+  const uint64_t blocks = d >> K;
+  const uint64_t others = mask_of_bits(targets.others, targets.other_count);
+  uint64_t bit[K];
+  target_bits<K>(targets, bit, kLeft ? d : 1);
+  for (uint64_t i = global_thread(); i < blocks * d; i += grid_stride()) {
+    const uint64_t line = i / blocks;
+    const uint64_t base = deposit_bits(i % blocks, others);
+    if (!controls_hold(base, control_mask, control_value)) continue;
+    multiply_block<T, K, kLeft>(rho + (kLeft ? base * d + line : line * d + base), bit, matrix);
   }
 }
 
@@ -137,29 +170,7 @@ template <typename T, int K>
 __global__ void __launch_bounds__(kThreads)
     unitary_left_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, unsigned long control_mask,
                         unsigned long control_value, const CuComplex<T>* matrix) {
-  static_assert(K >= 3 && K <= kMaxTargets, "the left kernel serves 3 to 6 targets");
-  constexpr unsigned S = 1u << K;
-  const uint64_t d = static_cast<uint64_t>(dim);
-  const uint64_t blocks = d >> K;
-  const uint64_t others = mask_of_bits(targets.others, targets.other_count);
-  uint64_t bit[K];
-  target_bits<K>(targets, bit);
-  for (uint64_t i = global_thread(); i < blocks * d; i += grid_stride()) {
-    const uint64_t c = i / blocks;
-    const uint64_t r0 = deposit_bits(i % blocks, others);
-    if (!controls_hold(r0, control_mask, control_value)) continue;
-    CuComplex<T> v[S];
-QM_UNROLL
-    for (unsigned s = 0; s < S; ++s) v[s] = rho[(r0 | map_target_masks<K>(s, bit)) * d + c];
-QM_UNROLL
-    for (unsigned s = 0; s < S; ++s) {
-      const CuComplex<T>* u = matrix + s * S;
-      CuComplex<T> acc{0, 0};
-QM_UNROLL
-      for (unsigned k = 0; k < S; ++k) acc = acc + u[k] * v[k];
-      rho[(r0 | map_target_masks<K>(s, bit)) * d + c] = acc;
-    }
-  }
+  multiply_all_blocks<T, K, true>(rho, static_cast<uint64_t>(dim), targets, control_mask, control_value, matrix);
 }
 
 // U^dagger from the right on one row of a target block: w <- w U^dagger; same
@@ -168,29 +179,7 @@ template <typename T, int K>
 __global__ void __launch_bounds__(kThreads)
     unitary_right_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, unsigned long control_mask,
                          unsigned long control_value, const CuComplex<T>* matrix) {
-  static_assert(K >= 3 && K <= kMaxTargets, "the right kernel serves 3 to 6 targets");
-  constexpr unsigned S = 1u << K;
-  const uint64_t d = static_cast<uint64_t>(dim);
-  const uint64_t blocks = d >> K;
-  const uint64_t others = mask_of_bits(targets.others, targets.other_count);
-  uint64_t bit[K];
-  target_bits<K>(targets, bit);
-  for (uint64_t i = global_thread(); i < blocks * d; i += grid_stride()) {
-    CuComplex<T>* row = rho + (i / blocks) * d;
-    const uint64_t c0 = deposit_bits(i % blocks, others);
-    if (!controls_hold(c0, control_mask, control_value)) continue;
-    CuComplex<T> w[S];
-QM_UNROLL
-    for (unsigned s = 0; s < S; ++s) w[s] = row[c0 | map_target_masks<K>(s, bit)];
-QM_UNROLL
-    for (unsigned s = 0; s < S; ++s) {
-      const CuComplex<T>* u = matrix + s * S;
-      CuComplex<T> acc{0, 0};
-QM_UNROLL
-      for (unsigned k = 0; k < S; ++k) acc = acc + w[k] * conj(u[k]);
-      row[c0 | map_target_masks<K>(s, bit)] = acc;
-    }
-  }
+  multiply_all_blocks<T, K, false>(rho, static_cast<uint64_t>(dim), targets, control_mask, control_value, matrix);
 }
 
 // One thread per entry, block 32 x 8 (x = column, y = row), no shared memory.

@@ -31,8 +31,7 @@ __global__ void __launch_bounds__(kThreads) unitary_channel_kernel(CuComplex<T>*
   for (int64_t j = 0; j < targets.other_count; ++j) others |= pow2(static_cast<unsigned>(targets.others[j]));
   const uint64_t m = pow2(static_cast<unsigned>(targets.targets[0]));
   const CuComplex<T> u[4] = {matrix[0], matrix[1], matrix[2], matrix[3]};
-  const uint64_t stride = uint64_t{gridDim.x} * blockDim.x;
-  for (uint64_t i = uint64_t{blockIdx.x} * blockDim.x + threadIdx.x; i < half * half; i += stride) {
+  for (uint64_t i = global_thread(); i < half * half; i += grid_stride()) {
     const uint64_t r0 = deposit_bits(i / half, others);
     const uint64_t c0 = deposit_bits(i % half, others);
     CuComplex<T>* top = rho + r0 * d;
@@ -61,25 +60,8 @@ void run_unitary_channel(CuComplex<T>* rho, uint64_t dim, const CuComplex<T>* ma
 template <typename T>
 void launch_unitary_channel(CuComplex<T>* rho, uint64_t dim, const CuComplex<T>* matrix, int kind, T parameter,
                             const DeviceTargets& targets) {
-  switch (kind) {
-    case density::BitFlip:
-      run_unitary_channel<T, density::BitFlip>(rho, dim, matrix, parameter, targets);
-      break;
-    case density::PhaseFlip:
-      run_unitary_channel<T, density::PhaseFlip>(rho, dim, matrix, parameter, targets);
-      break;
-    case density::Depolarizing:
-      run_unitary_channel<T, density::Depolarizing>(rho, dim, matrix, parameter, targets);
-      break;
-    case density::AmplitudeDamping:
-      run_unitary_channel<T, density::AmplitudeDamping>(rho, dim, matrix, parameter, targets);
-      break;
-    case density::PhaseDamping:
-      run_unitary_channel<T, density::PhaseDamping>(rho, dim, matrix, parameter, targets);
-      break;
-    default:
-      throw std::runtime_error("unknown noise channel kind");
-  }
+  const auto run = [&](auto k) { run_unitary_channel<T, decltype(k)::value>(rho, dim, matrix, parameter, targets); };
+  if (!with_channel_kind(kind, run)) throw std::runtime_error("unknown noise channel kind");
   check_launch("unitary_channel kernel launch failed: ");
 }
 

@@ -34,16 +34,22 @@ enum DensityGroupKind : int32_t {
 };
 
 struct DensityGroup {
-  int32_t kind = SingleOperation;
+  DensityGroupKind kind = SingleOperation;
   std::vector<int64_t> operations;  // indices into the operation list, ascending
   std::vector<int64_t> active;      // sorted union of the operations' targets and controls
   std::vector<DeviceDensityGate<double>> gates;  // SharedMemory only, one per operation
 };
 
-// Cuts a validated operation list into groups; an operation only moves ahead of
-// an earlier one when they share no qubit. Throws std::runtime_error for a
-// grouped operation that has no shared-memory form.
+// Cuts a prepared operation list into groups by the rule the state-vector
+// planner follows too (common/fusion_scan.h): an operation only moves ahead of
+// an earlier one when they share no qubit, and a group touches at most
+// max_active qubits. Shared-memory records come from `prepared` and its matrix
+// buffer `matrices`. Throws std::runtime_error for a grouped operation that
+// has no shared-memory form.
+template <typename T>
 std::vector<DensityGroup> plan_density_fusion(uint64_t n, const std::vector<DensityOperation>& operations,
+                                              const std::vector<PreparedDensityOp>& prepared,
+                                              const std::vector<CuComplex<T>>& matrices,
                                               const DensityFusionOptions& options);
 
 // Prepares every operation (and plans, when fusing) before the first kernel,

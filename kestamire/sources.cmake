@@ -9,4 +9,6 @@ set(KESTAMIRE_SOURCES
     kestamire/kestamire_unitary_channel.cu
     kestamire/density_sparsesharemem.cu
     kestamire/kestamire_measure.cu
+    kestamire/kestamire_observables.cu
+    kestamire/kestamire_observables_bindings.cpp
 )

@@ -53,6 +53,14 @@ def _restore_density_state(n: typing.SupportsIndex, dtype: str, device: str, mat
     """
 def measure_device(state: DeviceDensityState, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little', seed: typing.Any = None) -> str:
     ...
+def pauli_expectations(state: DeviceDensityState, paulis: collections.abc.Sequence[str | collections.abc.Sequence[tuple[typing.SupportsIndex, str]]]) -> numpy.ndarray:
+    """
+    Expectation values Tr(rho P) of Pauli words on a DeviceDensityState, as a float64 array in the order given. A word is a string of n letters from 'IXYZ' in which character q acts on qubit q (character 0 is qubit 0), or a sequence of (qubit, letter) pairs with distinct qubits (absent qubits are I). Words that flip the same qubits share one pass over the matrix.
+    """
+def probabilities(state: DeviceDensityState, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little') -> numpy.ndarray:
+    """
+    Marginal probabilities of the target qubits on a DeviceDensityState, as a float64 array of 2**len(targets) entries whose index bit j is the value of targets[j]; targets and endian as in measure_device.
+    """
 def run_density_operations_device(state: DeviceDensityState, num_qubits: typing.SupportsIndex, operations: collections.abc.Iterable) -> None:
     ...
 backend: str

@@ -44,6 +44,8 @@ class KernelMode:
     @typing.overload
     def __ne__(self, other: typing.Any) -> bool:
         ...
+    def __reduce__(self) -> tuple:
+        ...
     def __repr__(self) -> str:
         ...
     def __setstate__(self, state: typing.SupportsIndex) -> None:
@@ -118,6 +120,61 @@ class PreparedFusionChunk:
     @property
     def n(self) -> int:
         ...
+class DistributedState:
+    """
+    A state vector spread over the 2**g processes of an mpi4py communicator; each holds n - g qubits.
+    """
+    @staticmethod
+    def from_numpy(n: typing.SupportsIndex, array: typing.Any, comm: typing.Any = None, device: str = 'cuda', buffer_bytes: typing.SupportsIndex = 67108864, root: typing.SupportsIndex = 0) -> DistributedState:
+        """
+        Scatters the full array held by `root` (anything, e.g. None, elsewhere); its precision is the root array's.
+        """
+    @staticmethod
+    def zero_state(n: typing.SupportsIndex, dtype: str = 'complex64', comm: typing.Any = None, device: str = 'cuda', buffer_bytes: typing.SupportsIndex = 67108864) -> DistributedState:
+        """
+        The basis state |0...0> spread over the processes of `comm` (default MPI.COMM_WORLD).
+        """
+    def __repr__(self) -> str:
+        ...
+    def gather(self, root: typing.SupportsIndex = 0) -> typing.Any:
+        """
+        The full state in logical qubit order on `root`, None elsewhere.
+        """
+    def to_numpy(self) -> typing.Any:
+        """
+        The full state in logical qubit order on every rank.
+        """
+    @property
+    def buffer_bytes(self) -> int:
+        ...
+    @property
+    def device_id(self) -> int:
+        ...
+    @property
+    def dtype(self) -> str:
+        ...
+    @property
+    def layout(self) -> list[int]:
+        """
+        layout[q]: the physical index bit of logical qubit q; bits from local_qubits up select the rank.
+        """
+    @property
+    def local_qubits(self) -> int:
+        ...
+    @property
+    def n(self) -> int:
+        ...
+    @property
+    def rank(self) -> int:
+        ...
+    @property
+    def size(self) -> int:
+        ...
+    @property
+    def stats(self) -> dict:
+        """
+        bytes_sent, swap_steps and exchange_seconds, cumulative.
+        """
 def _restore_device_state(n: typing.SupportsIndex, dtype: str, device: str, amplitudes: numpy.ndarray) -> DeviceState:
     """
     Rebuild a pickled DeviceState.
@@ -130,6 +187,10 @@ def execute_prepared_fusion_chunk(state: DeviceState, chunk: PreparedFusionChunk
     """
     Execute one CPU-prepared fusion chunk and wait for its CUDA work.
     """
+def inner_product(a: DeviceState, b: DeviceState) -> complex:
+    """
+    The overlap <a|b> of two DeviceStates with the same n, dtype and device, as a complex number.
+    """
 def measure(n: typing.SupportsIndex, state: numpy.ndarray, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little', device: str = 'cuda:0', use_pinned_host: bool = False) -> str:
     """
     Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is returned.
@@ -138,9 +199,17 @@ def measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.
     """
     Measure target qubits on an existing CUDA DeviceState.
     """
+def pauli_expectations(state: DeviceState, paulis: collections.abc.Sequence[str | collections.abc.Sequence[tuple[typing.SupportsIndex, str]]]) -> numpy.ndarray:
+    """
+    Expectation values <psi|P|psi> of Pauli words on a DeviceState, as a float64 array in the order given. A word is a string of n letters from 'IXYZ' in which character q acts on qubit q (character 0 is qubit 0), or a sequence of (qubit, letter) pairs with distinct qubits (absent qubits are I). Words that flip the same qubits share one pass over the state.
+    """
 def prepare_fusion_chunk_gates(n: typing.SupportsIndex, gates: collections.abc.Iterable, fuse_swap: bool = True, sparsesharemem_qubits: typing.SupportsIndex = 10, densemm_min_qubits: typing.SupportsIndex = 1, densemm_max_qubits: typing.SupportsIndex = 7, densemm_gate_threshold_scale: typing.SupportsFloat | typing.SupportsIndex = 1.0, max_gates_per_group: typing.SupportsIndex = 512, pad_sparsesharemem: bool = True) -> PreparedFusionChunk:
     """
     Parse and plan one streamed chunk on the CPU without launching CUDA.
+    """
+def probabilities(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little') -> numpy.ndarray:
+    """
+    Marginal probabilities of the target qubits on a DeviceState, as a float64 array of 2**len(targets) entries whose index bit j is the value of targets[j]; targets and endian as in measure_device.
     """
 def run_circuit(n: typing.SupportsIndex, state: numpy.ndarray, gate_ir: list, endian: str = 'little', device: str = 'cuda:0', mode: KernelMode = KernelMode.PairAuto, use_pinned_host: bool = False) -> numpy.ndarray:
     """

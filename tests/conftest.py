@@ -1,6 +1,7 @@
 import os
 import sys
 
+import numpy as np
 import pytest
 
 # Tests import the modules from a build folder when one is named, else from
@@ -33,3 +34,49 @@ def dtype(request):
 def tolerance(dtype):
     """Absolute tolerance for comparing amplitudes of the given precision."""
     return 2e-5 if str(dtype) == "complex64" else 1e-11
+
+
+def show(value):
+    """Short text of a test parameter for a test id: sequences as [1,2], arrays by shape, operations by name,
+    targets, controls, parameters and matrix."""
+    if isinstance(value, np.ndarray):
+        return "array" + "x".join(map(str, value.shape)) if value.ndim else show(value.item())
+    if isinstance(value, (list, tuple, range)):
+        return "[" + ",".join(show(v) for v in value) + "]"
+    if isinstance(value, dict):
+        if "id" in value:
+            return _operation(value.get)
+        return " ".join(f"{k}={show(v)}" for k, v in value.items())
+    if hasattr(value, "kraus_matrices"):
+        text = f"{value.operation_kind} on {show(value.target)} {show(value.kraus_matrices)}"
+        return text + (f" {value.channel_name}" if hasattr(value, "channel_name") else "")
+    if hasattr(value, "id") and hasattr(value, "target"):
+        return _operation(lambda key: getattr(value, key, None))
+    if isinstance(value, str):
+        return value or '""'
+    return str(value)
+
+
+def _operation(get):
+    text = str(get("id"))
+    if get("parameter") is not None:  # "rx()": an empty list, "rx": no parameter at all
+        text += "(" + ",".join(show(p) for p in get("parameter")) + ")"
+    text += " on " + show(get("target"))
+    if get("control") or get("control_state"):
+        text += f" c{show(get('control'))}={show(get('control_state'))}"
+    matrix = get("stored_matrix") if get("has_stored_matrix") else get("matrix")
+    return text + (f" matrix {show(matrix)}" if matrix is not None else "")
+
+
+def case_ids(argnames, rows):
+    """Ids of a parametrize table that name each field: "n=5 targets=[1,3] controls=[]"."""
+    names = [name.strip() for name in argnames.split(",")]
+    if len(names) == 1:
+        rows = [(row,) for row in rows]
+    return [" ".join(f"{name}={show(value)}" for name, value in zip(names, row)) for row in rows]
+
+
+def parametrize_table(argnames, rows):
+    """pytest.mark.parametrize over a table of cases, each named by its fields (case_ids)."""
+    rows = list(rows)
+    return pytest.mark.parametrize(argnames, rows, ids=case_ids(argnames, rows))

@@ -2,14 +2,14 @@
 
 import numpy as np
 
+from gate_helpers import QuantumGate
 
-class Gate:
+
+class Gate(QuantumGate):
+    """A gate; the density module reads its matrix as stored_matrix, present when has_stored_matrix says so."""
+
     def __init__(self, id, target, control=(), control_state=(), parameter=None, matrix=None):
-        self.id = id
-        self.target = target
-        self.control = control
-        self.control_state = control_state
-        self.parameter = parameter
+        super().__init__(id, target, control, control_state, parameter, matrix)
         self.has_stored_matrix = matrix is not None
         if matrix is not None:
             self.stored_matrix = matrix
@@ -22,6 +22,13 @@ class Kraus:
         self.kraus_matrices = matrices
         if channel_name is not None:
             self.channel_name = channel_name
+
+
+class KrausOp(Kraus):
+    """A Kraus operation as the front end builds it: the targets as a list, the matrices as one complex128 array."""
+
+    def __init__(self, target, matrices, channel_name=None):
+        super().__init__(list(target), np.asarray(matrices, dtype=np.complex128), channel_name)
 
 
 def load(rho, dtype):

@@ -91,6 +91,9 @@ def apply_kraus(rho, n, matrices, targets):
     return out
 
 
+CHANNELS = ["bit_flip", "phase_flip", "depolarizing", "amplitude_damping", "phase_damping"]
+
+
 def channel_kraus(name, p):
     """Standard Kraus matrices of the built-in channels (K1 carries the parameter)."""
     i2 = np.eye(2)

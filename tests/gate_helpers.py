@@ -21,9 +21,9 @@ ONE_QUBIT_NAMES = {
 
 
 class QuantumGate:
-    """The attribute form read by run_circuit_device_gates."""
+    """The attribute form of a gate, as the front end hands it over (read by run_circuit_device_gates)."""
 
-    def __init__(self, id, target, control, control_state, parameter, matrix=None):
+    def __init__(self, id, target, control=(), control_state=(), parameter=None, matrix=None):
         self.id = id
         self.target = target
         self.control = control
@@ -32,9 +32,15 @@ class QuantumGate:
         self.matrix = matrix
 
 
-def gate(name, target, control=(), control_state=(), parameter=()):
-    return {"id": name, "target": [target], "control": list(control), "control_state": list(control_state),
-            "parameter": list(parameter)}
+def gate(name, target, control=(), control_state=(), parameter=(), matrix=None):
+    """A gate dictionary. `target` is one qubit, or a list, tuple or range of them; any other object
+    (a NumPy integer, a hostile stand-in) is taken as the one target as it is."""
+    targets = list(target) if isinstance(target, (list, tuple, range)) else [target]
+    g = {"id": name, "target": targets, "control": list(control), "control_state": list(control_state),
+         "parameter": list(parameter)}
+    if matrix is not None:
+        g["matrix"] = np.asarray(matrix)
+    return g
 
 
 def run(binding, n, state, gates, mode, endian="little"):

@@ -1,16 +1,18 @@
 // Self-test of the CPU emulation of the CUDA runtime and cuBLAS (host backend
 // only). Each case prints PASS/FAIL; the last line is "N passed, M failed" and
 // the exit status is non-zero when any case failed.
-#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <complex>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <string>
@@ -92,6 +94,53 @@ std::vector<T> fetch(const T* d, size_t count) {
 template <typename T>
 void put(T* d, const std::vector<T>& h) {
   CHECK_ERR(cudaMemcpy(d, h.data(), h.size() * sizeof(T), cudaMemcpyHostToDevice), cudaSuccess);
+}
+
+struct ChildResult {
+  int status = 0;
+  std::string err;  // everything the child wrote to stderr
+};
+
+// Runs `body` in a fork()ed child, so that a case which takes the process
+// down fails alone; the child exits with what `body` returns (0: all well).
+template <typename Body>
+ChildResult run_in_child(Body body) {
+  ChildResult result;
+  int pipe_fd[2];
+  CHECK(pipe(pipe_fd) == 0);
+  std::fflush(stdout);
+  pid_t child = fork();
+  if (child == 0) {
+    close(pipe_fd[0]);
+    dup2(pipe_fd[1], 2);
+    alarm(60);
+    _exit(body());
+  }
+  close(pipe_fd[1]);
+  char buf[512];
+  ssize_t r;
+  while ((r = read(pipe_fd[0], buf, sizeof buf)) > 0) result.err.append(buf, static_cast<size_t>(r));
+  close(pipe_fd[0]);
+  CHECK(waitpid(child, &result.status, 0) == child);
+  return result;
+}
+
+// The child exited with status 0; otherwise says how it ended.
+bool child_passed(const ChildResult& r) {
+  if (WIFEXITED(r.status) && WEXITSTATUS(r.status) == 0) return true;
+  const std::string head = r.err.substr(0, 2000);
+  if (WIFEXITED(r.status)) {
+    std::printf("  child exited with %d, stderr: %s\n", WEXITSTATUS(r.status), head.c_str());
+  } else {
+    std::printf("  child ended by signal %d, stderr: %s\n", WTERMSIG(r.status), head.c_str());
+  }
+  return false;
+}
+
+size_t count_of(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+  return n;
 }
 
 // ---------------------------------------------------------------- kernels
@@ -204,6 +253,20 @@ __global__ void param_copy_kernel(int base, int* out) {
 }
 
 __global__ void flag_kernel(int* flag) { *flag = 1; }
+
+std::thread::id launching_thread;
+
+// Blocks run by the launching thread are slow and have no barrier, so the
+// barrier probe finds none and every block runs as a plain loop; blocks run
+// by a worker count themselves in `on_workers` and reach a barrier.
+__global__ void barrier_on_workers_kernel(unsigned long long* on_workers) {
+  if (std::this_thread::get_id() == launching_thread) {
+    if (threadIdx.x == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return;
+  }
+  if (threadIdx.x == 0) atomicAdd(on_workers, 1ull);
+  __syncthreads();
+}
 
 __global__ void fill_kernel(unsigned long long* out, unsigned long long scale, unsigned long long offset) {
   const unsigned long long i = static_cast<unsigned long long>(blockIdx.x) * blockDim.x + threadIdx.x;
@@ -324,44 +387,155 @@ void test_exited_threads_count_as_arrived() {
   cudaFree(out);
 }
 
-// Thread 0 of block 0 leaving before a barrier the others reach breaks the
-// rule the emulation's barrier probe relies on. Acceptable outcomes: the run
-// stops with the emulation's diagnostic, or it completes correctly. A hang,
-// a silent crash or a wrong result is a failure.
-void test_thread0_early_exit_is_diagnosed_or_correct() {
-  int pipe_fd[2];
-  CHECK(pipe(pipe_fd) == 0);
-  std::fflush(stdout);
-  pid_t child = fork();
-  if (child == 0) {
-    close(pipe_fd[0]);
-    dup2(pipe_fd[1], 2);
-    alarm(30);
+const char kBarrierDiagnostic[] =
+    "hostcuda: __syncthreads() reached by a thread other than thread 0 of block 0 in a kernel whose first thread "
+    "finished without a barrier; barriers must be reached by every thread\n";
+
+// The sums of block_sum_kernel over `blocks` blocks of 256 known values match
+// the host's; 0 when they do.
+int block_sums_are_right(unsigned blocks) {
+  const unsigned threads = 256;
+  std::vector<double> h(blocks * threads);
+  for (size_t i = 0; i < h.size(); ++i) h[i] = static_cast<double>((i * 7919) % 1000) - 500.0;
+  double* in = nullptr;
+  double* out = nullptr;
+  if (cudaMalloc(&in, h.size() * sizeof(double)) != cudaSuccess) return 20;
+  if (cudaMalloc(&out, blocks * sizeof(double)) != cudaSuccess) return 21;
+  cudaMemcpy(in, h.data(), h.size() * sizeof(double), cudaMemcpyHostToDevice);
+  quillmarch::launch<block_sum_kernel>(dim3(blocks), dim3(threads), 0, nullptr, in, out);
+  if (cudaGetLastError() != cudaSuccess) return 22;
+  std::vector<double> got(blocks);
+  cudaMemcpy(got.data(), out, blocks * sizeof(double), cudaMemcpyDeviceToHost);
+  cudaFree(in);
+  cudaFree(out);
+  for (unsigned b = 0; b < blocks; ++b) {
+    double expect = 0;
+    for (unsigned t = 0; t < threads; ++t) expect += h[b * threads + t];
+    if (got[b] != expect) return 23;
+  }
+  return 0;
+}
+
+// A barrier the plain-loop path cannot honour (thread 0 of block 0 left
+// before it, or only blocks run by workers have one) fails the launch with the
+// runtime's launch failure and one diagnostic per launch, instead of ending
+// the process; the error is cleared by reading it and the next launches run.
+void test_barrier_after_thread0_exit_fails_the_launch() {
+  const ChildResult r = run_in_child([] {
     const unsigned threads = 64;
     int* out = nullptr;
-    if (cudaMalloc(&out, threads * sizeof(int)) != cudaSuccess) _exit(3);
-    cudaMemset(out, 0, threads * sizeof(int));
+    if (cudaMalloc(&out, threads * sizeof(int)) != cudaSuccess) return 3;
     quillmarch::launch<thread0_exits_kernel>(dim3(1), dim3(threads), 0, nullptr, out);
-    if (cudaGetLastError() != cudaSuccess) _exit(4);
-    std::vector<int> h(threads);
-    cudaMemcpy(h.data(), out, threads * sizeof(int), cudaMemcpyDeviceToHost);
-    for (unsigned t = 1; t < threads; ++t)
-      if (h[t] != static_cast<int>(t + (t % (threads - 1)) + 1)) _exit(5);
-    _exit(0);
-  }
-  close(pipe_fd[1]);
-  std::string err;
-  char buf[512];
-  ssize_t r;
-  while ((r = read(pipe_fd[0], buf, sizeof buf)) > 0) err.append(buf, static_cast<size_t>(r));
-  close(pipe_fd[0]);
-  int status = 0;
-  CHECK(waitpid(child, &status, 0) == child);
-  const bool completed = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  const bool diagnosed = WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT &&
-                         err.find("barriers must be reached by every thread") != std::string::npos;
-  if (!completed && !diagnosed) std::printf("  child status %d, stderr: %s\n", status, err.c_str());
-  CHECK(completed || diagnosed);
+    if (cudaGetLastError() != cudaErrorLaunchFailure) return 4;
+    if (cudaGetLastError() != cudaSuccess) return 5;
+    // A failure on a worker reaches the launching thread. A launch whose
+    // blocks all stayed on the launching thread met no barrier and is retried.
+    unsigned long long* on_workers = nullptr;
+    if (cudaMalloc(&on_workers, sizeof(unsigned long long)) != cudaSuccess) return 3;
+    launching_thread = std::this_thread::get_id();
+    int failed_on_workers = 0;
+    for (int attempt = 0; attempt < 100 && failed_on_workers < 8; ++attempt) {
+      cudaMemset(on_workers, 0, sizeof(unsigned long long));
+      quillmarch::launch<barrier_on_workers_kernel>(dim3(64), dim3(256), 0, nullptr, on_workers);
+      const cudaError_t peeked = cudaPeekAtLastError();
+      const cudaError_t got = cudaGetLastError();
+      unsigned long long ran = 0;
+      cudaMemcpy(&ran, on_workers, sizeof ran, cudaMemcpyDeviceToHost);
+      if (ran == 0) {
+        if (got != cudaSuccess) return 6;
+        continue;
+      }
+      if (peeked != cudaErrorLaunchFailure || got != cudaErrorLaunchFailure) return 7;
+      ++failed_on_workers;
+    }
+    if (failed_on_workers < 8) return 8;
+    cudaFree(on_workers);
+    // Outside any launch the calling thread's own error is set.
+    __syncthreads();
+    if (cudaGetLastError() != cudaErrorLaunchFailure) return 9;
+    if (int bad = block_sums_are_right(3)) return bad;
+    if (int bad = block_sums_are_right(64)) return bad + 10;
+    return 0;
+  });
+  CHECK(child_passed(r));
+  CHECK(count_of(r.err, kBarrierDiagnostic) == 10);
+  CHECK(count_of(r.err, "hostcuda:") == 10);
+}
+
+// Bytes of address space the process holds now.
+unsigned long long address_space_bytes() {
+  std::ifstream statm("/proc/self/statm");
+  unsigned long long pages = 0;
+  statm >> pages;
+  return pages * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE));
+}
+
+// With the address space capped, fiber stacks cannot be mapped: the launch
+// fails with the runtime's launch failure and one diagnostic per launch, both
+// in the barrier probe (nothing may run then) and half way through barrier
+// blocks; once the cap is lifted the same thread launches again.
+void test_fiber_stack_exhaustion_fails_the_launch() {
+  const ChildResult r = run_in_child([] {
+    unsigned long long* warm = nullptr;
+    if (cudaMalloc(&warm, 64 * 256 * sizeof(unsigned long long)) != cudaSuccess) return 3;
+    // Starts the child's worker pool while threads can still be created.
+    quillmarch::launch<fill_kernel>(dim3(64), dim3(256), 0, nullptr, warm, 1ull, 0ull);
+    if (cudaGetLastError() != cudaSuccess) return 4;
+    int code = 0;
+    // A new thread has no pooled fiber stacks.
+    std::thread([&code] {
+      int* flag = nullptr;
+      double* in = nullptr;
+      double* out = nullptr;
+      if (cudaMalloc(&flag, sizeof(int)) != cudaSuccess || cudaMalloc(&in, 32 * 256 * sizeof(double)) != cudaSuccess ||
+          cudaMalloc(&out, 32 * sizeof(double)) != cudaSuccess) {
+        code = 5;
+        return;
+      }
+      cudaMemset(flag, 0, sizeof(int));
+      cudaMemset(in, 0, 32 * 256 * sizeof(double));
+      rlimit saved{};
+      if (getrlimit(RLIMIT_AS, &saved) != 0) {
+        code = 6;
+        return;
+      }
+      rlimit capped = saved;
+      capped.rlim_cur = address_space_bytes();
+      if (setrlimit(RLIMIT_AS, &capped) != 0) {
+        code = 7;
+        return;
+      }
+      quillmarch::launch<flag_kernel>(dim3(1), dim3(1), 0, nullptr, flag);
+      const cudaError_t probe = cudaGetLastError();
+      // Room for a few dozen stacks; each block of 256 threads wants 256.
+      capped.rlim_cur = address_space_bytes() + (8ull << 20);
+      setrlimit(RLIMIT_AS, &capped);
+      quillmarch::launch<block_sum_kernel>(dim3(32), dim3(256), 0, nullptr, in, out);
+      const cudaError_t blocks = cudaGetLastError();
+      setrlimit(RLIMIT_AS, &saved);
+      int h = -1;
+      cudaMemcpy(&h, flag, sizeof(int), cudaMemcpyDeviceToHost);
+      if (probe != cudaErrorLaunchFailure) {
+        code = 8;
+      } else if (h != 0) {
+        code = 9;
+      } else if (blocks != cudaErrorLaunchFailure) {
+        code = 10;
+      } else if (cudaGetLastError() != cudaSuccess) {
+        code = 11;
+      } else {
+        quillmarch::launch<flag_kernel>(dim3(1), dim3(1), 0, nullptr, flag);
+        cudaMemcpy(&h, flag, sizeof(int), cudaMemcpyDeviceToHost);
+        if (cudaGetLastError() != cudaSuccess || h != 1) code = 12;
+        if (code == 0) code = block_sums_are_right(32);
+      }
+    }).join();
+    if (code != 0) return code;
+    return block_sums_are_right(32);
+  });
+  CHECK(child_passed(r));
+  CHECK(count_of(r.err, "hostcuda: cannot map a fiber stack\n") == 2);
+  CHECK(count_of(r.err, "hostcuda:") == 2);
 }
 
 void test_dynamic_shared_memory_per_block() {
@@ -1033,7 +1207,8 @@ const Case cases[] = {
     {"barrier_tree_reduction", test_barrier_tree_reduction},
     {"barrier_orders_shared_writes", test_barrier_orders_shared_writes},
     {"exited_threads_count_as_arrived", test_exited_threads_count_as_arrived},
-    {"thread0_early_exit_is_diagnosed_or_correct", test_thread0_early_exit_is_diagnosed_or_correct},
+    {"barrier_after_thread0_exit_fails_the_launch", test_barrier_after_thread0_exit_fails_the_launch},
+    {"fiber_stack_exhaustion_fails_the_launch", test_fiber_stack_exhaustion_fails_the_launch},
     {"dynamic_shared_memory_per_block", test_dynamic_shared_memory_per_block},
     {"parallel_blocks_are_deterministic", test_parallel_blocks_are_deterministic},
     {"atomic_add", test_atomic_add},

@@ -14,12 +14,6 @@ def device_msg(text):
     return "device must be 'cuda', 'gpu', or 'cuda:<id>', got: " + text
 
 
-def random_state(n, dtype, seed):
-    rng = np.random.default_rng(seed)
-    size = 2**n
-    return (rng.standard_normal(size) + 1j * rng.standard_normal(size)).astype(dtype)
-
-
 def same_bytes(a, b):
     """Raw copies must reproduce every bit, NaN payloads and signed zeros too."""
     return a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a.view(np.uint8), b.view(np.uint8))

@@ -114,9 +114,11 @@ def run(state, n, gates):
     return state
 
 
-def random_state(rng, n, dtype=np.complex128):
+def random_state(rng, n, dtype=np.complex128, norm=1.0):
+    """2**n random amplitudes of total norm `norm`; `rng` is a NumPy Generator or a seed for one."""
+    rng = np.random.default_rng(rng)
     v = rng.normal(size=1 << n) + 1j * rng.normal(size=1 << n)
-    return (v / np.linalg.norm(v)).astype(dtype)
+    return (v * (norm / np.linalg.norm(v))).astype(dtype)
 
 
 def random_unitary(rng, dim):

@@ -8,18 +8,17 @@ import numpy as np
 import pytest
 
 import kestamire
-from conftest import tolerance
+from conftest import parametrize_table, tolerance
 from density_objects import Gate, Kraus, load
 import dm_reference as ref
 
 run = kestamire.run_density_operations_device
-CHANNELS = ["bit_flip", "phase_flip", "depolarizing", "amplitude_damping", "phase_damping"]
 ONE_QUBIT = {"x": 0, "y": 0, "z": 0, "h": 0, "s": 0, "t_dag": 0, "sqrtx": 0, "y2m": 0, "rx": 1, "ry": 1, "rz": 1,
              "p": 1, "gp": 1, "u": 3, "rxy": 2, "cx": 0, "mcrz": 1}
 
 
 def channel(rng, q, name=None):
-    name = name or CHANNELS[int(rng.integers(len(CHANNELS)))]
+    name = name or ref.CHANNELS[int(rng.integers(len(ref.CHANNELS)))]
     matrices = ref.channel_kraus(name, float(rng.uniform(0, 1)))
     return Kraus([q], np.array(matrices), name), (matrices, [q])
 
@@ -106,7 +105,7 @@ TRACED = kestamire.backend == "host"
 
 # Shared-memory passes (n >= 8) are slow in the CPU emulation, which runs every thread of a barrier kernel on its
 # own fiber; the lists there are short.
-@pytest.mark.parametrize("n, count", [(4, 24), (5, 24), (6, 24), (7, 24), (8, 14), (9, 8)])
+@parametrize_table("n, count", [(4, 24), (5, 24), (6, 24), (7, 24), (8, 14), (9, 8)])
 def test_fused_matches_sequential_and_reference(monkeypatch, dtype, n, count):
     rng = np.random.default_rng(1000 + n)
     ops = random_operations(rng, n, count)
@@ -198,7 +197,7 @@ def test_refused_operation_closes_its_qubits(monkeypatch, dtype, tmp_path):
 
 
 @pytest.mark.host_only
-@pytest.mark.parametrize("value, fused", [("", False), ("0", False), ("00", False), ("0yes", False), ("1", True),
+@parametrize_table("value, fused", [("", False), ("0", False), ("00", False), ("0yes", False), ("1", True),
                                           ("true", True)])
 def test_switch_selects_the_grouped_path(monkeypatch, tmp_path, value, fused):
     trace = tmp_path / "trace.txt"

@@ -8,21 +8,9 @@ import pytest
 import dm_reference as ref
 import kestamire
 from conftest import tolerance
+from density_objects import KrausOp
 
 DDS = kestamire.DeviceDensityState
-CHANNELS = ["bit_flip", "phase_flip", "depolarizing", "amplitude_damping", "phase_damping"]
-
-
-class KrausOp:
-    """A Kraus operation object as the front end builds it; channel_name only when given."""
-
-    operation_kind = "kraus"
-
-    def __init__(self, target, matrices, channel_name=None):
-        self.target = list(target)
-        self.kraus_matrices = np.asarray(matrices, dtype=np.complex128)
-        if channel_name is not None:
-            self.channel_name = channel_name
 
 
 def run(rho, dtype, operations):
@@ -51,7 +39,7 @@ def assert_close(got, expected, dtype, scale=1.0):
     np.testing.assert_allclose(got, expected, rtol=0, atol=scale * tolerance(dtype))
 
 
-@pytest.mark.parametrize("name", CHANNELS)
+@pytest.mark.parametrize("name", ref.CHANNELS)
 def test_builtin_channels_match_their_kraus_sums(dtype, name):
     rng = np.random.default_rng(sum(map(ord, name)))
     for n in range(1, 6):

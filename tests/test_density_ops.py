@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import kestamire
+from conftest import show
 from density_objects import Gate, Kraus, load
 from dm_reference import apply_unitary, named_matrix, random_density, random_unitary
 
@@ -236,7 +237,8 @@ PREPARATION_ERRORS = [
 ]
 
 
-@pytest.mark.parametrize("case", range(len(PREPARATION_ERRORS)))
+@pytest.mark.parametrize("case", range(len(PREPARATION_ERRORS)),
+                         ids=[f"{show(op)} n={n}" for op, n, _ in PREPARATION_ERRORS])
 def test_preparation_errors_leave_the_state_untouched(case, dtype):
     op, n, message = PREPARATION_ERRORS[case]
     state, _ = load(random_density(np.random.default_rng(case), n), dtype)
@@ -266,7 +268,7 @@ PARSE_ERRORS = [
 ]
 
 
-@pytest.mark.parametrize("case", range(len(PARSE_ERRORS)))
+@pytest.mark.parametrize("case", range(len(PARSE_ERRORS)), ids=[show(op) for op, _, _ in PARSE_ERRORS])
 def test_parse_errors(case):
     op, kind, message = PARSE_ERRORS[case]
     state = kestamire.DeviceDensityState.zero_state(1)

@@ -7,7 +7,9 @@ import numpy as np
 import pytest
 
 import vorlent
-from surface_helpers import ORDINAL_MSG, WRITABLE_MSG, device_msg, dtype_msg, random_state, same_bytes
+from conftest import parametrize_table
+from surface_helpers import ORDINAL_MSG, WRITABLE_MSG, device_msg, dtype_msg, same_bytes
+from sv_reference import random_state
 
 DeviceState = vorlent.DeviceState
 
@@ -38,7 +40,7 @@ def no_live_states():
 
 @pytest.mark.parametrize("n", [1, 3, 7])
 def test_from_numpy_round_trip(n, dtype):
-    a = random_state(n, dtype, seed=n)
+    a = random_state(n, n, dtype)
     # Values a byte copy must keep exactly.
     a[0] = complex(-0.0, np.inf)
     if n > 1:
@@ -56,7 +58,7 @@ def test_from_numpy_round_trip(n, dtype):
 
 
 def test_copies_are_independent_of_the_host_arrays(dtype):
-    a = random_state(4, dtype, seed=3)
+    a = random_state(3, 4, dtype)
     keep = a.copy()
     s = DeviceState.from_numpy(4, a)
     a[:] = 0
@@ -66,7 +68,7 @@ def test_copies_are_independent_of_the_host_arrays(dtype):
 
 
 def test_from_numpy_of_a_contiguous_view_reads_the_view(dtype):
-    base = random_state(5, dtype, seed=8)
+    base = random_state(8, 5, dtype)
     view = base[8:16]
     assert view.flags.c_contiguous and view.base is base
     s = DeviceState.from_numpy(3, view)
@@ -78,7 +80,7 @@ def test_zero_state(n, dtype):
     s = DeviceState.zero_state(n, dtype)
     assert (s.n, s.num_state, s.dtype, s.device_id) == (n, 2**n, dtype, 0)
     assert same_bytes(s.to_numpy(), basis_zero(n, dtype))
-    target = random_state(n, dtype, seed=1)
+    target = random_state(1, n, dtype)
     s.copy_to_numpy(target)
     assert same_bytes(target, basis_zero(n, dtype))
 
@@ -91,7 +93,7 @@ def test_defaults_are_double_precision_on_device_zero():
 
 
 def test_keyword_arguments(dtype):
-    a = random_state(2, dtype, seed=4)
+    a = random_state(4, 2, dtype)
     s = DeviceState.from_numpy(n=2, state=a, device="cuda", use_pinned_host=True)
     out = np.empty_like(a)
     s.copy_to_numpy(state=out, use_pinned_host=False)
@@ -102,7 +104,7 @@ def test_keyword_arguments(dtype):
 
 
 def test_read_only_array_is_accepted_by_from_numpy(dtype):
-    a = random_state(3, dtype, seed=9)
+    a = random_state(9, 3, dtype)
     a.flags.writeable = False
     for pinned in (False, True):
         s = DeviceState.from_numpy(3, a, use_pinned_host=pinned)
@@ -138,24 +140,24 @@ def test_copy_to_numpy_dtype_mismatch():
 # ---------------------------------------------------------------- pinned copies
 
 
-def test_pinned_copies(dtype):
-    a = random_state(6, dtype, seed=21)
-    s = DeviceState.from_numpy(6, a, use_pinned_host=True)
+def pinned_round_trip(n, a):
+    """Uploads `a` and reads it back both ways through pinned host memory; returns the copy_to_numpy target."""
+    s = DeviceState.from_numpy(n, a, use_pinned_host=True)
     assert same_bytes(s.to_numpy(use_pinned_host=True), a)
     out = np.zeros_like(a)
     s.copy_to_numpy(out, use_pinned_host=True)
     assert same_bytes(out, a)
+    return out
+
+
+def test_pinned_copies(dtype):
+    pinned_round_trip(6, random_state(21, 6, dtype))
 
 
 @pytest.mark.host_only
 def test_pinned_copies_when_registration_fails(dtype, monkeypatch):
     monkeypatch.setenv("HOSTCUDA_HOST_REGISTER_FAILS", "1")
-    a = random_state(5, dtype, seed=22)
-    s = DeviceState.from_numpy(5, a, use_pinned_host=True)
-    assert same_bytes(s.to_numpy(use_pinned_host=True), a)
-    out = np.zeros_like(a)
-    s.copy_to_numpy(out, use_pinned_host=True)
-    assert same_bytes(out, a)
+    out = pinned_round_trip(5, random_state(22, 5, dtype))
     z = DeviceState.zero_state(5, dtype)
     z.copy_to_numpy(out, use_pinned_host=True)
     assert same_bytes(out, basis_zero(5, dtype))
@@ -275,7 +277,7 @@ def test_qubit_count_is_checked_before_the_device_is_used():
     assert str(e.value) == N_MSG
 
 
-@pytest.mark.parametrize(
+@parametrize_table(
     "n,dtype_text",
     [
         (62, "complex64"),
@@ -301,7 +303,7 @@ def test_device_strings_naming_device_zero(text, dtype):
     s = DeviceState.zero_state(1, dtype, text)
     assert s.device_id == 0
     assert same_bytes(s.to_numpy(), basis_zero(1, dtype))
-    a = random_state(1, dtype, seed=2)
+    a = random_state(2, 1, dtype)
     assert DeviceState.from_numpy(1, a, text).device_id == 0
 
 
@@ -383,8 +385,8 @@ def test_bad_dtype_strings(text):
 @pytest.mark.host_only
 def test_states_on_two_devices(dtype, monkeypatch):
     monkeypatch.setenv("HOSTCUDA_DEVICE_COUNT", "2")
-    a0 = random_state(4, dtype, seed=40)
-    a1 = random_state(4, dtype, seed=41)
+    a0 = random_state(40, 4, dtype)
+    a1 = random_state(41, 4, dtype)
     s0 = DeviceState.from_numpy(4, a0, "cuda:0")
     s1 = DeviceState.from_numpy(4, a1, "cuda:1", use_pinned_host=True)
     z1 = DeviceState.zero_state(3, dtype, "cuda:1")
@@ -415,7 +417,7 @@ def test_states_on_two_devices(dtype, monkeypatch):
 def test_out_of_memory_leaves_states_usable(dtype, monkeypatch, no_live_states):
     monkeypatch.setenv("HOSTCUDA_MEMORY_BYTES", "4096")
     # Two states that fill the device exactly (2048 bytes each).
-    a = random_state(7, "complex128", seed=50)
+    a = random_state(50, 7, "complex128")
     s = DeviceState.from_numpy(7, a)
     t = DeviceState.zero_state(8, "complex64")
     with pytest.raises(RuntimeError) as e:

@@ -17,25 +17,12 @@ import pytest
 
 import sv_reference as ref
 from conftest import tolerance
+from gate_helpers import QuantumGate, gate
 
 import vorlent
 
 ONE_QUBIT = {"x": 0, "y": 0, "z": 0, "h": 0, "s": 0, "s_dag": 0, "sqrtx": 0, "sqrtx_dag": 0, "sqrty": 0,
              "sqrty_dag": 0, "rx": 1, "ry": 1, "rz": 1, "phase": 1, "u": 3}
-
-
-class QuantumGate:
-    def __init__(self, id, target, control=(), control_state=(), parameter=None, matrix=None):
-        self.id, self.target, self.control = id, list(target), list(control)
-        self.control_state, self.parameter, self.matrix = list(control_state), parameter, matrix
-
-
-def gate(name, targets, controls=(), states=(), params=(), matrix=None):
-    g = {"id": name, "target": list(targets), "control": list(controls), "control_state": list(states),
-         "parameter": list(params)}
-    if matrix is not None:
-        g["matrix"] = np.asarray(matrix)
-    return g
 
 
 def objects(gates):
@@ -139,7 +126,7 @@ def test_planner_groups_follow_the_scan_and_selection_rules():
     # A single gate, and any gate that cannot be fused, is a group of its own.
     assert kinds(plan(3, [h(0)])) == ["AutoPair"]
     # A non-fusable gate ends the scan: h(1) waits although it touches another qubit.
-    chunk = plan(3, [h(0), h(0), gate("gp", [], params=[0.3]), h(1), h(1)])
+    chunk = plan(3, [h(0), h(0), gate("gp", [], parameter=[0.3]), h(1), h(1)])
     assert [g["gate_indices"] for g in chunk.groups] == [[0, 1], [2], [3, 4]]
     # A rejected gate blocks its qubits; a later gate elsewhere joins and runs first.
     chunk = plan(6, [cx(0, 1), cx(2, 3), cx(1, 2), h(4), h(2)], sparsesharemem_qubits=3, pad_sparsesharemem=False)
@@ -271,7 +258,7 @@ def test_fusion_entry_point_messages():
     np.testing.assert_array_equal(ds.to_numpy(), state)
     # Parse errors propagate, before any planning.
     with pytest.raises(ValueError) as err:
-        vorlent.prepare_fusion_chunk_gates(3, [QuantumGate("cswap", [0])])
+        vorlent.prepare_fusion_chunk_gates(3, [QuantumGate("cswap", [0], [], [])])
     assert str(err.value) == "Unsupported CUDA gate id: cswap"
 
 
@@ -396,8 +383,8 @@ def test_long_planning_notices_ctrl_c():
     (a timer signal here) must stop it promptly with KeyboardInterrupt."""
     out = run_child("""
         import signal, time, vorlent
-        from test_fusion import QuantumGate
-        gates = [QuantumGate("h", [0]) if i % 2 == 0 else QuantumGate("x", [1], [0], [1]) for i in range(50000)]
+        from gate_helpers import QuantumGate
+        gates = [QuantumGate("h", [0], [], []) if i % 2 == 0 else QuantumGate("x", [1], [0], [1]) for i in range(50000)]
         signal.signal(signal.SIGALRM, signal.default_int_handler)
         signal.setitimer(signal.ITIMER_REAL, 0.5)
         start = time.monotonic()

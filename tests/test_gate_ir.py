@@ -5,7 +5,7 @@ import pytest
 
 import sv_reference as ref
 import vorlent
-from conftest import tolerance
+from conftest import parametrize_table, tolerance
 from gate_helpers import MODES, ONE_QUBIT_NAMES, QuantumGate, bits, gate, random_case, run
 
 PI_4 = 0.7853981633974483
@@ -19,7 +19,7 @@ def start_state(n, dtype="complex128", seed=21):
 
 
 @pytest.mark.parametrize("mode", MODES, ids=lambda m: m.name)
-@pytest.mark.parametrize("name, angle", [("t", PI_4), ("ct", PI_4), ("mct", PI_4), ("t_dag", -PI_4)])
+@parametrize_table("name, angle", [("t", PI_4), ("ct", PI_4), ("mct", PI_4), ("t_dag", -PI_4)])
 def test_t_names_become_phase_with_a_quarter_turn(name, angle, mode, dtype):
     n = 3
     state = start_state(n, dtype)
@@ -120,7 +120,7 @@ def unitary(targets, matrix):
     return {"id": "unitary", "target": targets, "control": [], "control_state": [], "parameter": [], "matrix": matrix}
 
 
-@pytest.mark.parametrize(
+@parametrize_table(
     "matrix, message",
     [
         (np.eye(4), "UNITARY matrix dimension must be 2**num_targets."),
@@ -181,7 +181,7 @@ def test_matrix_on_a_named_gate_is_validated_in_dicts_and_ignored():
 # --- runner checks ------------------------------------------------------------
 
 
-@pytest.mark.parametrize(
+@parametrize_table(
     "g, message",
     [
         (gate("rx", 0), "RX gate requires exactly one parameter."),
@@ -260,8 +260,8 @@ FIXED_AND_ANGLE = [("x", []), ("y", []), ("z", []), ("h", []), ("s", []), ("s_da
                    ("p", [0.3]), ("t", []), ("u", [0.1, 0.2, 0.3])]
 
 
-@pytest.mark.parametrize("name, params", FIXED_AND_ANGLE)
-@pytest.mark.parametrize(
+@parametrize_table("name, params", FIXED_AND_ANGLE)
+@parametrize_table(
     "target, controls, states, message",
     [
         (0, [1], [], "controls.size() != control_state.size()"),
@@ -312,7 +312,7 @@ def test_missing_target_is_rejected():
     assert np.array_equal(ds.to_numpy(), [1, 0, 0, 0])
 
 
-@pytest.mark.parametrize(
+@parametrize_table(
     "g, message",
     [
         (gate("x", 2**32 + 1), "target qubit 4294967297 is out of range for 2 qubits"),

@@ -7,32 +7,13 @@ import numpy as np
 import pytest
 
 import sv_reference as ref
-from conftest import tolerance
+from conftest import parametrize_table, tolerance
+from gate_helpers import QuantumGate, gate
 
 import vorlent
 
 MODES = [vorlent.KernelMode.AllState, vorlent.KernelMode.Pair, vorlent.KernelMode.PairAuto]
 MODE_IDS = ["AllState", "Pair", "PairAuto"]
-
-
-def gate(name, targets, controls=(), control_state=(), parameter=(), matrix=None):
-    g = {"id": name, "target": list(targets), "control": list(controls), "control_state": list(control_state),
-         "parameter": list(parameter)}
-    if matrix is not None:
-        g["matrix"] = np.asarray(matrix)
-    return g
-
-
-class QuantumGate:
-    """The attribute form of a gate, as the front end hands it over."""
-
-    def __init__(self, name, targets, controls=(), control_state=(), parameter=None, matrix=None):
-        self.id = name
-        self.target = list(targets)
-        self.control = list(controls)
-        self.control_state = list(control_state)
-        self.parameter = parameter
-        self.matrix = matrix
 
 
 def run(n, state, gates, mode):
@@ -75,7 +56,7 @@ SWAP_CASES = [
 
 
 @pytest.mark.parametrize("mode", MODES, ids=MODE_IDS)
-@pytest.mark.parametrize("n,a,b,controls,cstate", SWAP_CASES)
+@parametrize_table("n,a,b,controls,cstate", SWAP_CASES)
 def test_swap_matches_reference(dtype, mode, n, a, b, controls, cstate):
     rng = np.random.default_rng(n * 100 + a * 10 + b)
     state = ref.random_state(rng, n, dtype)
@@ -109,7 +90,7 @@ def test_swap_control_state_zero_acts_only_where_control_is_zero(dtype, mode):
 
 
 @pytest.mark.parametrize("mode", MODES, ids=MODE_IDS)
-@pytest.mark.parametrize(
+@parametrize_table(
     "targets,controls,cstate,message",
     [
         ([2, 2], [], [], "target qubit 2 is listed twice"),
@@ -153,7 +134,7 @@ def test_global_phase_with_one_control_is_z(dtype):
         assert_close(out, run(n, state, [gate("unitary", [control], matrix=z)], mode), dtype)
 
 
-@pytest.mark.parametrize(
+@parametrize_table(
     "n,controls,cstate,theta",
     [
         (1, [], [], 0.3),
@@ -172,7 +153,7 @@ def test_global_phase_matches_reference_and_is_the_same_in_every_mode(dtype, n, 
         np.testing.assert_array_equal(out, outs[0])
 
 
-@pytest.mark.parametrize(
+@parametrize_table(
     "controls,cstate,message",
     [
         ([4], [1], "control qubit 4 is out of range for 4 qubits"),
@@ -214,13 +195,13 @@ def test_unitary_random_matches_reference(dtype, mode, k):
         expected = ref.apply_gate(state, n, g)
         assert_close(run(n, state, [g], mode), expected, dtype)
         dev = vorlent.DeviceState.from_numpy(n, state.copy())
-        vorlent.run_circuit_device_gates(dev, [QuantumGate("unitary", targets, controls, cstate, None, matrix)],
-                                         mode=mode)
+        obj = QuantumGate("unitary", list(targets), list(controls), list(cstate), None, matrix)
+        vorlent.run_circuit_device_gates(dev, [obj], mode=mode)
         assert_close(dev.to_numpy(), expected, dtype)
 
 
 @pytest.mark.parametrize("mode", MODES, ids=MODE_IDS)
-@pytest.mark.parametrize("n,target,controls,cstate",
+@parametrize_table("n,target,controls,cstate",
                          [(1, 0, [], []), (5, 0, [], []), (5, 3, [], []), (5, 0, [2], [0]), (5, 4, [1, 0], [0, 1])])
 def test_unitary_x_matrix_equals_x(dtype, mode, n, target, controls, cstate):
     state = ref.random_state(np.random.default_rng(11), n, dtype)
@@ -231,7 +212,7 @@ def test_unitary_x_matrix_equals_x(dtype, mode, n, target, controls, cstate):
 
 
 @pytest.mark.parametrize("mode", MODES, ids=MODE_IDS)
-@pytest.mark.parametrize("pair", [(1, 0), (3, 2), (0, 4)])
+@parametrize_table("pair", [(1, 0), (3, 2), (0, 4)])
 def test_unitary_two_targets_order_is_matrix_bit_order(dtype, mode, pair):
     n = 5
     rng = np.random.default_rng(21)
@@ -314,7 +295,8 @@ def unitary_error(n, dtype, targets, controls=(), cstate=(), dim=None, via_objec
     dev = vorlent.DeviceState.from_numpy(n, before.copy())
     with pytest.raises(ValueError) as err:
         if via_objects:
-            vorlent.run_circuit_device_gates(dev, [QuantumGate("unitary", targets, controls, cstate, None, matrix)])
+            obj = QuantumGate("unitary", list(targets), list(controls), list(cstate), None, matrix)
+            vorlent.run_circuit_device_gates(dev, [obj])
         else:
             vorlent.run_circuit_device(dev, [gate("unitary", targets, controls, cstate, matrix=matrix)])
     np.testing.assert_array_equal(dev.to_numpy(), before)
@@ -322,7 +304,7 @@ def unitary_error(n, dtype, targets, controls=(), cstate=(), dim=None, via_objec
 
 
 @pytest.mark.parametrize("via_objects", [False, True], ids=["dicts", "objects"])
-@pytest.mark.parametrize(
+@parametrize_table(
     "targets,controls,cstate,dim,message",
     [
         ([], [], [], 1, "UNITARY gate requires at least one target."),
@@ -401,7 +383,7 @@ def kron_unitary(rng, k):
 MANY_TARGET_CASES = [(6, 9, 0), (6, 10, 2), (7, 10, 1), (8, 11, 0), (8, 12, 3), (12, 14, 1)]
 
 
-@pytest.mark.parametrize("k,n,nc", MANY_TARGET_CASES)
+@parametrize_table("k,n,nc", MANY_TARGET_CASES)
 def test_unitary_many_targets_in_place(dtype, k, n, nc):
     rng = np.random.default_rng(800 + 10 * k + nc)
     qubits = [int(q) for q in rng.permutation(n)]

@@ -8,7 +8,7 @@ import pytest
 
 import sv_reference as ref
 import vorlent
-from conftest import tolerance
+from conftest import parametrize_table, tolerance
 from gate_helpers import MODES, bits, gate, random_case, random_gate, run
 
 
@@ -48,7 +48,7 @@ def test_gate_pairs_restore_or_compose(mode, dtype):
 
 
 @pytest.mark.parametrize("mode", MODES, ids=lambda m: m.name)
-@pytest.mark.parametrize("name, param", [("z", []), ("s", []), ("s_dag", []), ("phase", [0.4]), ("t", [])])
+@parametrize_table("name, param", [("z", []), ("s", []), ("s_dag", []), ("phase", [0.4]), ("t", [])])
 def test_diagonal_gates_leave_target_zero_amplitudes_bit_exact(name, param, mode, dtype):
     n = 4
     rng = np.random.default_rng(11)
@@ -145,7 +145,7 @@ def test_rz_and_phase_differ_by_a_global_phase(mode, dtype):
 
 
 @pytest.mark.parametrize("mode", MODES, ids=lambda m: m.name)
-@pytest.mark.parametrize("name, count", [("rx", 1), ("ry", 1), ("rz", 1), ("phase", 1), ("u", 3)])
+@parametrize_table("name, count", [("rx", 1), ("ry", 1), ("rz", 1), ("phase", 1), ("u", 3)])
 def test_float_states_receive_float_angles(name, count, mode):
     # 1e6 itself is a float; 1e6 + 0.1 rounds to 1000000.125 in single precision.
     angle = 1e6 + 0.1

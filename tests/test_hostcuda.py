@@ -1,11 +1,13 @@
 """Runs the C++ self-test of the CPU emulation of the CUDA runtime."""
 
+import io
 import os
 import re
 import signal
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 pytestmark = pytest.mark.host_only
@@ -36,7 +38,7 @@ def test_hostcuda_selftest(switches):
     assert summary, report
     passed, failed = int(summary.group(1)), int(summary.group(2))
     assert failed == 0, report
-    assert passed == sum(line.startswith("PASS ") for line in lines) and passed >= 21, report
+    assert passed == sum(line.startswith("PASS ") for line in lines) and passed >= 23, report
     assert result.returncode == 0, report
 
 
@@ -91,3 +93,70 @@ def test_worker_pool_survives_fork():
         child.communicate()
         pytest.fail("a child process hung on the worker pool after fork")
     assert child.returncode == 0 and out.strip() == "children ran", out + err
+
+
+# A fresh interpreter has no fiber stacks yet; with the address space capped
+# just above what it holds, the barrier probe of the first launch cannot map
+# one. The call must raise the launch error, not end the process, and the
+# same call must work once the cap is lifted.
+STACKLESS_SCRIPT = r"""
+import resource, sys
+import numpy as np
+import kestamire, vorlent
+
+class H:
+    id, control, control_state, parameter, has_stored_matrix, stored_matrix = "h", [], [], None, False, None
+    def __init__(self, q):
+        self.target = [q]
+
+if sys.argv[1] == "vorlent":
+    sv = np.zeros(8, dtype=np.complex128)
+    sv[0] = 1
+    gates = [{"id": "x", "target": [0], "control": [], "control_state": [], "parameter": []}]
+    call = lambda: vorlent.run_circuit(3, sv, gates)
+else:
+    rho = kestamire.DeviceDensityState.zero_state(2, "complex128")
+    def call():
+        kestamire.run_density_operations_device(rho, 2, [H(0)])
+        return rho.to_numpy()
+
+with open("/proc/self/statm") as f:
+    held = int(f.read().split()[0]) * resource.getpagesize()
+saved = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (held + (128 << 10), saved[1]))
+try:
+    call()
+    message = "no error"
+except RuntimeError as e:
+    message = str(e)
+resource.setrlimit(resource.RLIMIT_AS, saved)
+print(message)
+np.save(sys.stdout.buffer, call())
+"""
+
+
+@pytest.mark.parametrize("module, message", [
+    ("vorlent", "cu_x kernel launch failed: unspecified launch failure"),
+    ("kestamire", "unitary kernel launch failed: unspecified launch failure"),
+], ids=["vorlent", "kestamire"])
+def test_unmappable_fiber_stack_raises_the_launch_error(module, message):
+    build = os.environ.get("QUILLMARCH_BUILD_DIR")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("HOSTCUDA_")}
+    if build:
+        env["PYTHONPATH"] = os.path.abspath(build) + os.pathsep + env.get("PYTHONPATH", "")
+    result = subprocess.run([sys.executable, "-c", STACKLESS_SCRIPT, module], capture_output=True, env=env,
+                            timeout=120, check=False)
+    err = result.stderr.decode(errors="replace")
+    assert result.returncode == 0, err
+    first, _, saved = result.stdout.partition(b"\n")
+    assert first.decode() == message, err
+    assert err.count("hostcuda: cannot map a fiber stack\n") == 1, err
+    # The failed launch ran nothing: the state took the gate once.
+    x = np.array([[0, 1], [1, 0]])
+    h = np.array([[1, 1], [1, -1]]) / np.sqrt(2)
+    if module == "vorlent":
+        expected = np.kron(np.eye(4), x) @ np.eye(8)[0]
+    else:
+        u = np.kron(np.eye(2), h)
+        expected = u @ np.outer(np.eye(4)[0], np.eye(4)[0]) @ u.conj().T
+    np.testing.assert_allclose(np.load(io.BytesIO(saved)), expected, atol=1e-12)

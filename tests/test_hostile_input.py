@@ -15,18 +15,19 @@ import pytest
 
 import kestamire
 import vorlent
+from conftest import parametrize_table
 from density_objects import Gate, Kraus
 from gate_helpers import QuantumGate, gate
 
-PRELUDE = """
+PRELUDE = f"""
 import os, sys
 build = os.environ.get("QUILLMARCH_BUILD_DIR")
 if build:
     sys.path.insert(0, os.path.abspath(build))
+sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
 import numpy as np
 import vorlent, kestamire
-def gate(name, target, parameter=()):
-    return {"id": name, "target": [target], "control": [], "control_state": [], "parameter": list(parameter)}
+from gate_helpers import gate
 """
 
 
@@ -258,7 +259,7 @@ def test_kernel_mode_outside_the_members_is_refused(value):
     assert pickle.loads(pickle.dumps(vorlent.PairAutoFusion)) == vorlent.PairAutoFusion
 
 
-@pytest.mark.parametrize("module,dtype,tiny", [
+@parametrize_table("module,dtype,tiny", [
     ("vorlent", "complex64", 1e-44), ("vorlent", "complex128", 1e-160),
     ("kestamire", "complex64", 1e-40), ("kestamire", "complex128", 1e-320),
 ])
@@ -292,7 +293,7 @@ NON_FINITE = [
 ]
 
 
-@pytest.mark.parametrize("name,parameter,matrix,dtype,what", NON_FINITE)
+@parametrize_table("name,parameter,matrix,dtype,what", NON_FINITE)
 def test_non_finite_gate_values_are_refused(name, parameter, matrix, dtype, what):
     message = f"gate '{name}' has a {what} that is not finite in {dtype}"
     s = vorlent.DeviceState.zero_state(2, dtype)

@@ -10,8 +10,9 @@ import dm_reference
 import kestamire
 import sv_reference
 import vorlent
+from conftest import parametrize_table
 from density_objects import Gate
-from surface_helpers import device_msg, dtype_msg, random_state, same_bytes
+from surface_helpers import device_msg, dtype_msg, same_bytes
 
 if vorlent.backend != "host":
     pytest.skip("CPU views need the host backend; tests/test_interop_gpu.py covers a GPU", allow_module_level=True)
@@ -23,8 +24,8 @@ CLASSES = {"state": vorlent.DeviceState, "density": kestamire.DeviceDensityState
 
 def host_array(kind, dtype, seed=1):
     if kind == "state":
-        return random_state(N, dtype, seed)
-    return random_state(2 * N, dtype, seed).reshape(2**N, 2**N)
+        return sv_reference.random_state(seed, N, dtype)
+    return sv_reference.random_state(seed, 2 * N, dtype).reshape(2**N, 2**N)
 
 
 def load(kind, dtype, seed=1):
@@ -113,7 +114,7 @@ def test_capsule_form_follows_max_version(kind):
 
 
 @pytest.mark.parametrize("kind", KINDS)
-@pytest.mark.parametrize("kwargs, message", [
+@parametrize_table("kwargs, message", [
     ({"max_version": (1,)}, "max_version must be None or a (major, minor) pair of non-negative integers"),
     ({"max_version": (-1, 0)}, "max_version must be None or a (major, minor) pair of non-negative integers"),
     ({"max_version": "1.0"}, "max_version must be None or a (major, minor) pair of non-negative integers"),
@@ -180,7 +181,7 @@ DENSITY_CASES = [
 ]
 
 
-@pytest.mark.parametrize("kind, n, array, message",
+@parametrize_table("kind, n, array, message",
                          [("state", *c) for c in STATE_CASES] + [("density", *c) for c in DENSITY_CASES])
 def test_from_dlpack_checks_as_from_numpy(kind, n, array, message):
     cls = CLASSES[kind]

@@ -8,7 +8,8 @@ import pytest
 
 import kestamire
 import vorlent
-from surface_helpers import random_state, same_bytes
+from surface_helpers import same_bytes
+from sv_reference import random_state
 
 if vorlent.backend != "cuda":
     pytest.skip("needs the cuda backend", allow_module_level=True)
@@ -58,7 +59,7 @@ class CopyProducer:
 
 
 def host_array(kind, dtype, seed=1):
-    a = random_state(N if kind == "state" else 2 * N, dtype, seed)
+    a = random_state(seed, N if kind == "state" else 2 * N, dtype)
     return a if kind == "state" else a.reshape(2**N, 2**N)
 
 

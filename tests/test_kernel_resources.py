@@ -6,6 +6,8 @@ import sys
 
 import pytest
 
+from conftest import parametrize_table
+
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools"))
 import check_kernel_resources as ckr  # noqa: E402
 
@@ -48,7 +50,7 @@ def test_ptx_block_sizes_come_from_maxntid():
     assert ckr.parse_ptx(PTX) == {"_Z4wideP6double2": 512, "_Z4tileP6double2": 256}
 
 
-@pytest.mark.parametrize(
+@parametrize_table(
     "name,regs,spill,max_spill,failing",
     [
         ("_Z4tileP6double2", 255, 0, 0, False),   # 255 x 256 fits exactly

@@ -8,41 +8,12 @@ import numpy as np
 import pytest
 
 import vorlent
-from conftest import tolerance
+from conftest import parametrize_table, tolerance
+from mt19937_64 import MASK64, Mt19937_64
+from sv_reference import random_state
 
 DS = vorlent.DeviceState
-MASK64 = (1 << 64) - 1
 BELOW_ONE = 0.9999999999999999
-
-
-class MersenneTwister64:
-    """Standard 64-bit Mersenne Twister: seeding, twist and tempering of mt19937_64."""
-
-    N, M = 312, 156
-
-    def __init__(self, seed):
-        s = [seed & MASK64]
-        for i in range(1, self.N):
-            s.append((6364136223846793005 * (s[-1] ^ (s[-1] >> 62)) + i) & MASK64)
-        self.s, self.i = s, self.N
-
-    def _twist(self):
-        s = self.s
-        for k in range(self.N):
-            y = (s[k] & 0xFFFFFFFF80000000) | (s[(k + 1) % self.N] & 0x7FFFFFFF)
-            s[k] = s[(k + self.M) % self.N] ^ (y >> 1) ^ (0xB5026F5AA96619E9 if y & 1 else 0)
-        self.i = 0
-
-    def __call__(self):
-        if self.i == self.N:
-            self._twist()
-        y = self.s[self.i]
-        self.i += 1
-        y ^= (y >> 29) & 0x5555555555555555
-        y ^= (y << 17) & 0x71D67FFFEDA60000
-        y ^= (y << 37) & 0xFFF7EEE000000000
-        y ^= y >> 43
-        return y & MASK64
 
 
 # ---------------------------------------------------------------- reference
@@ -74,7 +45,7 @@ def expected_draws(seed, shots, probs, min_margin):
     so that summation order cannot change the result."""
     running = np.cumsum(probs).tolist()
     total = running[-1]
-    engine = MersenneTwister64(seed)
+    engine = Mt19937_64(seed)
     outcomes = []
     for _ in range(shots):
         u = engine() * 2.0**-64
@@ -94,12 +65,6 @@ def collapsed(state, n, targets, endian, outcome):
     return np.where(keep, state.astype(np.complex128) / np.sqrt(probs[outcome]), 0)
 
 
-def random_state(n, dtype, seed, norm=1.0):
-    rng = np.random.default_rng(seed)
-    v = rng.normal(size=1 << n) + 1j * rng.normal(size=1 << n)
-    return (v * (norm / np.linalg.norm(v))).astype(dtype)
-
-
 def basis_state(n, index, dtype):
     v = np.zeros(1 << n, dtype=dtype)
     v[index] = 1
@@ -110,28 +75,6 @@ def assert_state(actual, expected, dtype):
     np.testing.assert_allclose(actual, expected, rtol=0, atol=tolerance(dtype))
 
 
-# ---------------------------------------------------------------- the engine
-
-
-def test_mt19937_64_oracle_matches_the_standard_engine():
-    engine = MersenneTwister64(5489)
-    for _ in range(9999):
-        engine()
-    assert engine() == 9981545732273789042
-    # First outputs and the 1000th output of std::mt19937_64(seed), from the C++ standard library.
-    known = {
-        5489: ([14514284786278117030, 4620546740167642908, 13109570281517897720], 10193180073869439881),
-        0: ([2947667278772165694, 18301848765998365067, 729919693006235833], 13588344625309223635),
-        12345: ([6597103971274460346, 7386862472818278521, 12716877617435052285], 4755139060867494389),
-        MASK64: ([478026398904862820, 13243134898385798468, 709236020254955927], 10740104408641833802),
-    }
-    for seed, (first, thousandth) in known.items():
-        engine = MersenneTwister64(seed)
-        outputs = [engine() for _ in range(1000)]
-        assert outputs[:3] == first
-        assert outputs[999] == thousandth
-
-
 # ---------------------------------------------------------------- single measurement
 
 
@@ -139,7 +82,7 @@ def test_mt19937_64_oracle_matches_the_standard_engine():
 def test_measure_device_draws_from_the_seed_and_collapses(dtype, endian):
     n, targets = 6, [4, 1, 3]
     for k, seed in enumerate([1, 7, 2024, MASK64]):
-        state = random_state(n, dtype, seed=100 + k)
+        state = random_state(100 + k, n, dtype)
         probs = outcome_probabilities(state, n, targets, endian)
         (outcome,) = expected_draws(seed, 1, probs, 1e-9)
         s = DS.from_numpy(n, state)
@@ -151,7 +94,7 @@ def test_measure_device_draws_from_the_seed_and_collapses(dtype, endian):
 
 
 def test_same_seed_same_outcome(dtype):
-    state = random_state(5, dtype, seed=3)
+    state = random_state(3, 5, dtype)
     results = {vorlent.measure_device(DS.from_numpy(5, state), [0, 2, 4], seed=99) for _ in range(3)}
     assert len(results) == 1
 
@@ -175,7 +118,7 @@ def test_endian_names_the_bit_on_basis_states(dtype):
 def test_unnormalised_input_measures_like_its_normalised_form(dtype):
     n, targets = 5, [0, 3]
     for norm, seed in [(3.7, 11), (1e-3, 12)]:
-        state = random_state(n, dtype, seed=seed, norm=norm)
+        state = random_state(seed, n, dtype, norm=norm)
         probs = outcome_probabilities(state, n, targets, "little")
         (outcome,) = expected_draws(seed, 1, probs / probs.sum(), 1e-9)
         s = DS.from_numpy(n, state)
@@ -205,7 +148,7 @@ def test_invalid_norm_raises_and_leaves_the_state(dtype):
 # ---------------------------------------------------------------- batch sampling
 
 
-def skewed_state(n, dtype, seed):
+def skewed_state(seed, n, dtype):
     """Three quarters of the amplitudes zero, the rest with magnitudes spread over many decades."""
     rng = np.random.default_rng(seed)
     v = np.exp(-rng.uniform(0, 12, size=1 << n)) * np.exp(2j * np.pi * rng.uniform(size=1 << n))
@@ -234,11 +177,11 @@ SAMPLING_CASES = [
 
 @pytest.mark.parametrize("endian", ["little", "big"])
 @pytest.mark.parametrize("kind", ["random", "skewed"])
-@pytest.mark.parametrize("n, targets, shots", SAMPLING_CASES)
+@parametrize_table("n, targets, shots", SAMPLING_CASES)
 def test_sampling_matches_the_oracle(dtype, endian, kind, n, targets, shots):
     seed = 1000 + n * 31 + shots
     make = random_state if kind == "random" else skewed_state
-    state = make(n, dtype, seed=len(targets))
+    state = make(len(targets), n, dtype)
     probs = outcome_probabilities(state, n, targets, endian)
     draws = expected_draws(seed, shots, probs, 1e-12)
     m = len(targets)
@@ -252,7 +195,7 @@ def test_sampling_matches_the_oracle(dtype, endian, kind, n, targets, shots):
 
 
 def test_sampling_without_collapse_leaves_the_state_bit_for_bit(dtype):
-    state = random_state(8, dtype, seed=4)
+    state = random_state(4, 8, dtype)
     s = DS.from_numpy(8, state)
     first = vorlent.sample_measure_device(s, [7, 2, 5], 1000, seed=77, collapse_last=False)
     assert s.to_numpy().tobytes() == state.tobytes()
@@ -262,7 +205,7 @@ def test_sampling_without_collapse_leaves_the_state_bit_for_bit(dtype):
 
 def test_one_shot_with_collapse_is_measure_device(dtype):
     for seed in [0, 5, 31337, MASK64]:
-        state = random_state(7, dtype, seed=seed & 0xFFFF)
+        state = random_state(seed & 0xFFFF, 7, dtype)
         a, b = DS.from_numpy(7, state), DS.from_numpy(7, state)
         outcome = vorlent.measure_device(a, [1, 6, 3], "big", seed)
         assert vorlent.sample_measure_device(b, [1, 6, 3], 1, "big", seed) == ({outcome: 1}, outcome)
@@ -280,7 +223,7 @@ def test_uniform_single_target_counts_add_up(dtype):
 
 
 def test_validation_messages_in_order():
-    state = random_state(3, "complex128", seed=9)
+    state = random_state(9, 3, "complex128")
     s = DS.from_numpy(3, state)
     cases = [
         ([], "measure targets size must be in [1, 62]"),
@@ -317,7 +260,7 @@ def test_validation_messages_in_order():
 
 
 def test_seed_conversion():
-    state = random_state(3, "complex128", seed=10)
+    state = random_state(10, 3, "complex128")
     s = DS.from_numpy(3, state)
     for seed in [-1, 1.5, 2**64, "7"]:
         with pytest.raises(RuntimeError, match="cast"):
@@ -350,7 +293,7 @@ def test_measure_leaves_the_numpy_array_on_failure(dtype):
     with pytest.raises(RuntimeError, match=r"^Quantum state has zero or invalid norm\.$"):
         vorlent.measure(3, zero, [0])
     assert not zero.any()
-    state = random_state(3, dtype, seed=12)
+    state = random_state(12, 3, dtype)
     before = state.copy()
     cases = [
         (dict(n=3, targets=[3]), "measure target index out of range"),
@@ -392,7 +335,7 @@ def used_device_bytes(monkeypatch):
 @pytest.mark.host_only
 def test_device_buffers_are_freed_on_every_error(monkeypatch):
     gc.collect()
-    state = random_state(10, "complex128", seed=13)
+    state = random_state(13, 10, "complex128")
     s, zero = DS.from_numpy(10, state), DS.from_numpy(10, np.zeros(1024, dtype=np.complex128))
     used = used_device_bytes(monkeypatch)
     # A measurement of 10 targets needs 1024 doubles of device memory.

@@ -1,5 +1,5 @@
 // Gate records: the one gate form read by the runner, the launchers and the
-// fusion planner, plus the gate table that maps names to kinds.
+// fusion planner, and the operations on it that the gate table serves.
 #pragma once
 
 #include <array>
@@ -32,6 +32,9 @@ enum GateId : int32_t {
   U = 16,
   UNITARY = 17,
 };
+
+// Rows of the gate table (vorlent/gate_table.h): every GateId below this.
+constexpr int32_t kGateCount = UNITARY + 1;
 
 struct GateRecord {
   GateId id = X;

@@ -1,4 +1,5 @@
-// The circuit runner: applies gate records to a device state in list order.
+// The circuit runner: applies gate records to a device state in list order,
+// gate by gate through the per-gate dispatch or in fused groups.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +19,5 @@ void run_gates_on_device(uint64_t n, quillmarch::CuComplex<T>* d_state, uint64_t
 template <typename T>
 void run_gate_list(uint64_t n, quillmarch::CuComplex<T>* d_state, const std::vector<GateRecord>& records,
                    KernelMode mode);
-
-template <typename T>
-void apply_gate(uint64_t n, quillmarch::CuComplex<T>* d_state, const GateRecord& record, KernelMode mode);
 
 }  // namespace vorlent

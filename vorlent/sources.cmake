@@ -4,6 +4,7 @@ set(VORLENT_SOURCES
     vorlent/gate_record.cpp
     vorlent/vorlent_device_state.cpp
     vorlent/run_circuit.cu
+    vorlent/gate_dispatch.cu
     vorlent/gates/gate_common.cpp
     vorlent/gates/vorlent_x.cu
     vorlent/gates/vorlent_y.cu
@@ -28,4 +29,11 @@ set(VORLENT_SOURCES
     vorlent/fusion/densemm.cu
     vorlent/fusion/fusion.cpp
     vorlent/measure/vorlent_measure.cu
+    vorlent/measure/vorlent_observables.cu
+    vorlent/vorlent_observables_bindings.cpp
+    vorlent/distributed/distributed_plan.cpp
+    vorlent/distributed/distributed_state.cpp
+    vorlent/distributed/exchange.cu
+    vorlent/distributed/mpi_transport.cpp
+    vorlent/vorlent_distributed_bindings.cpp
 )

@@ -12,13 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "common/array_interop.h"
-#include "common/cu_complex.h"
 #include "common/parsers.h"
+#include "common/state_core.h"
+#include "common/state_protocols.h"
 #include "vorlent/fusion/fusion.h"
 #include "vorlent/measure/vorlent_measure.h"
 #include "vorlent/run_circuit.h"
 #include "vorlent/vorlent_device_state.h"
+#include "vorlent/vorlent_observables_bindings.h"
+#include "vorlent/vorlent_distributed_bindings.h"
 #include "vorlent/vorlent_parse.h"
 
 namespace py = pybind11;
@@ -26,7 +28,8 @@ namespace py = pybind11;
 namespace vorlent {
 namespace {
 
-using quillmarch::CuComplex;
+using quillmarch::Precision;
+using quillmarch::with_precision;
 using quillmarch::pyguard::without_gil;
 
 std::string mode_message(int64_t value) {
@@ -50,8 +53,7 @@ void check_mode(KernelMode mode) {
 void validate_layout(int64_t n, int64_t ndim, bool c_contiguous, int64_t size) {
   if (ndim != 1) throw std::invalid_argument("state must be a 1-D contiguous numpy array");
   if (!c_contiguous) throw std::invalid_argument("state must be C-contiguous");
-  // Subtracting in unsigned: n - 1 overflows for the most negative n.
-  if (static_cast<uint64_t>(n) - 1 > 61) throw std::invalid_argument("n must be in [1, 62]");
+  quillmarch::check_state_qubits(n);
   if (static_cast<uint64_t>(size) != (uint64_t{1} << n)) throw std::invalid_argument("state.size must equal 2**n");
 }
 
@@ -59,12 +61,8 @@ void validate_numpy_layout(int64_t n, const py::array& state) {
   validate_layout(n, state.ndim(), (state.flags() & py::array::c_style) != 0, state.size());
 }
 
-quillmarch::ExportedBuffer exported(const std::shared_ptr<DeviceState>& s) {
-  return {s, s->d_state, {static_cast<int64_t>(s->num_state)}, s->is_double, s->device_id};
-}
-
-// Step 6: the precision flag named by the array's dtype text.
-int numpy_precision(const py::array& state) { return quillmarch::parse_dtype(py::str(state.dtype())); }
+// Step 6: the precision named by the array's dtype text.
+Precision numpy_precision(const py::array& state) { return quillmarch::parse_precision(py::str(state.dtype())); }
 
 void require_writable(const py::array& state) {
   if (!state.writeable()) throw std::invalid_argument("state array must be writable");
@@ -80,13 +78,9 @@ void run_on_device(DeviceState& s, const std::vector<GateRecord>& records, const
   check_mode(mode);
   check_gate_values(records, s.is_double != 0);
   without_gil([&] {
-    if (s.is_double) {
-      run_gates_on_device<double>(s.n, static_cast<CuComplex<double>*>(s.d_state), s.num_state, records, endian,
-                                  s.device_id, mode);
-    } else {
-      run_gates_on_device<float>(s.n, static_cast<CuComplex<float>*>(s.d_state), s.num_state, records, endian,
-                                 s.device_id, mode);
-    }
+    with_precision(s, [&](auto* amplitudes) {
+      run_gates_on_device(s.n, amplitudes, s.num_state, records, endian, s.device_id, mode);
+    });
   });
 }
 
@@ -96,17 +90,45 @@ void run_circuit_device(DeviceState& s, const py::list& gate_ir, const std::stri
   run_on_device(s, records, endian, mode);
 }
 
+void run_circuit_device_gates(DeviceState& s, const py::iterable& gates, const std::string& endian,
+                              KernelMode mode) {
+  quillmarch::check_endian(endian);
+  std::vector<GateRecord> records = parse_gate_objects(gates);
+  if (records.empty()) return;
+  run_on_device(s, records, endian, mode);
+}
+
 std::string measure_on_device(DeviceState& s, const std::vector<int64_t>& targets, const std::string& endian,
                               const py::object& seed) {
   quillmarch::check_endian(endian);
   const uint64_t resolved = resolve_seed(seed);
   return without_gil([&] {
-    if (s.is_double)
-      return measure_outcome<double>(s.n, static_cast<CuComplex<double>*>(s.d_state), s.num_state, s.device_id,
-                                     targets, endian, resolved);
-    return measure_outcome<float>(s.n, static_cast<CuComplex<float>*>(s.d_state), s.num_state, s.device_id,
-                                  targets, endian, resolved);
+    return with_precision(s, [&](auto* amplitudes) {
+      return measure_outcome(s.n, amplitudes, s.num_state, s.device_id, targets, endian, resolved);
+    });
   });
+}
+
+std::string measure_device(DeviceState& s, const Targets& targets, const std::string& endian,
+                           const py::object& seed) {
+  return measure_on_device(s, targets.values, endian, seed);
+}
+
+auto sample_measure_device(DeviceState& s, const Targets& targets, uint64_t shots, const std::string& endian,
+                           const py::object& seed, bool collapse_last) {
+  quillmarch::check_endian(endian);
+  if (shots == 0) throw std::invalid_argument("shots must be positive");
+  const uint64_t resolved = resolve_seed(seed);
+  const InterruptCheck interrupted = quillmarch::pyguard::check_signals;
+  std::pair<OutcomeCounts, std::string> result = without_gil([&] {
+    return with_precision(s, [&](auto* amplitudes) {
+      return sample_outcomes(s.n, amplitudes, s.num_state, s.device_id, targets.values, endian, shots, resolved,
+                             collapse_last, interrupted);
+    });
+  });
+  py::dict counts;
+  for (const auto& entry : result.first) counts[py::str(entry.first)] = py::int_(entry.second);
+  return py::make_tuple(counts, result.second);
 }
 
 // The checks of run_circuit and measure on the caller's array, in their order.
@@ -144,27 +166,117 @@ py::tuple plan_groups(const PreparedFusionChunk& chunk) {
 DeviceState upload_temporary(int64_t n, py::array& state, const std::string& device, bool use_pinned_host) {
   check_host_array(n, state);
   const int device_id = quillmarch::parse_device(device);
-  const int is_double = numpy_precision(state);
+  const Precision precision = numpy_precision(state);
   quillmarch::refresh_runtime_settings();
-  DeviceState s(n, is_double, device_id);
+  DeviceState s(n, precision, device_id);
   s.upload_from_host(state.data(), static_cast<uint64_t>(state.size()), use_pinned_host);
   return s;
 }
 
-// Pickles as the module-level restorer with n, precision, device and amplitudes.
-py::tuple reduce_state(const DeviceState& s) {
-  py::module_ module = py::module_::import("vorlent");
-  py::array amplitudes(py::dtype(s.dtype_name()), std::vector<py::ssize_t>{static_cast<py::ssize_t>(s.num_state)});
-  void* data = amplitudes.mutable_data();
-  without_gil([&] { s.download_to_host(data, s.num_state, false); });
-  return py::make_tuple(module.attr("_restore_device_state"),
-                        py::make_tuple(s.n, s.dtype_name(), "cuda:" + std::to_string(s.device_id), amplitudes));
+py::array run_circuit(int64_t n, py::array state, const py::list& gate_ir, const std::string& endian,
+                      const std::string& device, KernelMode mode, bool use_pinned_host) {
+  check_host_array(n, state);
+  quillmarch::check_endian(endian);
+  quillmarch::parse_device(device);
+  numpy_precision(state);
+  // The list is parsed before the array is read: parsing runs the caller's
+  // code, which may resize the array.
+  std::vector<GateRecord> records = parse_gate_ir(gate_ir);
+  DeviceState s = upload_temporary(n, state, device, use_pinned_host);
+  run_on_device(s, records, endian, mode);
+  check_host_array(n, state);
+  s.download_to_host(state.mutable_data(), s.num_state, use_pinned_host);
+  return state;
 }
 
-std::shared_ptr<DeviceState> copy_state(const DeviceState& s) {
-  quillmarch::refresh_runtime_settings();
-  return std::make_shared<DeviceState>(s.copy());
+std::string measure(int64_t n, py::array state, const Targets& targets, const std::string& endian,
+                    const std::string& device, bool use_pinned_host) {
+  check_host_array(n, state);
+  quillmarch::check_endian(endian);
+  DeviceState s = upload_temporary(n, state, device, use_pinned_host);
+  std::string outcome = measure_on_device(s, targets.values, endian, py::none());
+  check_host_array(n, state);
+  s.download_to_host(state.mutable_data(), s.num_state, use_pinned_host);
+  return outcome;
 }
+
+std::shared_ptr<DeviceState> from_numpy(int64_t n, py::array state, const std::string& device,
+                                        bool use_pinned_host) {
+  validate_numpy_layout(n, state);
+  const Precision precision = numpy_precision(state);
+  const int device_id = quillmarch::parse_device(device);
+  quillmarch::refresh_runtime_settings();
+  auto s = std::make_shared<DeviceState>(n, precision, device_id);
+  const void* data = state.data();
+  const auto count = static_cast<uint64_t>(state.size());
+  without_gil([&] { s->upload_from_host(data, count, use_pinned_host); });
+  return s;
+}
+
+std::shared_ptr<DeviceState> from_dlpack(int64_t n, const py::object& array, const std::string& device) {
+  quillmarch::ImportedTensor imported(array);
+  const DLTensor& t = imported.tensor();
+  validate_layout(n, t.ndim, quillmarch::is_c_contiguous(t), imported.size());
+  const Precision precision = quillmarch::parse_precision(quillmarch::dtype_name(t.dtype));
+  const int device_id = quillmarch::parse_device(device);
+  auto s = std::make_shared<DeviceState>(n, precision, device_id);
+  without_gil([&] { quillmarch::copy_from_tensor(s->d_state(), device_id, t, s->byte_size()); });
+  return s;
+}
+
+std::shared_ptr<DeviceState> zero_state(int64_t n, const std::string& dtype, const std::string& device) {
+  const int device_id = quillmarch::parse_device(device);
+  const Precision precision = quillmarch::parse_precision(dtype);
+  quillmarch::refresh_runtime_settings();
+  auto s = std::make_shared<DeviceState>(n, precision, device_id);
+  without_gil([&] { s->reset_to_zero_state(); });
+  return s;
+}
+
+py::array to_numpy(const DeviceState& s, bool use_pinned_host) {
+  const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(s.num_state)};
+  py::array out(py::dtype(s.dtype_name()), shape);
+  void* data = out.mutable_data();
+  without_gil([&] { s.download_to_host(data, s.num_state, use_pinned_host); });
+  return out;
+}
+
+void copy_to_numpy(const DeviceState& s, py::array state, bool use_pinned_host) {
+  require_writable(state);
+  validate_numpy_layout(s.n, state);
+  if (numpy_precision(state) != s.core().precision())
+    throw std::invalid_argument("numpy state dtype does not match DeviceState");
+  void* data = state.mutable_data();
+  const auto count = static_cast<uint64_t>(state.size());
+  without_gil([&] { s.download_to_host(data, count, use_pinned_host); });
+}
+
+std::string repr_state(const DeviceState& s) {
+  return "<vorlent.DeviceState n=" + std::to_string(s.n) + " dtype=" + s.dtype_name() + " device=cuda:" +
+         std::to_string(s.device_id) + ">";
+}
+
+struct DeviceStateProtocols {
+  using State = DeviceState;
+  static constexpr const char* module = "vorlent";
+  static constexpr const char* rebuild = "_restore_device_state";
+  static constexpr const char* rebuild_doc = "Rebuild a pickled DeviceState.";
+  static constexpr const char* array_arg = "amplitudes";
+  static constexpr const char* dlpack_doc =
+      "A DLPack capsule viewing the state's amplitudes in place (a copy when copy is True).";
+
+  static std::vector<int64_t> shape(const DeviceState& s) { return {static_cast<int64_t>(s.num_state)}; }
+  static int64_t qubits(const DeviceState& s) { return s.n; }
+  static void check_pickled(int64_t n, const std::string& dtype, const py::array& amplitudes) {
+    validate_numpy_layout(n, amplitudes);
+    const Precision stored = numpy_precision(amplitudes);
+    if (stored != quillmarch::parse_precision(dtype))
+      throw std::invalid_argument("numpy state dtype does not match DeviceState");
+  }
+  static std::shared_ptr<DeviceState> from_numpy(int64_t n, py::array amplitudes, const std::string& device) {
+    return vorlent::from_numpy(n, std::move(amplitudes), device, false);
+  }
+};
 
 // A chunk pickles as its qubit count, its gates (in the gate_ir form) and the
 // options it was planned with. Planning is a pure function of these, so the
@@ -206,6 +318,46 @@ std::shared_ptr<PreparedFusionChunk> plan_chunk(int64_t n, std::vector<GateRecor
   return chunk;
 }
 
+std::shared_ptr<PreparedFusionChunk> restore_fusion_chunk(int64_t n, const py::list& gates, const py::dict& o) {
+  quillmarch::check_state_qubits(n);
+  const FusionOptions options{o["sparsesharemem_qubits"].cast<int32_t>(), o["densemm_min_qubits"].cast<int32_t>(),
+                              o["densemm_max_qubits"].cast<int32_t>(),
+                              o["densemm_gate_threshold_scale"].cast<double>(),
+                              o["max_gates_per_group"].cast<int32_t>(), o["pad_sparsesharemem"].cast<bool>(),
+                              o["fuse_swap"].cast<bool>()};
+  return plan_chunk(n, parse_gate_ir(gates), options);
+}
+
+std::shared_ptr<PreparedFusionChunk> prepare_fusion_chunk_gates(int64_t n, const py::iterable& gates, bool fuse_swap,
+                                                                int32_t sparsesharemem_qubits,
+                                                                int32_t densemm_min_qubits,
+                                                                int32_t densemm_max_qubits,
+                                                                double densemm_gate_threshold_scale,
+                                                                int32_t max_gates_per_group,
+                                                                bool pad_sparsesharemem) {
+  quillmarch::check_state_qubits(n);
+  std::vector<GateRecord> records = parse_gate_objects(gates);
+  const FusionOptions options{sparsesharemem_qubits,        densemm_min_qubits,  densemm_max_qubits,
+                              densemm_gate_threshold_scale, max_gates_per_group, pad_sparsesharemem,
+                              fuse_swap};
+  return plan_chunk(n, std::move(records), options);
+}
+
+void execute_prepared_fusion_chunk(DeviceState& s, const PreparedFusionChunk& chunk) {
+  if (s.n != chunk.n()) throw std::invalid_argument("DeviceState qubit count does not match prepared fusion chunk");
+  check_gate_values(chunk.gates(), s.is_double != 0);
+  without_gil([&] {
+    with_precision(s, [&](auto* amplitudes) {
+      fusion::execute_prepared_chunk(amplitudes, s.num_state, s.device_id, chunk);
+    });
+  });
+}
+
+std::string repr_chunk(const PreparedFusionChunk& c) {
+  return "<vorlent.PreparedFusionChunk n=" + std::to_string(c.n()) + " gates=" + std::to_string(c.gate_count()) +
+         " groups=" + std::to_string(c.fusion_plan().groups.size()) + ">";
+}
+
 }  // namespace
 }  // namespace vorlent
 
@@ -238,114 +390,22 @@ PYBIND11_MODULE(vorlent, m) {
 
   py::class_<DeviceState, std::shared_ptr<DeviceState>> device_state(m, "DeviceState");
   device_state
-      .def_static(
-          "from_numpy",
-          [](int64_t n, py::array state, const std::string& device, bool use_pinned_host) {
-            validate_numpy_layout(n, state);
-            const int is_double = numpy_precision(state);
-            const int device_id = quillmarch::parse_device(device);
-            quillmarch::refresh_runtime_settings();
-            auto s = std::make_shared<DeviceState>(n, is_double, device_id);
-            const void* data = state.data();
-            const auto count = static_cast<uint64_t>(state.size());
-            without_gil([&] { s->upload_from_host(data, count, use_pinned_host); });
-            return s;
-          },
-          py::arg("n"), py::arg("state").noconvert(), py::arg("device") = "cuda:0",
-          py::arg("use_pinned_host") = false)
-      .def_static(
-          "from_dlpack",
-          [](int64_t n, const py::object& array, const std::string& device) {
-            quillmarch::ImportedTensor imported(array);
-            const DLTensor& t = imported.tensor();
-            validate_layout(n, t.ndim, quillmarch::is_c_contiguous(t), imported.size());
-            const int is_double = quillmarch::parse_dtype(quillmarch::dtype_name(t.dtype));
-            const int device_id = quillmarch::parse_device(device);
-            auto s = std::make_shared<DeviceState>(n, is_double, device_id);
-            without_gil([&] { quillmarch::copy_from_tensor(s->d_state, device_id, t, s->byte_size()); });
-            return s;
-          },
-          "Build a state from any DLPack producer (NumPy, CuPy, PyTorch) with one copy on the device side.",
-          py::arg("n"), py::arg("array"), py::arg("device") = "cuda:0")
-      .def_static(
-          "zero_state",
-          [](int64_t n, const std::string& dtype, const std::string& device) {
-            const int device_id = quillmarch::parse_device(device);
-            const int is_double = quillmarch::parse_dtype(dtype);
-            quillmarch::refresh_runtime_settings();
-            auto s = std::make_shared<DeviceState>(n, is_double, device_id);
-            without_gil([&] { s->reset_to_zero_state(); });
-            return s;
-          },
-          py::arg("n"), py::arg("dtype") = "complex128", py::arg("device") = "cuda:0")
-      .def(
-          "to_numpy",
-          [](const DeviceState& s, bool use_pinned_host) {
-            const std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(s.num_state)};
-            py::array out(py::dtype(s.dtype_name()), shape);
-            void* data = out.mutable_data();
-            without_gil([&] { s.download_to_host(data, s.num_state, use_pinned_host); });
-            return out;
-          },
-          py::arg("use_pinned_host") = false)
-      .def(
-          "copy_to_numpy",
-          [](const DeviceState& s, py::array state, bool use_pinned_host) {
-            require_writable(state);
-            validate_numpy_layout(s.n, state);
-            if (numpy_precision(state) != s.is_double)
-              throw std::invalid_argument("numpy state dtype does not match DeviceState");
-            void* data = state.mutable_data();
-            const auto count = static_cast<uint64_t>(state.size());
-            without_gil([&] { s.download_to_host(data, count, use_pinned_host); });
-          },
-          py::arg("state").noconvert(), py::arg("use_pinned_host") = false)
-      .def(
-          "__dlpack__",
-          [](const std::shared_ptr<DeviceState>& s, const quillmarch::DLPackStreamArg& stream,
-             const quillmarch::DLPackVersionArg& max_version, const quillmarch::DLPackDeviceArg& dl_device,
-             const quillmarch::DLPackCopyArg& copy) {
-            return quillmarch::dlpack_capsule(exported(s), stream, max_version, dl_device, copy);
-          },
-          "A DLPack capsule viewing the state's amplitudes in place (a copy when copy is True).", py::kw_only(),
-          py::arg("stream") = py::none(), py::arg("max_version") = py::none(), py::arg("dl_device") = py::none(),
-          py::arg("copy") = py::none())
-      .def("__dlpack_device__", [](const DeviceState& s) { return quillmarch::dlpack_device(s.device_id); })
-#if defined(QM_BACKEND_CUDA)
-      .def_property_readonly("__cuda_array_interface__",
-                             [](const std::shared_ptr<DeviceState>& s) {
-                               return quillmarch::cuda_array_interface(exported(s));
-                             })
-#endif
+      .def_static("from_numpy", &from_numpy, py::arg("n"), py::arg("state").noconvert(), py::arg("device") = "cuda:0",
+                  py::arg("use_pinned_host") = false)
+      .def_static("from_dlpack", &from_dlpack,
+                  "Build a state from any DLPack producer (NumPy, CuPy, PyTorch) with one copy on the device side.",
+                  py::arg("n"), py::arg("array"), py::arg("device") = "cuda:0")
+      .def_static("zero_state", &zero_state, py::arg("n"), py::arg("dtype") = "complex128",
+                  py::arg("device") = "cuda:0")
+      .def("to_numpy", &to_numpy, py::arg("use_pinned_host") = false)
+      .def("copy_to_numpy", &copy_to_numpy, py::arg("state").noconvert(), py::arg("use_pinned_host") = false)
       .def_property_readonly("n", [](const DeviceState& s) { return s.n; })
       .def_property_readonly("num_state", [](const DeviceState& s) { return s.num_state; })
       .def_property_readonly("device_id", [](const DeviceState& s) { return s.device_id; })
       .def_property_readonly("dtype", [](const DeviceState& s) { return s.dtype_name(); })
-      // Pickling and copying: a pickle holds n, precision, device and amplitudes;
-      // copies are independent states on the same device.
-      .def("__reduce__", &reduce_state)
-      .def("__copy__", &copy_state)
-      .def("__deepcopy__", [](const DeviceState& s, const py::object&) { return copy_state(s); }, py::arg("memo"))
-      .def("__repr__", [](const DeviceState& s) {
-        return "<vorlent.DeviceState n=" + std::to_string(s.n) + " dtype=" + s.dtype_name() + " device=cuda:" +
-               std::to_string(s.device_id) + ">";
-      });
-
-  m.def(
-      "_restore_device_state",
-      [](int64_t n, const std::string& dtype, const std::string& device, py::array amplitudes) {
-        validate_numpy_layout(n, amplitudes);
-        if (numpy_precision(amplitudes) != quillmarch::parse_dtype(dtype))
-          throw std::invalid_argument("numpy state dtype does not match DeviceState");
-        const int device_id = quillmarch::parse_device(device);
-        quillmarch::refresh_runtime_settings();
-        auto s = std::make_shared<DeviceState>(n, quillmarch::parse_dtype(dtype), device_id);
-        const void* data = amplitudes.data();
-        without_gil([&] { s->upload_from_host(data, s->num_state, false); });
-        return s;
-      },
-      "Rebuild a pickled DeviceState.", py::arg("n"), py::arg("dtype"), py::arg("device"),
-      py::arg("amplitudes").noconvert());
+      .def("__repr__", &repr_state);
+  quillmarch::def_state_protocols<DeviceStateProtocols>(device_state);
+  quillmarch::def_rebuild<DeviceStateProtocols>(m);
 
   py::class_<PreparedFusionChunk, std::shared_ptr<PreparedFusionChunk>> chunk_class(m, "PreparedFusionChunk");
   chunk_class.def_property_readonly("n", &PreparedFusionChunk::n)
@@ -358,146 +418,51 @@ PYBIND11_MODULE(vorlent, m) {
       .def("__copy__", [](const std::shared_ptr<PreparedFusionChunk>& c) { return c; })
       .def("__deepcopy__", [](const std::shared_ptr<PreparedFusionChunk>& c, const py::object&) { return c; },
            py::arg("memo"))
-      .def("__repr__", [](const PreparedFusionChunk& c) {
-        return "<vorlent.PreparedFusionChunk n=" + std::to_string(c.n()) + " gates=" +
-               std::to_string(c.gate_count()) + " groups=" + std::to_string(c.fusion_plan().groups.size()) + ">";
-      });
+      .def("__repr__", &repr_chunk);
 
-  m.def(
-      "_restore_fusion_chunk",
-      [](int64_t n, const py::list& gates, const py::dict& o) {
-        if (static_cast<uint64_t>(n) - 1 > 61) throw std::invalid_argument("n must be in [1, 62]");
-        const FusionOptions options{o["sparsesharemem_qubits"].cast<int32_t>(), o["densemm_min_qubits"].cast<int32_t>(),
-                                    o["densemm_max_qubits"].cast<int32_t>(),
-                                    o["densemm_gate_threshold_scale"].cast<double>(),
-                                    o["max_gates_per_group"].cast<int32_t>(), o["pad_sparsesharemem"].cast<bool>(),
-                                    o["fuse_swap"].cast<bool>()};
-        return plan_chunk(n, parse_gate_ir(gates), options);
-      },
-      "Rebuild a pickled PreparedFusionChunk.", py::arg("n"), py::arg("gates"), py::arg("options"));
+  m.def("_restore_fusion_chunk", &restore_fusion_chunk, "Rebuild a pickled PreparedFusionChunk.", py::arg("n"),
+        py::arg("gates"), py::arg("options"));
 
   m.def("run_circuit_device", &run_circuit_device, "Run a gate_ir chunk on an existing CUDA DeviceState.",
         py::arg("state"), py::arg("gate_ir"), py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
 
-  m.def(
-      "prepare_fusion_chunk_gates",
-      [](int64_t n, const py::iterable& gates, bool fuse_swap, int32_t sparsesharemem_qubits,
-         int32_t densemm_min_qubits, int32_t densemm_max_qubits, double densemm_gate_threshold_scale,
-         int32_t max_gates_per_group, bool pad_sparsesharemem) {
-        if (static_cast<uint64_t>(n) - 1 > 61) throw std::invalid_argument("n must be in [1, 62]");
-        std::vector<GateRecord> records = parse_gate_objects(gates);
-        const FusionOptions options{sparsesharemem_qubits,   densemm_min_qubits,  densemm_max_qubits,
-                                    densemm_gate_threshold_scale, max_gates_per_group, pad_sparsesharemem,
-                                    fuse_swap};
-        return plan_chunk(n, std::move(records), options);
-      },
-      "Parse and plan one streamed chunk on the CPU without launching CUDA.", py::arg("n"), py::arg("gates"),
-      py::arg("fuse_swap") = true, py::arg("sparsesharemem_qubits") = 10, py::arg("densemm_min_qubits") = 1,
-      py::arg("densemm_max_qubits") = 7, py::arg("densemm_gate_threshold_scale") = 1.0,
-      py::arg("max_gates_per_group") = 512, py::arg("pad_sparsesharemem") = true);
+  m.def("prepare_fusion_chunk_gates", &prepare_fusion_chunk_gates,
+        "Parse and plan one streamed chunk on the CPU without launching CUDA.", py::arg("n"), py::arg("gates"),
+        py::arg("fuse_swap") = true, py::arg("sparsesharemem_qubits") = 10, py::arg("densemm_min_qubits") = 1,
+        py::arg("densemm_max_qubits") = 7, py::arg("densemm_gate_threshold_scale") = 1.0,
+        py::arg("max_gates_per_group") = 512, py::arg("pad_sparsesharemem") = true);
 
-  m.def(
-      "execute_prepared_fusion_chunk",
-      [](DeviceState& s, const PreparedFusionChunk& chunk) {
-        if (s.n != chunk.n())
-          throw std::invalid_argument("DeviceState qubit count does not match prepared fusion chunk");
-        check_gate_values(chunk.gates(), s.is_double != 0);
-        without_gil([&] {
-          if (s.is_double) {
-            fusion::execute_prepared_chunk<double>(static_cast<CuComplex<double>*>(s.d_state), s.num_state,
-                                                   s.device_id, chunk);
-          } else {
-            fusion::execute_prepared_chunk<float>(static_cast<CuComplex<float>*>(s.d_state), s.num_state,
-                                                  s.device_id, chunk);
-          }
-        });
-      },
-      "Execute one CPU-prepared fusion chunk and wait for its CUDA work.", py::arg("state"), py::arg("chunk"));
+  m.def("execute_prepared_fusion_chunk", &execute_prepared_fusion_chunk,
+        "Execute one CPU-prepared fusion chunk and wait for its CUDA work.", py::arg("state"), py::arg("chunk"));
 
-  m.def(
-      "run_circuit_device_gates",
-      [](DeviceState& s, const py::iterable& gates, const std::string& endian, KernelMode mode) {
-        quillmarch::check_endian(endian);
-        std::vector<GateRecord> records = parse_gate_objects(gates);
-        if (records.empty()) return;
-        run_on_device(s, records, endian, mode);
-      },
-      "Run a QuantumGate object chunk on an existing CUDA DeviceState.", py::arg("state"), py::arg("gates"),
-      py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
+  m.def("run_circuit_device_gates", &run_circuit_device_gates,
+        "Run a QuantumGate object chunk on an existing CUDA DeviceState.", py::arg("state"), py::arg("gates"),
+        py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
 
-  m.def(
-      "measure_device",
-      [](DeviceState& s, const Targets& targets, const std::string& endian, const py::object& seed) {
-        return measure_on_device(s, targets.values, endian, seed);
-      },
-      "Measure target qubits on an existing CUDA DeviceState.",
+  m.def("measure_device", &measure_device, "Measure target qubits on an existing CUDA DeviceState.",
         py::arg("state"), py::arg("targets"), py::arg("endian") = "little", py::arg("seed") = py::none());
 
-  m.def(
-      "sample_measure_device",
-      [](DeviceState& s, const Targets& targets, uint64_t shots, const std::string& endian,
-         const py::object& seed, bool collapse_last) {
-        quillmarch::check_endian(endian);
-        if (shots == 0) throw std::invalid_argument("shots must be positive");
-        const uint64_t resolved = resolve_seed(seed);
-        const InterruptCheck interrupted = quillmarch::pyguard::check_signals;
-        std::pair<OutcomeCounts, std::string> result = without_gil([&] {
-          if (s.is_double) {
-            return sample_outcomes<double>(s.n, static_cast<quillmarch::CuComplex<double>*>(s.d_state),
-                                           s.num_state, s.device_id, targets.values, endian, shots, resolved,
-                                           collapse_last, interrupted);
-          }
-          return sample_outcomes<float>(s.n, static_cast<quillmarch::CuComplex<float>*>(s.d_state), s.num_state,
-                                        s.device_id, targets.values, endian, shots, resolved, collapse_last,
-                                        interrupted);
-        });
-        py::dict counts;
-        for (const auto& entry : result.first) counts[py::str(entry.first)] = py::int_(entry.second);
-        return py::make_tuple(counts, result.second);
-      },
-      "Batch-sample target qubits and optionally collapse to the final outcome.", py::arg("state"),
-      py::arg("targets"), py::arg("shots"), py::arg("endian") = "little", py::arg("seed") = py::none(),
-      py::arg("collapse_last") = true);
+  m.def("sample_measure_device", &sample_measure_device,
+        "Batch-sample target qubits and optionally collapse to the final outcome.", py::arg("state"),
+        py::arg("targets"), py::arg("shots"), py::arg("endian") = "little", py::arg("seed") = py::none(),
+        py::arg("collapse_last") = true);
 
-  m.def(
-      "run_circuit",
-      [](int64_t n, py::array state, const py::list& gate_ir, const std::string& endian, const std::string& device,
-         KernelMode mode, bool use_pinned_host) {
-        check_host_array(n, state);
-        quillmarch::check_endian(endian);
-        quillmarch::parse_device(device);
-        numpy_precision(state);
-        // The list is parsed before the array is read: parsing runs the
-        // caller's code, which may resize the array.
-        std::vector<GateRecord> records = parse_gate_ir(gate_ir);
-        DeviceState s = upload_temporary(n, state, device, use_pinned_host);
-        run_on_device(s, records, endian, mode);
-        check_host_array(n, state);
-        s.download_to_host(state.mutable_data(), s.num_state, use_pinned_host);
-        return state;
-      },
-      "Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.", py::arg("n"),
-      py::arg("state").noconvert(), py::arg("gate_ir"), py::arg("endian") = "little", py::arg("device") = "cuda:0",
-      py::arg("mode") = KernelMode::PairAuto, py::arg("use_pinned_host") = false);
+  m.def("run_circuit", &run_circuit,
+        "Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.", py::arg("n"),
+        py::arg("state").noconvert(), py::arg("gate_ir"), py::arg("endian") = "little",
+        py::arg("device") = "cuda:0", py::arg("mode") = KernelMode::PairAuto, py::arg("use_pinned_host") = false);
 
-  m.def(
-      "measure",
-      [](int64_t n, py::array state, const Targets& targets, const std::string& endian, const std::string& device,
-         bool use_pinned_host) {
-        check_host_array(n, state);
-        quillmarch::check_endian(endian);
-        DeviceState s = upload_temporary(n, state, device, use_pinned_host);
-        std::string outcome = measure_on_device(s, targets.values, endian, py::none());
-        check_host_array(n, state);
-        s.download_to_host(state.mutable_data(), s.num_state, use_pinned_host);
-        return outcome;
-      },
-      "Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is "
-      "returned.",
-      py::arg("n"), py::arg("state").noconvert(), py::arg("targets"), py::arg("endian") = "little",
-      py::arg("device") = "cuda:0", py::arg("use_pinned_host") = false);
+  m.def("measure", &measure,
+        "Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is "
+        "returned.",
+        py::arg("n"), py::arg("state").noconvert(), py::arg("targets"), py::arg("endian") = "little",
+        py::arg("device") = "cuda:0", py::arg("use_pinned_host") = false);
+
+  def_observables(m);
+
+  bind_distributed(m);
 
   quillmarch::pyguard::seal_class(device_state, true);
   quillmarch::pyguard::seal_class(chunk_class, true);
-  quillmarch::pyguard::seal_class(kernel_mode, false);
+  quillmarch::pyguard::seal_enum(kernel_mode);
 }

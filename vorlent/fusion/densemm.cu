@@ -5,17 +5,18 @@
 #include <stdexcept>
 
 #include "common/bit_index.h"
+#include "common/cuda_check.h"
 
 namespace vorlent {
 namespace fusion {
 
 namespace {
 
+using quillmarch::check_cublas;
 using quillmarch::CuComplex;
 using quillmarch::deposit_bits;
 
 constexpr unsigned kThreads = 256;
-constexpr uint64_t kMaxBlocks = 65535;
 
 // 256 threads per block, no shared memory. Element i = (outer << k) | local
 // of the destination is the amplitude whose active bits are `local` and
@@ -24,7 +25,7 @@ template <typename T>
 __global__ void __launch_bounds__(kThreads) transpose_to_low_bits(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination,
                                       uint64_t active_mask, uint64_t outer_mask, int32_t k) {
   const uint64_t low = (uint64_t{1} << k) - 1;
-  for (uint64_t i = uint64_t(blockIdx.x) * blockDim.x + threadIdx.x; i < total; i += uint64_t(gridDim.x) * blockDim.x)
+  for (uint64_t i = quillmarch::global_thread(); i < total; i += quillmarch::grid_stride())
     destination[i] = source[deposit_bits(i & low, active_mask) | deposit_bits(i >> k, outer_mask)];
 }
 
@@ -33,7 +34,7 @@ template <typename T>
 __global__ void __launch_bounds__(kThreads) transpose_from_low_bits(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination,
                                         uint64_t active_mask, uint64_t outer_mask, int32_t k) {
   const uint64_t low = (uint64_t{1} << k) - 1;
-  for (uint64_t i = uint64_t(blockIdx.x) * blockDim.x + threadIdx.x; i < total; i += uint64_t(gridDim.x) * blockDim.x)
+  for (uint64_t i = quillmarch::global_thread(); i < total; i += quillmarch::grid_stride())
     destination[deposit_bits(i & low, active_mask) | deposit_bits(i >> k, outer_mask)] = source[i];
 }
 
@@ -56,10 +57,6 @@ constexpr const char* kGemmOperation = sizeof(T) == sizeof(float) ? "cublasCgemm
 
 }  // namespace
 
-void check_cublas(cublasStatus_t status, const std::string& operation) {
-  if (status != CUBLAS_STATUS_SUCCESS) throw std::runtime_error(operation + " failed");
-}
-
 template <typename T>
 void apply_densemm(cublasHandle_t handle, int64_t n, CuComplex<T>* state, CuComplex<T>* transpose_buffer,
                    CuComplex<T>* gemm_buffer, uint64_t active_mask, int32_t k, const CuComplex<T>* matrix,
@@ -67,7 +64,7 @@ void apply_densemm(cublasHandle_t handle, int64_t n, CuComplex<T>* state, CuComp
   if (k < 1 || k >= n) throw std::invalid_argument("DenseMM active qubits must be in [1, n-1]");
   const uint64_t total = uint64_t{1} << n;
   const uint64_t outer_mask = active_mask ^ (total - 1);
-  const dim3 grid(static_cast<unsigned>(std::min((total + kThreads - 1) / kThreads, kMaxBlocks)));
+  const dim3 grid(quillmarch::stride_grid_for(total, kThreads));
   quillmarch::launch<transpose_to_low_bits<T>>(grid, dim3(kThreads), 0, stream, total, state, transpose_buffer,
                      active_mask, outer_mask, k);
   // Rows are the 2^k local amplitudes, columns the settings of the others.

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "common/cu_complex.h"
 #include "common/cuda_api.h"
@@ -16,9 +15,6 @@
 
 namespace vorlent {
 namespace fusion {
-
-// Throws std::runtime_error(operation + " failed") for a failed cuBLAS call.
-void check_cublas(cublasStatus_t status, const std::string& operation);
 
 // Gathers the k active qubits into the low index bits (transpose buffer),
 // multiplies every column by the row-major group matrix (GEMM buffer) and

@@ -3,13 +3,14 @@
 #include <stdexcept>
 
 #include "common/cuda_check.h"
-#include "vorlent/run_circuit.h"
+#include "vorlent/gate_dispatch.h"
 
 namespace vorlent {
 namespace fusion {
 
 namespace {
 
+using quillmarch::check_cublas;
 using quillmarch::check_cuda_step;
 using quillmarch::CuComplex;
 using quillmarch::DeviceBuffer;
@@ -20,18 +21,16 @@ template <typename T>
 struct DenseMMCache {
   int32_t device = -1;
   uint64_t capacity = 0;
-  CuComplex<T>* transpose_buffer = nullptr;
-  CuComplex<T>* gemm_buffer = nullptr;
+  DeviceBuffer<CuComplex<T>> transpose_buffer;
+  DeviceBuffer<CuComplex<T>> gemm_buffer;
   cublasHandle_t cublas_handle = nullptr;
 
   ~DenseMMCache() { release(); }
 
+  // The GEMM buffer first, then the transpose buffer; errors ignored.
   void free_buffers() noexcept {
-    cudaFree(gemm_buffer);
-    cudaFree(transpose_buffer);
-    cudaGetLastError();
-    gemm_buffer = nullptr;
-    transpose_buffer = nullptr;
+    gemm_buffer = DeviceBuffer<CuComplex<T>>();
+    transpose_buffer = DeviceBuffer<CuComplex<T>>();
     capacity = 0;
   }
 
@@ -71,12 +70,23 @@ DeviceBuffer<E> upload_array(const std::vector<E>& host, int device, const char*
 template <typename T>
 DeviceMatrixGate<T> to_device_record(const FusionMatrixRecord& r) {
   DeviceMatrixGate<T> g{r.kind, r.target, r.target2, r.control_mask, r.control_value, {}};
-  for (int i = 0; i < 4; ++i)
-    g.matrix[i] = {static_cast<T>(r.matrix[i].real()), static_cast<T>(r.matrix[i].imag())};
+  for (int i = 0; i < 4; ++i) g.matrix[i] = quillmarch::to_cu_complex<T>(r.matrix[i]);
   return g;
 }
 
-bool out_of_memory(cudaError_t error) { return error == cudaErrorMemoryAllocation; }
+// An allocation the device has no room for gives an empty buffer, any other
+// failure throws `operation`: the error string.
+template <typename E>
+DeviceBuffer<E> allocate_unless_full(size_t count, int device, const char* operation) {
+  void* p = nullptr;
+  const cudaError_t error = cudaMalloc(&p, count * sizeof(E));
+  if (error == cudaErrorMemoryAllocation) {
+    cudaGetLastError();
+    return {};
+  }
+  check_cuda_step(error, operation);
+  return DeviceBuffer<E>::adopt(static_cast<E*>(p), count, device);
+}
 
 // Brings the thread's cache to the current device and to 2^n amplitudes per
 // buffer. Returns false, with the cache's buffers freed, when the device has
@@ -104,26 +114,18 @@ bool bind_densemm_cache(int64_t n, FusionWorkspace<T>& ws) {
   if (cache.capacity < amplitudes) {
     cache.free_buffers();
     // Buffers only grow, so a failure here leaves none behind.
-    void* transpose = nullptr;
-    void* gemm = nullptr;
-    const cudaError_t first = cudaMalloc(&transpose, amplitudes * sizeof(CuComplex<T>));
-    if (out_of_memory(first)) {
-      cudaGetLastError();
-      return false;
-    }
-    check_cuda_step(first, "cudaMalloc cached DenseMM transpose buffer");
-    cache.transpose_buffer = static_cast<CuComplex<T>*>(transpose);
-    const cudaError_t second = cudaMalloc(&gemm, amplitudes * sizeof(CuComplex<T>));
-    if (out_of_memory(second)) {
+    cache.transpose_buffer =
+        allocate_unless_full<CuComplex<T>>(amplitudes, current, "cudaMalloc cached DenseMM transpose buffer");
+    if (cache.transpose_buffer.get() == nullptr) return false;
+    cache.gemm_buffer = allocate_unless_full<CuComplex<T>>(amplitudes, current, "cudaMalloc cached DenseMM GEMM buffer");
+    if (cache.gemm_buffer.get() == nullptr) {
       cache.free_buffers();
       return false;
     }
-    check_cuda_step(second, "cudaMalloc cached DenseMM GEMM buffer");
-    cache.gemm_buffer = static_cast<CuComplex<T>*>(gemm);
     cache.capacity = amplitudes;
   }
-  ws.transpose_buffer = cache.transpose_buffer;
-  ws.gemm_buffer = cache.gemm_buffer;
+  ws.transpose_buffer = cache.transpose_buffer.get();
+  ws.gemm_buffer = cache.gemm_buffer.get();
   ws.cublas_handle = cache.cublas_handle;
   return true;
 }
@@ -167,8 +169,7 @@ FusionWorkspace<T> build_workspace(int64_t n, const FusionPlan& plan) {
         records[group.record_offset + i] = to_device_record<T>(group.records[i]);
     } else if (group.kind == GroupKind::DenseMM) {
       for (size_t i = 0; i < group.dense_matrix.size(); ++i)
-        matrices[group.matrix_offset + i] = {static_cast<T>(group.dense_matrix[i].real()),
-                                             static_cast<T>(group.dense_matrix[i].imag())};
+        matrices[group.matrix_offset + i] = quillmarch::to_cu_complex<T>(group.dense_matrix[i]);
       uses_densemm = true;
     }
   }

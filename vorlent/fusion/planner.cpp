@@ -4,12 +4,20 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/fusion_scan.h"
+#include "vorlent/gate_table.h"
+
 namespace vorlent {
 namespace fusion {
 
 namespace {
 
 using Complex = std::complex<double>;
+using quillmarch::fusion_scan::ClusterScan;
+using quillmarch::fusion_scan::local_index;
+using quillmarch::fusion_scan::make_qubit_set;
+using quillmarch::fusion_scan::PendingQueue;
+using quillmarch::fusion_scan::ScanItem;
 
 // DenseMM cost coefficients C0, C3, C4, C5, C8 per circuit-size breakpoint
 // n = 14, 16, ..., 24 and active count k = 1..7; C1 = C2 = C7 = 0, C6 = 1.
@@ -77,40 +85,22 @@ CostRow cost_row(int64_t n, int64_t k) {
   return {mix(a.c0, b.c0), mix(a.c3, b.c3), mix(a.c4, b.c4), mix(a.c5, b.c5), mix(a.c8, b.c8)};
 }
 
-// Cost of one gate relative to a general 2x2 gate; X, Y and SWAP cost only
-// the per-gate overhead.
+// Cost of one gate relative to a general 2x2 gate, from the gate table's
+// column of the cost row; X, Y and SWAP cost only the per-gate overhead.
 double gate_cost(const CostRow& row, GateId id) {
-  switch (id) {
-    case X:
-    case Y:
-    case SWAP: return 0.0;
-    case H: return row.c3;
-    case Z:
-    case S:
-    case S_DAG:
-    case RZ:
-    case PHASE: return row.c4;
-    case RX:
-    case RY: return row.c5;
-    default: return 1.0;
+  const GateInfo* gate = find_gate(id);
+  switch (gate != nullptr ? gate->cost_column : 6) {
+    case 3: return row.c3;
+    case 4: return row.c4;
+    case 5: return row.c5;
+    case 6: return 1.0;
+    default: return 0.0;  // columns 1, 2 and 7
   }
 }
 
 MatrixKind matrix_kind(GateId id) {
-  switch (id) {
-    case X: return PauliX;
-    case Y: return PauliY;
-    case H: return Hadamard;
-    case Z:
-    case S:
-    case S_DAG:
-    case RZ:
-    case PHASE: return Diagonal;
-    case RX: return RotationX;
-    case RY: return RotationY;
-    case SWAP: return Swap;
-    default: return General;
-  }
+  const GateInfo* gate = find_gate(id);
+  return gate != nullptr ? gate->fused_kind : General;
 }
 
 // Whether a gate may join a fused group. Control lists that the per-gate path
@@ -131,32 +121,6 @@ bool fusable(const GateRecord& g, const FusionOptions& options) {
   qubits.insert(qubits.end(), g.targets.begin(), g.targets.end());
   std::sort(qubits.begin(), qubits.end());
   return std::adjacent_find(qubits.begin(), qubits.end()) == qubits.end();
-}
-
-// Gate sets of one scan, as bit sets over the order in which gates were
-// visited (which is ascending gate order). One row per qubit.
-class ScanSets {
- public:
-  ScanSets(int64_t rows, size_t capacity) : words_((capacity + 63) / 64), bits_(rows * words_, 0) {}
-
-  uint64_t* row(int64_t r) { return bits_.data() + r * words_; }
-  size_t words() const { return words_; }
-
- private:
-  size_t words_;
-  std::vector<uint64_t> bits_;
-};
-
-int popcount(uint64_t x) { return __builtin_popcountll(x); }
-
-size_t count_bits(const uint64_t* a, size_t used) {
-  size_t c = 0;
-  for (size_t w = 0; w < used; ++w) c += popcount(a[w]);
-  return c;
-}
-
-int64_t local_index(const std::vector<int64_t>& active, int64_t qubit) {
-  return std::lower_bound(active.begin(), active.end(), qubit) - active.begin();
 }
 
 FusionMatrixRecord make_record(const GateRecord& g, const std::vector<int64_t>& active) {
@@ -222,11 +186,22 @@ void check_options(int64_t n, const FusionOptions& o) {
                                 std::to_string(kMaxDenseQubits));
 }
 
+// Cuts the gate list into groups, one at a time from the front of the
+// pending gates: scan and select (common/fusion_scan.h) pick the group's
+// gates, finish gives it its active qubits, kind, records and matrix, and
+// offsets finally place every group's records and matrix in the chunk-wide
+// arrays the executor uploads.
 class Planner {
  public:
   Planner(int64_t n, const std::vector<GateRecord>& gates, const FusionOptions& options,
           const std::function<void()>& check_interrupt)
-      : n_(n), gates_(gates), o_(options), check_interrupt_(check_interrupt) {
+      : n_(n),
+        gates_(gates),
+        o_(options),
+        check_interrupt_(check_interrupt),
+        window_(options.max_gates_per_group > 0 ? std::min<size_t>(options.max_gates_per_group, gates.size()) : 0),
+        clusters_(n, window_, options.sparsesharemem_qubits),
+        pending_(gates.size()) {
     touched_start_.reserve(gates.size() + 1);
     fusable_.reserve(gates.size());
     for (const GateRecord& g : gates) {
@@ -236,141 +211,43 @@ class Planner {
       fusable_.push_back(fusable(g, o_));
     }
     touched_start_.push_back(touched_.size());
-    pending_.resize(gates.size());
-    for (size_t i = 0; i < gates.size(); ++i) pending_[i] = static_cast<int64_t>(i);
   }
 
   FusionPlan run() {
     FusionPlan plan;
-    const size_t scan_limit =
-        o_.max_gates_per_group > 0 ? std::min<size_t>(o_.max_gates_per_group, gates_.size()) : 0;
-    ScanSets sets(n_, scan_limit);
-    std::vector<uint64_t> merged(sets.words()), chosen(sets.words());
-    std::vector<uint64_t> masks(n_);
-    std::vector<int64_t> visited;
-    visited.reserve(scan_limit);
-    size_t used = 0;  // words of the scan's sets that can be non-zero
-    while (head_ < pending_.size()) {
+    while (!pending_.empty()) {
       poll(1);
-      // Scan: grow clusters of fusable gates, per qubit.
-      std::fill(masks.begin(), masks.end(), 0);
-      const size_t visits = std::min(scan_limit, pending_.size() - head_);
-      // Only the words the previous scan reached can be non-zero.
-      for (int64_t q = 0; q < n_; ++q) std::fill(sets.row(q), sets.row(q) + used, 0);
-      uint64_t blocked = 0;
-      visited.clear();
-      used = 0;
-      for (size_t v = 0; v < visits; ++v) {
-        const int64_t g = pending_[head_ + v];
-        visited.push_back(g);
-        used = v / 64 + 1;
-        if (!fusable_[g]) break;
-        poll(1);
-        const int64_t* q_begin = touched_.data() + touched_start_[g];
-        const int64_t* q_end = touched_.data() + touched_start_[g + 1];
-        uint64_t m = 0;
-        bool rejected = false;
-        for (const int64_t* q = q_begin; q != q_end; ++q) {
-          if (*q < 0 || *q >= n_ || (blocked >> *q & 1)) {
-            rejected = true;
-            break;
-          }
-          m |= masks[*q] | uint64_t{1} << *q;
-        }
-        if (!rejected && popcount(m) > o_.sparsesharemem_qubits) rejected = true;
-        if (rejected) {
-          for (const int64_t* q = q_begin; q != q_end; ++q)
-            if (*q >= 0 && *q < n_) blocked |= uint64_t{1} << *q;
-          continue;
-        }
-        // Accepted: merge the sets of its qubits' clusters, itself included.
-        std::fill(merged.begin(), merged.begin() + used, 0);
-        for (const int64_t* q = q_begin; q != q_end; ++q) {
-          const uint64_t* set = sets.row(*q);
-          for (size_t w = 0; w < used; ++w) merged[w] |= set[w];
-        }
-        merged[v / 64] |= uint64_t{1} << (v % 64);
-        for (const int64_t* q = q_begin; q != q_end; ++q) {
-          masks[*q] = m;
-          std::copy(merged.begin(), merged.begin() + used, sets.row(*q));
-        }
-      }
-
-      // Selection: take the largest clusters that fit together.
-      std::fill(chosen.begin(), chosen.end(), 0);
-      uint64_t taken = 0, active_mask = 0;
-      for (;;) {
-        int64_t pick = -1;
-        size_t best = 0;
-        for (int64_t q = 0; q < n_; ++q) {
-          if (taken >> q & 1) continue;
-          const size_t size = count_bits(sets.row(q), used);
-          if (size > best && popcount(active_mask | masks[q]) <= o_.sparsesharemem_qubits) {
-            best = size;
-            pick = q;
-          }
-        }
-        if (pick < 0) break;
-        const uint64_t* picked = sets.row(pick);
-        for (size_t w = 0; w < used; ++w) chosen[w] |= picked[w];
-        active_mask |= masks[pick];
-        taken |= uint64_t{1} << pick;
-        for (int64_t q = 0; q < n_; ++q) {
-          if (taken >> q & 1) continue;
-          uint64_t* s = sets.row(q);
-          if ((active_mask | masks[q]) == active_mask) {
-            for (size_t w = 0; w < used; ++w) chosen[w] |= s[w];
-            taken |= uint64_t{1} << q;
-          } else {
-            for (size_t w = 0; w < used; ++w) s[w] &= ~picked[w];
-          }
-        }
-      }
-
+      scan();
       FusedGroup group;
-      for (size_t v = 0; v < visited.size(); ++v)
-        if (chosen[v / 64] >> (v % 64) & 1) group.gate_indices.push_back(visited[v]);
-      take_from_pending(group.gate_indices, visited.size());
-      finish_group(group);
+      group.gate_indices = clusters_.select();
+      pending_.take(group.gate_indices, clusters_.visited());
+      finish(group);
       plan.groups.push_back(std::move(group));
     }
-    for (FusedGroup& group : plan.groups) {
-      if (group.kind == GroupKind::SparseShareMem) {
-        group.record_offset = plan.sparse_record_count;
-        plan.sparse_record_count += static_cast<int64_t>(group.records.size());
-      } else if (group.kind == GroupKind::DenseMM) {
-        group.matrix_offset = plan.dense_entry_count;
-        plan.dense_entry_count += static_cast<int64_t>(group.dense_matrix.size());
-      }
-    }
+    assign_offsets(plan);
     return plan;
   }
 
  private:
-  // Removes the group's gates from the front of the pending queue; they are
-  // all among its first `visited` entries. An empty group takes the first.
-  void take_from_pending(std::vector<int64_t>& group, size_t visited) {
-    if (group.empty()) {
-      group.push_back(pending_[head_++]);
-      return;
-    }
-    size_t write = head_ + visited, g = group.size();
-    for (size_t r = head_ + visited; r-- > head_;) {
-      if (g > 0 && group[g - 1] == pending_[r]) {
-        --g;
-        continue;
-      }
-      pending_[--write] = pending_[r];
-    }
-    head_ = write;
+  ScanItem item(int64_t g) const {
+    return {fusable_[g] != 0, touched_.data() + touched_start_[g], touched_.data() + touched_start_[g + 1]};
   }
 
-  void finish_group(FusedGroup& group) {
-    for (int64_t g : group.gate_indices)
-      for (size_t i = touched_start_[g]; i < touched_start_[g + 1]; ++i) group.active_qubits.push_back(touched_[i]);
-    std::sort(group.active_qubits.begin(), group.active_qubits.end());
-    group.active_qubits.erase(std::unique(group.active_qubits.begin(), group.active_qubits.end()),
-                              group.active_qubits.end());
+  void scan() {
+    clusters_.scan(
+        pending_.begin(), std::min(window_, pending_.size()), [this](int64_t g) { return item(g); },
+        [this] { poll(1); });
+  }
+
+  // Active qubits, kind (one gate: AutoPair; else DenseMM where it is allowed
+  // and its cost score is positive, SparseShareMem otherwise, padded when
+  // asked), then one record per gate and, for DenseMM, the product matrix.
+  void finish(FusedGroup& group) {
+    for (int64_t g : group.gate_indices) {
+      const ScanItem it = item(g);
+      group.active_qubits.insert(group.active_qubits.end(), it.qubits_begin, it.qubits_end);
+    }
+    make_qubit_set(group.active_qubits);
     if (group.gate_indices.size() == 1) {
       group.kind = GroupKind::AutoPair;
       return;
@@ -392,6 +269,19 @@ class Planner {
     if (group.kind == GroupKind::DenseMM) group.dense_matrix = dense_product(group.records, static_cast<size_t>(k));
   }
 
+  // Records and matrices are laid out in group order.
+  static void assign_offsets(FusionPlan& plan) {
+    for (FusedGroup& group : plan.groups) {
+      if (group.kind == GroupKind::SparseShareMem) {
+        group.record_offset = plan.sparse_record_count;
+        plan.sparse_record_count += static_cast<int64_t>(group.records.size());
+      } else if (group.kind == GroupKind::DenseMM) {
+        group.matrix_offset = plan.dense_entry_count;
+        plan.dense_entry_count += static_cast<int64_t>(group.dense_matrix.size());
+      }
+    }
+  }
+
   // Polls the interrupt check after about 2^16 units of work.
   void poll(size_t work) {
     work_ += work;
@@ -404,11 +294,12 @@ class Planner {
   const std::vector<GateRecord>& gates_;
   const FusionOptions& o_;
   const std::function<void()>& check_interrupt_;
+  size_t window_;  // gates one scan may visit
+  ClusterScan clusters_;
+  PendingQueue pending_;
   std::vector<size_t> touched_start_;
   std::vector<int64_t> touched_;
   std::vector<char> fusable_;
-  std::vector<int64_t> pending_;
-  size_t head_ = 0;
   size_t work_ = 0;
 };
 

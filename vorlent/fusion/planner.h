@@ -1,5 +1,8 @@
 // Fusion planner: cuts a gate list into groups that are each applied in one
-// pass over the state, on the CPU and without touching a device.
+// pass over the state, on the CPU and without touching a device. A group is
+// the pending gates that fit on few qubits together without any of them
+// overtaking an earlier gate it shares a qubit with (common/fusion_scan.h
+// states the rule in full).
 #pragma once
 
 #include <array>
@@ -9,6 +12,7 @@
 #include <vector>
 
 #include "vorlent/gate_record.h"
+#include "vorlent/gate_table.h"
 
 namespace vorlent {
 namespace fusion {
@@ -21,18 +25,6 @@ struct FusionOptions {
   int32_t max_gates_per_group = 512;
   bool pad_sparsesharemem = true;
   bool fuse_swap = true;
-};
-
-// Values are fixed: the shared-memory kernel branches on them.
-enum MatrixKind : int32_t {
-  General = 0,
-  PauliX = 1,
-  PauliY = 2,
-  Hadamard = 3,
-  Diagonal = 4,
-  RotationX = 5,
-  RotationY = 6,
-  Swap = 7,
 };
 
 // One gate of a fused group, qubits given as local indices into the group's

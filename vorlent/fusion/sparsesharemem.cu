@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "common/bit_index.h"
+#include "common/cuda_check.h"
 #include "vorlent/fusion/planner.h"
 
 namespace vorlent {
@@ -16,7 +17,6 @@ using quillmarch::deposit_bits;
 using quillmarch::insert_zero_bit;
 
 constexpr unsigned kThreads = 128;
-constexpr uint64_t kMaxBlocks = 65535;
 
 template <typename T>
 __device__ __forceinline__ CuComplex<T> times_i(CuComplex<T> a, T s) {
@@ -116,7 +116,8 @@ void launch_sparsesharemem(int64_t n, CuComplex<T>* state, uint64_t active_mask,
   if (gate_count <= 0) throw std::invalid_argument("SparseShareMem group cannot be empty");
   const uint64_t tiles = uint64_t{1} << (n - k);
   const uint64_t outer_mask = active_mask ^ ((uint64_t{1} << n) - 1);
-  quillmarch::launch<sparsesharemem_kernel<T>>(dim3(static_cast<unsigned>(std::min(tiles, kMaxBlocks))),
+  const unsigned grid = static_cast<unsigned>(std::min<uint64_t>(tiles, quillmarch::kMaxStrideBlocks));
+  quillmarch::launch<sparsesharemem_kernel<T>>(dim3(grid),
                      dim3(kThreads), (size_t{1} << k) * sizeof(CuComplex<T>), stream, state, tiles, active_mask,
                      outer_mask, k, gates, gate_count);
 }

@@ -1,8 +1,8 @@
 // SWAP gate: exchanges the values of two target qubits where the controls hold.
 #include <algorithm>
 
+#include "common/bit_index.h"
 #include "vorlent/gates/one_qubit_kernels.cuh"
-#include "vorlent/gates/two_target_index.cuh"
 #include "vorlent/gates/vorlent_gates.h"
 
 namespace vorlent {
@@ -32,7 +32,7 @@ QM_DEVICE void swap_group_scan(int64_t n, CuComplex<T>* state, int a, int b, uin
   const int lo = a < b ? a : b;
   const int hi = a < b ? b : a;
   for (uint64_t j = gates::global_thread(); (j >> (n - 2)) == 0; j += gates::grid_stride()) {
-    const uint64_t base = gates::insert_two_zero_bits(j, lo, hi);
+    const uint64_t base = quillmarch::insert_two_zero_bits(j, lo, hi);
     const uint64_t i = base | qb;
     if (quillmarch::controls_hold(i, ctrl_mask, ctrl_value)) exchange(state, i, base | qa);
   }
@@ -80,7 +80,7 @@ __global__ void __launch_bounds__(gates::kThreads)
     swap_no_control(uint64_t count, CuComplex<T>* state, int lo, int hi, uint64_t qa, uint64_t qb) {
   const uint64_t j = gates::global_thread();
   if (j >= count) return;
-  const uint64_t base = gates::insert_two_zero_bits(j, lo, hi);
+  const uint64_t base = quillmarch::insert_two_zero_bits(j, lo, hi);
   exchange(state, base | qb, base | qa);
 }
 
@@ -94,7 +94,7 @@ template <typename T>
 __global__ void __launch_bounds__(gates::kThreads)
     swap_target0_no_control(uint64_t count, CuComplex<T>* state, uint64_t q) {
   const uint64_t j = gates::global_thread();
-  if (j < count) swap_with_bit0(state, gates::insert_zero_bit0_and(j, q), q);
+  if (j < count) swap_with_bit0(state, quillmarch::insert_zero_bit0_and(j, q), q);
 }
 
 template <typename T>

@@ -9,16 +9,11 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/bit_index.h"
 #include "common/device_buffer.h"
 #include "vorlent/gates/one_qubit_kernels.cuh"
-#include "vorlent/gates/two_target_index.cuh"
 #include "vorlent/gates/vorlent_gates.h"
 
-#if defined(__CUDACC__)
-#define VORLENT_UNROLL _Pragma("unroll")
-#else
-#define VORLENT_UNROLL _Pragma("GCC unroll 32")
-#endif
 
 namespace vorlent {
 
@@ -61,10 +56,10 @@ struct Unitary2x2Op {
 template <typename T>
 QM_DEVICE void multiply4(const Unitary4x4<T>& u, CuComplex<T> (&a)[4]) {
   CuComplex<T> out[4];
-  VORLENT_UNROLL
+  QM_UNROLL(32)
   for (int r = 0; r < 4; ++r)
     out[r] = u.m[4 * r] * a[0] + u.m[4 * r + 1] * a[1] + u.m[4 * r + 2] * a[2] + u.m[4 * r + 3] * a[3];
-  VORLENT_UNROLL
+  QM_UNROLL(32)
   for (int r = 0; r < 4; ++r) a[r] = out[r];
 }
 
@@ -73,10 +68,10 @@ template <typename T>
 QM_DEVICE void update_group4(CuComplex<T>* state, uint64_t base, uint64_t q0, uint64_t q1, const Unitary4x4<T>& u) {
   const uint64_t index[4] = {base, base | q0, base | q1, base | q0 | q1};
   CuComplex<T> a[4];
-  VORLENT_UNROLL
+  QM_UNROLL(32)
   for (int c = 0; c < 4; ++c) a[c] = state[index[c]];
   multiply4(u, a);
-  VORLENT_UNROLL
+  QM_UNROLL(32)
   for (int r = 0; r < 4; ++r) state[index[r]] = a[r];
 }
 
@@ -100,7 +95,7 @@ __global__ void __launch_bounds__(gates::kThreads)
   const int lo = t0 < t1 ? t0 : t1;
   const int hi = t0 < t1 ? t1 : t0;
   for (uint64_t j = gates::global_thread(); (j >> (n - 2)) == 0; j += gates::grid_stride()) {
-    const uint64_t base = gates::insert_two_zero_bits(j, lo, hi);
+    const uint64_t base = quillmarch::insert_two_zero_bits(j, lo, hi);
     if (quillmarch::controls_hold(base, ctrl_mask, ctrl_value)) update_group4(state, base, q0, q1, u);
   }
 }
@@ -116,28 +111,28 @@ __global__ void __launch_bounds__(gates::kThreads)
   constexpr int kDim = 1 << K;
   int sorted[K];
   uint64_t bit[K];
-  VORLENT_UNROLL
+  QM_UNROLL(32)
   for (int b = 0; b < K; ++b) {
     sorted[b] = static_cast<int>(sorted_targets[b]);
     bit[b] = uint64_t{1} << targets[b];
   }
   uint64_t offset[kDim];
-  VORLENT_UNROLL
+  QM_UNROLL(32)
   for (int c = 0; c < kDim; ++c) offset[c] = quillmarch::map_target_masks<K>(static_cast<uint64_t>(c), bit);
   for (uint64_t j = gates::global_thread(); (j >> (n - K)) == 0; j += gates::grid_stride()) {
     uint64_t base = j;
-    VORLENT_UNROLL
+    QM_UNROLL(32)
     for (int b = 0; b < K; ++b) base = quillmarch::insert_zero_bit(base, static_cast<unsigned>(sorted[b]));
     if (!quillmarch::controls_hold(base, ctrl_mask, ctrl_value)) continue;
     CuComplex<T> a[kDim];
-    VORLENT_UNROLL
+    QM_UNROLL(32)
     for (int c = 0; c < kDim; ++c) a[c] = state[base | offset[c]];
     // Every input is already in registers, so each row is stored as soon as
     // it is complete.
-    VORLENT_UNROLL
+    QM_UNROLL(32)
     for (int r = 0; r < kDim; ++r) {
       CuComplex<T> acc{T(0), T(0)};
-      VORLENT_UNROLL
+      QM_UNROLL(32)
       for (int c = 0; c < kDim; ++c) acc = acc + matrix[r * kDim + c] * a[c];
       state[base | offset[r]] = acc;
     }
@@ -213,7 +208,7 @@ __global__ void __launch_bounds__(gates::kThreads)
     unitary_2q_no_control(uint64_t count, CuComplex<T>* state, int lo, int hi, uint64_t q0, uint64_t q1,
                           Unitary4x4<T> u) {
   const uint64_t j = gates::global_thread();
-  if (j < count) update_group4(state, gates::insert_two_zero_bits(j, lo, hi), q0, q1, u);
+  if (j < count) update_group4(state, quillmarch::insert_two_zero_bits(j, lo, hi), q0, q1, u);
 }
 
 template <typename T>
@@ -234,7 +229,7 @@ __global__ void __launch_bounds__(gates::kThreads)
   const uint64_t j = gates::global_thread();
   if (j >= count) return;
   const uint64_t base =
-      controlled ? quillmarch::insert_zero_bits(j, insert_mask) | base_value : gates::insert_zero_bit0_and(j, q);
+      controlled ? quillmarch::insert_zero_bits(j, insert_mask) | base_value : quillmarch::insert_zero_bit0_and(j, q);
   constexpr int kOdd = first_is_zero ? 1 : 2;      // matrix index of base | 1
   constexpr int kPartner = first_is_zero ? 2 : 1;  // matrix index of base | q
   CuComplex<T> a[4];
@@ -246,11 +241,6 @@ __global__ void __launch_bounds__(gates::kThreads)
 }
 
 constexpr const char* kCudaError = "CUDA error: ";
-
-template <typename T>
-CuComplex<T> in_precision(std::complex<double> z) {
-  return {static_cast<T>(z.real()), static_cast<T>(z.imag())};
-}
 
 dim3 grid_of(uint64_t work) { return dim3(quillmarch::grid_for(work, kThreads)); }
 
@@ -370,7 +360,7 @@ void launch_unitary(uint64_t n, CuComplex<T>* state, const Qubits& targets, cons
   check_gate_qubits(n, targets, controls);
 
   std::vector<CuComplex<T>> host_matrix(matrix.size());
-  std::transform(matrix.begin(), matrix.end(), host_matrix.begin(), in_precision<T>);
+  std::transform(matrix.begin(), matrix.end(), host_matrix.begin(), quillmarch::to_cu_complex<T>);
 
   if (k == 1) {
     Unitary2x2<T> u;

@@ -11,6 +11,8 @@
 #include "common/cuda_api.h"
 #include "common/cuda_check.h"
 #include "common/device_buffer.h"
+#include "common/measure_host.h"
+#include "common/state_core.h"
 
 namespace vorlent {
 
@@ -34,18 +36,7 @@ constexpr uint64_t kSharedOutcomes = 1024;
 // Index bits below this stay with the thread number: a warp reads consecutive
 // amplitudes and a block a contiguous 256-amplitude run.
 constexpr int64_t kCoalesceBits = 8;
-// The largest double below 1.
-constexpr double kBelowOne = 0.9999999999999999;
-constexpr double kTwoToMinus64 = 5.421010862427522e-20;
 constexpr uint64_t kSparseReserveLimit = 1048576;
-
-QM_HD unsigned lowest_set_bit(uint64_t x) {
-#if defined(__CUDA_ARCH__)
-  return static_cast<unsigned>(__ffsll(static_cast<long long>(x)) - 1);
-#else
-  return static_cast<unsigned>(__builtin_ctzll(x));
-#endif
-}
 
 }  // namespace
 
@@ -74,7 +65,7 @@ QM_HD uint64_t outcome_of(uint64_t index, const MeasureLayout& layout) {
   uint64_t bits = index & layout.target_mask;
   uint64_t out = 0;
   while (bits != 0) {
-    out |= layout.outcome_bit[lowest_set_bit(bits)];
+    out |= layout.outcome_bit[quillmarch::lowest_set_bit(bits)];
     bits &= bits - 1;
   }
   return out;
@@ -121,7 +112,7 @@ __global__ void __launch_bounds__(kMeasureThreads)
         const CuComplex<T> b = state[i ^ pair];
         sum += mass(a) + mass(b);
         if (k == layout.loop_count) break;
-        i ^= layout.loop_flip[lowest_set_bit(k)] ^ pair;
+        i ^= layout.loop_flip[quillmarch::lowest_set_bit(k)] ^ pair;
       }
     }
     if (sum != 0.0) atomicAdd(&sums[outcome], sum);
@@ -161,13 +152,13 @@ __global__ void __launch_bounds__(kMeasureThreads)
         state[i ^ pair] = CuComplex<T>{T(0), T(0)};
       }
       if (k == layout.loop_count) break;
-      i ^= layout.loop_flip[lowest_set_bit(k)] ^ pair;
+      i ^= layout.loop_flip[quillmarch::lowest_set_bit(k)] ^ pair;
     }
   }
 }
 
 void validate_measure(int64_t n, uint64_t size, const std::vector<int64_t>& targets, const std::string& endian) {
-  if (static_cast<uint64_t>(n - 1) > 61) throw std::invalid_argument("n must be in [1, 62]");
+  quillmarch::check_state_qubits(n);
   if (size != (uint64_t{1} << n)) throw std::invalid_argument("state size does not match 2**n");
   if (targets.empty() || targets.size() > 62) throw std::invalid_argument("measure targets size must be in [1, 62]");
   if (endian != "little" && endian != "big") throw std::invalid_argument("endian must be 'little' or 'big'");
@@ -206,17 +197,8 @@ MeasureLayout make_layout(int64_t n, const std::vector<int64_t>& targets, bool l
   return layout;
 }
 
-std::string outcome_string(uint64_t outcome, size_t m) {
-  std::string s(m, '0');
-  for (size_t j = 0; j < m; ++j) {
-    if ((outcome >> (m - 1 - j)) & 1) s[j] = '1';
-  }
-  return s;
-}
-
 unsigned measure_blocks(const MeasureLayout& layout) {
-  return static_cast<unsigned>(
-      std::min<uint64_t>((layout.work + kMeasureThreads - 1) / kMeasureThreads, kMeasureMaxBlocks));
+  return quillmarch::stride_grid_for(layout.work, kMeasureThreads, kMeasureMaxBlocks);
 }
 
 // The probability pass and what the draws and the collapse need.
@@ -227,9 +209,10 @@ struct Probabilities {
   double total = 0.0;
 };
 
+// The pass alone: `running` holds the raw per-outcome masses.
 template <typename T>
-Probabilities compute_probabilities(int64_t n, const CuComplex<T>* d_state, int device_id,
-                                    const std::vector<int64_t>& targets, const std::string& endian) {
+Probabilities probability_pass(int64_t n, const CuComplex<T>* d_state, int device_id,
+                               const std::vector<int64_t>& targets, const std::string& endian) {
   Probabilities pr;
   const uint64_t outcomes = uint64_t{1} << targets.size();
   pr.layout = make_layout(n, targets, endian == "little");
@@ -249,6 +232,13 @@ Probabilities compute_probabilities(int64_t n, const CuComplex<T>* d_state, int 
 
   pr.running.resize(static_cast<size_t>(outcomes));
   quillmarch::download(pr.running.data(), pr.probs.get(), pr.running.size());
+  return pr;
+}
+
+template <typename T>
+Probabilities compute_probabilities(int64_t n, const CuComplex<T>* d_state, int device_id,
+                                    const std::vector<int64_t>& targets, const std::string& endian) {
+  Probabilities pr = probability_pass<T>(n, d_state, device_id, targets, endian);
   double sum = 0.0;
   for (double& c : pr.running) {
     sum += c;
@@ -316,9 +306,7 @@ class OutcomeSearch {
 };
 
 uint64_t draw_outcome(std::mt19937_64& engine, const OutcomeSearch& search, double total) {
-  double u = static_cast<double>(engine()) * kTwoToMinus64;
-  if (u >= 1.0) u = kBelowOne;
-  return search.find(u * total);
+  return search.find(quillmarch::uniform_draw(engine) * total);
 }
 
 // Calls the caller's interrupt check from a long shot loop about ten times a
@@ -344,23 +332,25 @@ template <typename T>
 void collapse(const Probabilities& pr, CuComplex<T>* d_state, uint64_t chosen) {
   const double p = chosen == 0 ? pr.running[0] : pr.running[chosen] - pr.running[chosen - 1];
   if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
-  const double whole = 1.0 / std::sqrt(p);
-  // A tiny outcome in single precision needs a factor beyond float range; it
-  // is then applied as two powers-of-two-sized halves, each within range.
-  T prefactor = 1;
-  T factor = static_cast<T>(whole);
-  if (!(whole <= static_cast<double>(std::numeric_limits<T>::max()))) {
-    int exponent = 0;
-    const double mantissa = std::frexp(whole, &exponent);
-    prefactor = static_cast<T>(std::ldexp(1.0, exponent / 2));
-    factor = static_cast<T>(std::ldexp(mantissa, exponent - exponent / 2));
-  }
+  const quillmarch::CollapseFactors factors =
+      quillmarch::collapse_factors<T>(p, quillmarch::Renormalise::kAmplitudes);
+  const T prefactor = static_cast<T>(factors.prescale);
+  const T factor = static_cast<T>(factors.scale);
   quillmarch::launch<measure_collapse_kernel<T>>(dim3(measure_blocks(pr.layout)), dim3(kMeasureThreads), 0, nullptr,
                                                  d_state, pr.layout, chosen, prefactor, factor);
   quillmarch::check_last_error();
 }
 
 }  // namespace
+
+template <typename T>
+std::vector<double> outcome_probabilities(int64_t n, const CuComplex<T>* d_state, uint64_t num_state, int device_id,
+                                          const std::vector<int64_t>& targets, const std::string& endian) {
+  validate_measure(n, num_state, targets, endian);
+  Probabilities pr = probability_pass<T>(n, d_state, device_id, targets, endian);
+  pr.probs.release();
+  return std::move(pr.running);
+}
 
 template <typename T>
 std::string measure_outcome(int64_t n, CuComplex<T>* d_state, uint64_t num_state, int device_id,
@@ -394,7 +384,7 @@ std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, CuComplex<T>* d
     counts.reserve(static_cast<size_t>(
         std::count_if(dense.begin(), dense.end(), [](uint64_t c) { return c != 0; })));
     for (uint64_t k = 0; k < outcomes; ++k) {
-      if (dense[k] != 0) counts.emplace(outcome_string(k, m), dense[k]);
+      if (dense[k] != 0) counts.emplace(quillmarch::outcome_string(k, m), dense[k]);
     }
   } else {
     std::unordered_map<uint64_t, uint64_t> sparse;
@@ -406,7 +396,7 @@ std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, CuComplex<T>* d
       pacer.step(shot);
     }
     counts.reserve(sparse.size());
-    for (const auto& entry : sparse) counts.emplace(outcome_string(entry.first, m), entry.second);
+    for (const auto& entry : sparse) counts.emplace(quillmarch::outcome_string(entry.first, m), entry.second);
   }
 
   if (collapse_last) {
@@ -422,13 +412,15 @@ std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, CuComplex<T>* d
     }
   }
   pr.probs.release();
-  return {std::move(counts), outcome_string(last, m)};
+  return {std::move(counts), quillmarch::outcome_string(last, m)};
 }
 
 #define VORLENT_MEASURE_INSTANTIATE(T)                                                                       \
   template __global__ void measure_probs_kernel<T>(const CuComplex<T>*, const MeasureLayout, uint64_t,       \
                                                    double*);                                                 \
   template __global__ void measure_collapse_kernel<T>(CuComplex<T>*, const MeasureLayout, uint64_t, T, T);   \
+  template std::vector<double> outcome_probabilities<T>(int64_t, const CuComplex<T>*, uint64_t, int,            \
+                                                        const std::vector<int64_t>&, const std::string&);       \
   template std::string measure_outcome<T>(int64_t, CuComplex<T>*, uint64_t, int, const std::vector<int64_t>&, \
                                           const std::string&, uint64_t);                                     \
   template std::pair<OutcomeCounts, std::string> sample_outcomes<T>(                                         \

@@ -26,6 +26,13 @@ template <typename T>
 std::string measure_outcome(int64_t n, quillmarch::CuComplex<T>* d_state, uint64_t num_state, int device_id,
                             const std::vector<int64_t>& targets, const std::string& endian, uint64_t seed);
 
+// The 2^m outcome masses of one probability pass, unnormalised and unchecked,
+// indexed as measurement numbers outcomes (the first target is the top bit).
+template <typename T>
+std::vector<double> outcome_probabilities(int64_t n, const quillmarch::CuComplex<T>* d_state, uint64_t num_state,
+                                          int device_id, const std::vector<int64_t>& targets,
+                                          const std::string& endian);
+
 // `shots` draws from one probability pass; optionally collapses on the last.
 // An exception from `interrupted` leaves the state untouched.
 template <typename T>

@@ -1,0 +1,54 @@
+// Per-block sums of a few doubles per thread, for reductions whose results are
+// a handful of numbers (expectation values, overlaps). Device code only.
+#pragma once
+
+#include <cstdint>
+
+#include "common/cuda_api.h"
+
+namespace quillmarch {
+
+// Index of the lowest set bit of a non-zero x.
+__device__ __forceinline__ unsigned trailing_zeros(uint64_t x) {
+#if defined(__CUDA_ARCH__)
+  return static_cast<unsigned>(__ffsll(static_cast<long long>(x)) - 1);
+#else
+  return static_cast<unsigned>(__builtin_ctzll(x));
+#endif
+}
+
+// Work item of loop step c of global thread t, in the layout described at
+// kLaneBits (common/pauli_words.h).
+__device__ __forceinline__ uint64_t pass_item(uint64_t t, uint64_t c, unsigned loop_bits) {
+  return (t & 0xff) | (c << 8) | ((t >> 8) << (8 + loop_bits));
+}
+
+// The xor of table[b] over the set bits b of x.
+__device__ __forceinline__ uint32_t xor_over_bits(const uint32_t* table, uint64_t x) {
+  uint32_t out = 0;
+  for (; x != 0; x &= x - 1) out ^= table[trailing_zeros(x)];
+  return out;
+}
+
+// Adds every thread's values[k] into block_sums[k] (K doubles of shared
+// memory, zeroed before). On the GPU a warp first sums its lanes with shuffles,
+// so each shared sum takes one atomic add per warp instead of one per thread;
+// the emulation has no shuffles and adds per thread.
+template <int K>
+__device__ __forceinline__ void add_to_block(double* block_sums, double (&values)[K]) {
+#if defined(__CUDA_ARCH__)
+#pragma unroll
+  for (int k = 0; k < K; ++k) {
+    double v = values[k];
+#pragma unroll
+    for (int offset = 16; offset > 0; offset >>= 1) v += __shfl_down_sync(0xffffffffu, v, offset);
+    if ((threadIdx.x & 31) == 0 && v != 0.0) atomicAdd(&block_sums[k], v);
+  }
+#else
+  for (int k = 0; k < K; ++k) {
+    if (values[k] != 0.0) atomicAdd(&block_sums[k], values[k]);
+  }
+#endif
+}
+
+}  // namespace quillmarch

@@ -1,0 +1,67 @@
+// The emulation's environment switches, read into one snapshot.
+#include "hostcuda/hostcuda.h"
+#include "hostcuda/internal.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+namespace hostcuda::internal {
+
+long long env_ll(const char* name, long long fallback) {
+  const char* v = std::getenv(name);
+  if (v == nullptr || *v == '\0') return fallback;
+  char* end = nullptr;
+  long long r = std::strtoll(v, &end, 10);
+  return (end == v) ? fallback : r;
+}
+
+int device_count() { return hostcuda::settings().device_count; }
+
+}  // namespace hostcuda::internal
+
+namespace {
+
+using hostcuda::internal::env_ll;
+
+// The snapshot behind hostcuda::settings(). Never destroyed: a thread still in
+// a runtime call while the process exits may read it.
+struct SettingsStore {
+  std::mutex mutex;
+  hostcuda::Settings values;
+  bool refreshed_by_caller = false;
+};
+
+SettingsStore& settings_store() {
+  static SettingsStore* store = new SettingsStore();
+  return *store;
+}
+
+hostcuda::Settings read_environment() {
+  hostcuda::Settings s;
+  s.device_count = static_cast<int>(env_ll("HOSTCUDA_DEVICE_COUNT", 1));
+  s.memory_bytes = env_ll("HOSTCUDA_MEMORY_BYTES", -1);
+  s.host_register_fails = env_ll("HOSTCUDA_HOST_REGISTER_FAILS", 0) != 0;
+  const char* trace = std::getenv("HOSTCUDA_TRACE");
+  if (trace != nullptr) s.trace_path = trace;
+  return s;
+}
+
+}  // namespace
+
+void hostcuda::refresh_settings() {
+  Settings fresh = read_environment();
+  SettingsStore& store = settings_store();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  store.values = std::move(fresh);
+  store.refreshed_by_caller = true;
+}
+
+hostcuda::Settings hostcuda::settings() {
+  SettingsStore& store = settings_store();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  // Programs without a caller that refreshes (the self-test) see the
+  // environment as it is now.
+  if (!store.refreshed_by_caller) store.values = read_environment();
+  return store.values;
+}

@@ -1,0 +1,80 @@
+// Python surface of the density-matrix observables: words and targets are read
+// and checked with the interpreter lock held, the passes run without it.
+#include "common/py_guard.h"
+
+#include "kestamire/kestamire_observables_bindings.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "common/cu_complex.h"
+#include "common/parsers.h"
+#include "common/state_core.h"
+#include "common/pauli_words.h"
+#include "common/pauli_words_py.h"
+#include "kestamire/kestamire_device_state.h"
+#include "kestamire/kestamire_measure.h"
+#include "kestamire/kestamire_observables.h"
+
+namespace py = pybind11;
+
+namespace quillmarch {
+namespace kestamire {
+namespace {
+
+using pyguard::without_gil;
+
+struct TargetsName {
+  static constexpr const char* text = "targets";
+};
+using Targets = IndexList<TargetsName>;
+
+py::array float64_array(const std::vector<double>& values) {
+  py::array_t<double> out(static_cast<py::ssize_t>(values.size()));
+  std::copy(values.begin(), values.end(), out.mutable_data());
+  return std::move(out);
+}
+
+py::array expectations(const DeviceDensityState& s, const PauliWordList& paulis) {
+  const std::vector<PauliWord> words = parse_pauli_words(paulis.words, static_cast<int64_t>(s.num_qubits));
+  if (words.empty()) return float64_array({});
+  const std::vector<double> values = without_gil([&] {
+    return with_precision(
+        s, [&](auto* rho) { return density_pauli_expectations(rho, s.num_qubits, s.device_id, words); });
+  });
+  return float64_array(values);
+}
+
+py::array probabilities(const DeviceDensityState& s, const Targets& targets, const std::string& endian) {
+  check_endian(endian);
+  const std::vector<double> values = without_gil([&] {
+    return with_precision(s, [&](auto* rho) {
+      return density_probabilities(rho, s.num_qubits, targets.values, endian, s.device_id, true);
+    });
+  });
+  return float64_array(values);
+}
+
+}  // namespace
+
+void def_observables(py::module_& m) {
+  m.def("pauli_expectations", &expectations,
+        "Expectation values Tr(rho P) of Pauli words on a DeviceDensityState, as a float64 array in the order "
+        "given. A word is a string of n letters from 'IXYZ' in which character q acts on qubit q (character 0 is "
+        "qubit 0), or a sequence of (qubit, letter) pairs with distinct qubits (absent qubits are I). Words that "
+        "flip the same qubits share one pass over the matrix.",
+        py::arg("state"), py::arg("paulis"));
+  m.def("probabilities", &probabilities,
+        "Marginal probabilities of the target qubits on a DeviceDensityState, as a float64 array of "
+        "2**len(targets) entries whose index bit j is the value of targets[j]; targets and endian as in "
+        "measure_device.",
+        py::arg("state"), py::arg("targets"), py::arg("endian") = "little");
+}
+
+}  // namespace kestamire
+}  // namespace quillmarch
