@@ -57,7 +57,7 @@ class Unavailable(Exception):
 def kraus_set(rng, k, count):
     d = 1 << k
     v = random_unitary(rng, count * d)[:, :d]
-    return [v[j * d:(j + 1) * d, :] for j in range(count)]
+    return [v[j * d : (j + 1) * d, :] for j in range(count)]
 
 
 def families(n, rng):
@@ -68,8 +68,11 @@ def families(n, rng):
         return [(q + j) % n for j in range(k)]
 
     for k in range(1, min(n, 6) + 1):
-        yield (f"unitary k={k}", 2 if k <= 2 else 4,
-               [Gate("unitary", block(q, k), matrix=random_unitary(rng, 1 << k)) for q in spots])
+        yield (
+            f"unitary k={k}",
+            2 if k <= 2 else 4,
+            [Gate("unitary", block(q, k), matrix=random_unitary(rng, 1 << k)) for q in spots],
+        )
     yield "diagonal (rz)", 1, [Gate("rz", [q], parameter=[0.3]) for q in spots]
     if n >= 2:
         yield "diagonal controlled (crz)", 2, [Gate("crz", [q], [(q + 1) % n], [1], [0.3]) for q in spots]
@@ -164,8 +167,12 @@ def fused_passes(n, ops, window=1024, min_shared=4):
             i = 0
             while i < len(chosen):
                 op = ops[chosen[i]]
-                paired = (isinstance(op, Gate) and op.id != "rz" and i + 1 < len(chosen) and
-                          isinstance(ops[chosen[i + 1]], KrausOp))
+                paired = (
+                    isinstance(op, Gate)
+                    and op.id != "rz"
+                    and i + 1 < len(chosen)
+                    and isinstance(ops[chosen[i + 1]], KrausOp)
+                )
                 passes += 1
                 i += 2 if paired else 1
         else:
@@ -193,8 +200,10 @@ def noisy_rows(args, record):
     rng = np.random.default_rng(2)
     saved = os.environ.get("QUILLMARCH_DENSITY_FUSION")
     print(f"\nnoisy circuit: {args.layers} layers (rotation + channel on every qubit, CNOT pairs)")
-    print(f"  {'n':>3s} {'dtype':10s} {'fusion':6s} {'ops':>5s} {'ms':>10s} {'passes':>7s} {'GB/s':>9s} "
-          f"{'of copy':>8s} {'speedup':>8s}")
+    print(
+        f"  {'n':>3s} {'dtype':10s} {'fusion':6s} {'ops':>5s} {'ms':>10s} {'passes':>7s} {'GB/s':>9s} "
+        f"{'of copy':>8s} {'speedup':>8s}"
+    )
     try:
         for n in args.noisy_qubits:
             ops = noisy_circuit(n, args.layers, rng)
@@ -214,11 +223,22 @@ def noisy_rows(args, record):
                     seconds = best_of(call, args.repeat)
                     off_s = off_s or seconds
                     bw = passes * 2 * matrix_bytes / seconds / 1e9
-                    record.add(backend=kestamire.backend, n=n, dtype=dtype, family="noisy circuit",
-                               fusion="on" if fusion == "1" else "off", seconds=seconds, passes=passes, gbps=bw,
-                               copy_gbps=copy_bw, ratio=bw / copy_bw)
-                    print(f"  {n:3d} {dtype:10s} {'on' if fusion == '1' else 'off':6s} {len(ops):5d} "
-                          f"{seconds * 1e3:10.2f} {passes:7d} {bw:9.2f} {bw / copy_bw:8.2f} {off_s / seconds:8.2f}")
+                    record.add(
+                        backend=kestamire.backend,
+                        n=n,
+                        dtype=dtype,
+                        family="noisy circuit",
+                        fusion="on" if fusion == "1" else "off",
+                        seconds=seconds,
+                        passes=passes,
+                        gbps=bw,
+                        copy_gbps=copy_bw,
+                        ratio=bw / copy_bw,
+                    )
+                    print(
+                        f"  {n:3d} {dtype:10s} {'on' if fusion == '1' else 'off':6s} {len(ops):5d} "
+                        f"{seconds * 1e3:10.2f} {passes:7d} {bw:9.2f} {bw / copy_bw:8.2f} {off_s / seconds:8.2f}"
+                    )
                 del state
     finally:
         if saved is None:
@@ -230,15 +250,23 @@ def noisy_rows(args, record):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--qubits", type=int, nargs="+", default=[13, 14], help="sizes; use 6 to 9 on the host")
-    parser.add_argument("--dtype", choices=["complex64", "complex128"], nargs="+",
-                        default=["complex64", "complex128"])
+    parser.add_argument("--dtype", choices=["complex64", "complex128"], nargs="+", default=["complex64", "complex128"])
     parser.add_argument("--ops", type=int, default=10, help="operations per timed call")
     parser.add_argument("--repeat", type=int, default=3, help="timed calls; the best counts")
     parser.add_argument("--device", default="cuda:0")
-    parser.add_argument("--rows", choices=["families", "noisy", "all"], default="all",
-                        help="kernel families, the noisy circuit with fusion off and on, or both")
-    parser.add_argument("--noisy-qubits", type=int, nargs="+", default=[10, 11, 12, 13, 14],
-                        help="sizes of the noisy-circuit rows; use 8 to 10 on the host")
+    parser.add_argument(
+        "--rows",
+        choices=["families", "noisy", "all"],
+        default="all",
+        help="kernel families, the noisy circuit with fusion off and on, or both",
+    )
+    parser.add_argument(
+        "--noisy-qubits",
+        type=int,
+        nargs="+",
+        default=[10, 11, 12, 13, 14],
+        help="sizes of the noisy-circuit rows; use 8 to 10 on the host",
+    )
     parser.add_argument("--layers", type=int, default=10, help="layers of the noisy circuit")
     record = bench_json.Rows(parser, "density")
     args = parser.parse_args()
@@ -249,35 +277,57 @@ def main():
     print(f"kestamire backend: {kestamire.backend}")
     rng = np.random.default_rng(1)
     unavailable = {}
-    for n in (args.qubits if args.rows != "noisy" else []):
+    for n in args.qubits if args.rows != "noisy" else []:
         for dtype in args.dtype:
             state = DDS.zero_state(n, dtype, args.device)
             matrix_bytes = (1 << (2 * n)) * (8 if dtype == "complex64" else 16)
             # Dropping the copy frees it, and the free waits for the copy.
             copy_s = best_of(lambda: state.copy(), args.repeat)
             copy_bw = 2 * matrix_bytes / copy_s / 1e9
-            print(f"\nn={n} {dtype}: matrix {matrix_bytes / 2**20:.1f} MiB; copy baseline state.copy() "
-                  f"{copy_s * 1e3:.3f} ms, {copy_bw:.1f} GB/s")
+            print(
+                f"\nn={n} {dtype}: matrix {matrix_bytes / 2**20:.1f} MiB; copy baseline state.copy() "
+                f"{copy_s * 1e3:.3f} ms, {copy_bw:.1f} GB/s"
+            )
             print(f"  {'family':28s} {'ms/op':>10s} {'bytes':>6s} {'GB/s':>9s} {'of copy':>8s}")
             for family, moved, base in families(n, rng):
                 if family in unavailable:
                     continue
-                ops = (base * (args.ops // len(base) + 1))[:args.ops]
+                ops = (base * (args.ops // len(base) + 1))[: args.ops]
                 try:
                     seconds = time_operations(state, n, ops, args.repeat)
                 except Unavailable as error:
                     unavailable[family] = str(error)
                     continue
                 bw = moved * matrix_bytes / seconds / 1e9
-                record.add(backend=kestamire.backend, n=n, dtype=dtype, family=family, fusion=fusion,
-                           seconds=seconds, gbps=bw, copy_gbps=copy_bw, ratio=bw / copy_bw)
+                record.add(
+                    backend=kestamire.backend,
+                    n=n,
+                    dtype=dtype,
+                    family=family,
+                    fusion=fusion,
+                    seconds=seconds,
+                    gbps=bw,
+                    copy_gbps=copy_bw,
+                    ratio=bw / copy_bw,
+                )
                 print(f"  {family:28s} {seconds * 1e3:10.3f} {moved:5.1f}B {bw:9.1f} {bw / copy_bw:8.2f}")
             # Measuring a state that is already collapsed on qubit 0 keeps every call alike.
             seconds = best_of(lambda: kestamire.measure_device(state, [0], seed=1), args.repeat)
             bw = 2 * matrix_bytes / seconds / 1e9
-            record.add(backend=kestamire.backend, n=n, dtype=dtype, family="measure [0]", fusion=fusion,
-                       seconds=seconds, gbps=bw, copy_gbps=copy_bw, ratio=bw / copy_bw)
-            print(f"  {'measure [0] (probs+collapse)':28s} {seconds * 1e3:10.3f} {2:5.1f}B {bw:9.1f} {bw / copy_bw:8.2f}")
+            record.add(
+                backend=kestamire.backend,
+                n=n,
+                dtype=dtype,
+                family="measure [0]",
+                fusion=fusion,
+                seconds=seconds,
+                gbps=bw,
+                copy_gbps=copy_bw,
+                ratio=bw / copy_bw,
+            )
+            print(
+                f"  {'measure [0] (probs+collapse)':28s} {seconds * 1e3:10.3f} {2:5.1f}B {bw:9.1f} {bw / copy_bw:8.2f}"
+            )
             del state
     for family, message in unavailable.items():
         print(f"skipped {family}: {message}")

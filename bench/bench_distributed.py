@@ -39,8 +39,13 @@ COMM = MPI.COMM_WORLD
 
 
 def gate(name, target, control=(), params=()):
-    return {"id": name, "target": [target], "control": list(control), "control_state": [1] * len(control),
-            "parameter": list(params)}
+    return {
+        "id": name,
+        "target": [target],
+        "control": list(control),
+        "control_state": [1] * len(control),
+        "parameter": list(params),
+    }
 
 
 class Bench:
@@ -74,10 +79,20 @@ class Bench:
         seconds, exchange, sent = result
         rate = sent / exchange / 1e9 if exchange > 0 else 0.0
         if COMM.rank == 0:
-            print(f"{label:<24} n={n:<3} {seconds * 1e3:10.3f} ms  exchange {exchange * 1e3:9.3f} ms  "
-                  f"{sent:>12} B  {rate:7.2f} GB/s")
-        self.record.add(label=label, n=n, processes=COMM.size, dtype=self.args.dtype, seconds=seconds,
-                        exchange_seconds=exchange, bytes_sent=sent, gbps=rate)
+            print(
+                f"{label:<24} n={n:<3} {seconds * 1e3:10.3f} ms  exchange {exchange * 1e3:9.3f} ms  "
+                f"{sent:>12} B  {rate:7.2f} GB/s"
+            )
+        self.record.add(
+            label=label,
+            n=n,
+            processes=COMM.size,
+            dtype=self.args.dtype,
+            seconds=seconds,
+            exchange_seconds=exchange,
+            bytes_sent=sent,
+            gbps=rate,
+        )
 
     def global_qubit(self, state):
         L = state.local_qubits
@@ -100,8 +115,13 @@ class Bench:
             top = self.global_qubit(s)
             self.row("gate/rz/local", n, self.timed(s, lambda: [gate("rz", self.local_qubit(s), params=[0.3])]))
             self.row("gate/rz/global", n, self.timed(s, lambda: [gate("rz", top, params=[0.3])]))
-            self.row("gate/cx/local", n, self.timed(
-                s, lambda: [gate("x", self.local_qubit(s), [self.local_qubit(s, avoid=[self.local_qubit(s)])])]))
+            self.row(
+                "gate/cx/local",
+                n,
+                self.timed(
+                    s, lambda: [gate("x", self.local_qubit(s), [self.local_qubit(s, avoid=[self.local_qubit(s)])])]
+                ),
+            )
             self.row("gate/cx/global", n, self.timed(s, lambda: [gate("x", self.local_qubit(s), [top])]))
             k = min(g, s.local_qubits)
 

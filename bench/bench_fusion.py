@@ -78,8 +78,10 @@ def main():
         copy_s = best_of(lambda: (copy.copy(state), sync()), args.trials)
         copy_bw = 2 * state_bytes / copy_s / 1e9
         print(f"\nn={n}: state {state_bytes / 2**20:.0f} MiB, device copy {copy_s * 1e3:.2f} ms ({copy_bw:.1f} GB/s)")
-        print(f"  {'depth':>5s} {'gates':>6s} {'mode':15s} {'groups A/S/D':>14s} {'passes':>7s} {'ms':>10s} "
-              f"{'GB/s':>8s} {'of copy':>8s} {'speedup':>8s}")
+        print(
+            f"  {'depth':>5s} {'gates':>6s} {'mode':15s} {'groups A/S/D':>14s} {'passes':>7s} {'ms':>10s} "
+            f"{'GB/s':>8s} {'of copy':>8s} {'speedup':>8s}"
+        )
         for depth in args.depth:
             gates = circuit(n, depth, rng)
             chunk = vorlent.prepare_fusion_chunk_gates(n, gates)
@@ -87,10 +89,18 @@ def main():
             counts = (kinds.count("AutoPair"), kinds.count("SparseShareMem"), kinds.count("DenseMM"))
             fused_passes = passes_of(chunk)
             rows = [
-                ("PairAuto", len(gates), (len(gates), 0, 0),
-                 lambda: (vorlent.run_circuit_device_gates(state, gates, mode=vorlent.PairAuto), sync())),
-                ("PairAutoFusion", fused_passes, counts,
-                 lambda: (vorlent.run_circuit_device_gates(state, gates, mode=vorlent.PairAutoFusion), sync())),
+                (
+                    "PairAuto",
+                    len(gates),
+                    (len(gates), 0, 0),
+                    lambda: (vorlent.run_circuit_device_gates(state, gates, mode=vorlent.PairAuto), sync()),
+                ),
+                (
+                    "PairAutoFusion",
+                    fused_passes,
+                    counts,
+                    lambda: (vorlent.run_circuit_device_gates(state, gates, mode=vorlent.PairAutoFusion), sync()),
+                ),
                 ("chunk", fused_passes, counts, lambda: vorlent.execute_prepared_fusion_chunk(state, chunk)),
             ]
             per_gate_s = None
@@ -98,15 +108,31 @@ def main():
                 seconds = best_of(run, args.trials)
                 per_gate_s = per_gate_s or seconds
                 bw = passes * 2 * state_bytes / seconds / 1e9
-                print(f"  {depth:5d} {len(gates):6d} {mode:15s} {'%d/%d/%d' % groups:>14s} {passes:7d} "
-                      f"{seconds * 1e3:10.2f} {bw:8.1f} {bw / copy_bw:8.2f} {per_gate_s / seconds:8.2f}")
-                record.add(n=n, dtype=args.dtype, depth=depth, gates=len(gates), mode=mode, seconds=seconds,
-                           passes=passes, autopair=groups[0], sparsesharemem=groups[1], densemm=groups[2],
-                           gbps=bw, copy_gbps=copy_bw, ratio=bw / copy_bw)
+                print(
+                    f"  {depth:5d} {len(gates):6d} {mode:15s} {'/'.join(map(str, groups)):>14s} {passes:7d} "
+                    f"{seconds * 1e3:10.2f} {bw:8.1f} {bw / copy_bw:8.2f} {per_gate_s / seconds:8.2f}"
+                )
+                record.add(
+                    n=n,
+                    dtype=args.dtype,
+                    depth=depth,
+                    gates=len(gates),
+                    mode=mode,
+                    seconds=seconds,
+                    passes=passes,
+                    autopair=groups[0],
+                    sparsesharemem=groups[1],
+                    densemm=groups[2],
+                    gbps=bw,
+                    copy_gbps=copy_bw,
+                    ratio=bw / copy_bw,
+                )
             parse_s = best_of(lambda: vorlent.prepare_fusion_chunk_gates(n, gates, max_gates_per_group=0), args.trials)
             total_s = best_of(lambda: vorlent.prepare_fusion_chunk_gates(n, gates), args.trials)
-            print(f"        parse {parse_s / len(gates) * 1e6:.2f} us/gate, plan "
-                  f"{max(total_s - parse_s, 0) / len(gates) * 1e6:.2f} us/gate")
+            print(
+                f"        parse {parse_s / len(gates) * 1e6:.2f} us/gate, plan "
+                f"{max(total_s - parse_s, 0) / len(gates) * 1e6:.2f} us/gate"
+            )
         del state
     if args.big_chunk > 0:
         n = args.n[0]
@@ -115,8 +141,10 @@ def main():
         parse_s = best_of(lambda: vorlent.prepare_fusion_chunk_gates(n, gates, max_gates_per_group=0), 1)
         total_s = best_of(lambda: vorlent.prepare_fusion_chunk_gates(n, gates), 1)
         plan_s = max(total_s - parse_s, 0)
-        print(f"\nchunk of {len(gates)} gates at n={n}: parse {parse_s / len(gates) * 1e6:.2f} us/gate, "
-              f"plan {plan_s / len(gates) * 1e6:.2f} us/gate (plan/parse {plan_s / parse_s:.2f})")
+        print(
+            f"\nchunk of {len(gates)} gates at n={n}: parse {parse_s / len(gates) * 1e6:.2f} us/gate, "
+            f"plan {plan_s / len(gates) * 1e6:.2f} us/gate (plan/parse {plan_s / parse_s:.2f})"
+        )
         record.add(n=n, dtype=args.dtype, mode="planning", gates=len(gates), parse_seconds=parse_s, plan_seconds=plan_s)
 
 

@@ -43,10 +43,24 @@ MODES = [vorlent.AllState, vorlent.Pair, vorlent.PairAuto]
 
 # name: (parameters, share of the amplitudes the gate changes when uncontrolled)
 KINDS = {
-    "x": ([], 1.0), "y": ([], 1.0), "z": ([], 0.5), "h": ([], 1.0), "s": ([], 0.5), "s_dag": ([], 0.5),
-    "sqrtx": ([], 1.0), "sqrtx_dag": ([], 1.0), "sqrty": ([], 1.0), "sqrty_dag": ([], 1.0),
-    "swap": ([], 0.5), "rx": ([0.3], 1.0), "ry": ([0.3], 1.0), "rz": ([0.3], 1.0), "phase": ([0.3], 0.5),
-    "global_phase": ([0.3], 1.0), "u": ([0.3, 0.2, 0.1], 1.0), "unitary": ([], 1.0),
+    "x": ([], 1.0),
+    "y": ([], 1.0),
+    "z": ([], 0.5),
+    "h": ([], 1.0),
+    "s": ([], 0.5),
+    "s_dag": ([], 0.5),
+    "sqrtx": ([], 1.0),
+    "sqrtx_dag": ([], 1.0),
+    "sqrty": ([], 1.0),
+    "sqrty_dag": ([], 1.0),
+    "swap": ([], 0.5),
+    "rx": ([0.3], 1.0),
+    "ry": ([0.3], 1.0),
+    "rz": ([0.3], 1.0),
+    "phase": ([0.3], 0.5),
+    "global_phase": ([0.3], 1.0),
+    "u": ([0.3, 0.2, 0.1], 1.0),
+    "unitary": ([], 1.0),
 }
 
 H2 = np.array([[1, 1], [1, -1]]) / np.sqrt(2)
@@ -95,20 +109,31 @@ def main():
     def per_gate(gates, mode):
         vorlent.run_circuit_device(state, gates[:1], mode=mode)  # warm-up; a missing family fails here
         state.copy_to_numpy(host)
-        total = best_of(lambda: (vorlent.run_circuit_device(state, gates, mode=mode), state.copy_to_numpy(host)),
-                        args.trials)
+        total = best_of(
+            lambda: (vorlent.run_circuit_device(state, gates, mode=mode), state.copy_to_numpy(host)), args.trials
+        )
         return max(total - copy_s, 0.0) / len(gates)
 
     base_s = per_gate(gate_list("x", [], [args.n - 1], [], [], reps), vorlent.PairAuto)
     base_bw = full_bytes / base_s
 
-    record.meta.update(backend=vorlent.backend, n=args.n, dtype=args.dtype, reps=reps, baseline_seconds=base_s,
-                       baseline_gbps=base_bw / 1e9)
+    record.meta.update(
+        backend=vorlent.backend,
+        n=args.n,
+        dtype=args.dtype,
+        reps=reps,
+        baseline_seconds=base_s,
+        baseline_gbps=base_bw / 1e9,
+    )
     where = platform.processor() or platform.machine()
-    print(f"# backend={vorlent.backend} device={args.device} (ordinal {state.device_id})"
-          + (f" host={where} cpus={os.cpu_count()}" if vorlent.backend == "host" else ""))
-    print(f"# n={args.n} dtype={args.dtype} state={state.num_state * amp_bytes / 2**20:.0f} MiB "
-          f"reps={reps} trials={args.trials} copy_to_numpy={copy_s * 1e3:.2f} ms (subtracted)")
+    print(
+        f"# backend={vorlent.backend} device={args.device} (ordinal {state.device_id})"
+        + (f" host={where} cpus={os.cpu_count()}" if vorlent.backend == "host" else "")
+    )
+    print(
+        f"# n={args.n} dtype={args.dtype} state={state.num_state * amp_bytes / 2**20:.0f} MiB "
+        f"reps={reps} trials={args.trials} copy_to_numpy={copy_s * 1e3:.2f} ms (subtracted)"
+    )
     print(f"# X-PairAuto pass: {base_s * 1e3:.3f} ms, {base_bw / 1e9:.2f} GB/s")
     print(f"{'gate':<13}{'case':<12}{'mode':<10}{'ms/gate':>10}{'GB/s':>9}{'X-pass GB/s':>13}{'ratio':>7}")
 
@@ -120,11 +145,22 @@ def main():
                 for mode in MODES:
                     sec = per_gate(gate_list(name, params, targets, controls, states, reps), mode)
                     bw = moved / sec if sec > 0 else float("inf")
-                    record.add(backend=vorlent.backend, n=args.n, dtype=args.dtype, gate=name, case=label,
-                               mode=mode.name, seconds=sec, gbps=bw / 1e9, baseline_gbps=base_bw / 1e9,
-                               ratio=bw / base_bw)
-                    print(f"{name:<13}{label:<12}{mode.name:<10}{sec * 1e3:>10.3f}{bw / 1e9:>9.2f}"
-                          f"{base_bw / 1e9:>13.2f}{bw / base_bw:>7.2f}")
+                    record.add(
+                        backend=vorlent.backend,
+                        n=args.n,
+                        dtype=args.dtype,
+                        gate=name,
+                        case=label,
+                        mode=mode.name,
+                        seconds=sec,
+                        gbps=bw / 1e9,
+                        baseline_gbps=base_bw / 1e9,
+                        ratio=bw / base_bw,
+                    )
+                    print(
+                        f"{name:<13}{label:<12}{mode.name:<10}{sec * 1e3:>10.3f}{bw / 1e9:>9.2f}"
+                        f"{base_bw / 1e9:>13.2f}{bw / base_bw:>7.2f}"
+                    )
         except RuntimeError as err:
             if "not available" not in str(err):
                 raise

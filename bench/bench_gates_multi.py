@@ -59,8 +59,9 @@ def main():
     default_n = 18 if vorlent.backend == "host" else 28
     parser.add_argument("--n", type=int, default=default_n, help=f"qubits (default {default_n} on this backend)")
     parser.add_argument("--dtype", default="complex64", choices=["complex64", "complex128"])
-    parser.add_argument("--reps", type=int, default=10 if vorlent.backend == "host" else 50,
-                        help="gates per timed list (R)")
+    parser.add_argument(
+        "--reps", type=int, default=10 if vorlent.backend == "host" else 50, help="gates per timed list (R)"
+    )
     parser.add_argument("--trials", type=int, default=3, help="timed runs per row; the best is kept")
     parser.add_argument("--device", default="cuda:0")
     record = bench_json.Rows(parser, "gates_multi")
@@ -72,8 +73,10 @@ def main():
     host = np.empty(1 << n, dtype=args.dtype)
     copy_time = best_of(lambda: dev.copy_to_numpy(host), args.trials + 2)
 
-    print(f"backend={vorlent.backend} n={n} dtype={args.dtype} R={reps} trials={args.trials} "
-          f"state={(1 << n) * elem / 2**20:.1f} MiB copy_to_numpy={copy_time * 1e3:.3f} ms")
+    print(
+        f"backend={vorlent.backend} n={n} dtype={args.dtype} R={reps} trials={args.trials} "
+        f"state={(1 << n) * elem / 2**20:.1f} MiB copy_to_numpy={copy_time * 1e3:.3f} ms"
+    )
     header = f"{'gate':<26}{'ms/gate':>11}{'MB moved':>11}{'GB/s':>10}{'time/X':>9}{'bw/X':>8}"
     print(header)
     print("-" * len(header))
@@ -93,10 +96,21 @@ def main():
         bandwidth = moved / per_gate / 1e9 if per_gate > 0 else float("inf")
         if baseline is None:
             baseline = (per_gate, bandwidth)
-        record.add(backend=vorlent.backend, n=n, dtype=args.dtype, gate=label, mode=mode.name, seconds=per_gate,
-                   gbps=bandwidth, baseline_gbps=baseline[1], ratio=bandwidth / baseline[1])
-        print(f"{label:<26}{per_gate * 1e3:>11.4f}{moved / 1e6:>11.2f}{bandwidth:>10.2f}"
-              f"{per_gate / baseline[0]:>9.2f}{bandwidth / baseline[1]:>8.2f}")
+        record.add(
+            backend=vorlent.backend,
+            n=n,
+            dtype=args.dtype,
+            gate=label,
+            mode=mode.name,
+            seconds=per_gate,
+            gbps=bandwidth,
+            baseline_gbps=baseline[1],
+            ratio=bandwidth / baseline[1],
+        )
+        print(
+            f"{label:<26}{per_gate * 1e3:>11.4f}{moved / 1e6:>11.2f}{bandwidth:>10.2f}"
+            f"{per_gate / baseline[0]:>9.2f}{bandwidth / baseline[1]:>8.2f}"
+        )
 
 
 if __name__ == "__main__":

@@ -68,8 +68,16 @@ def random_circuit(rng, n, depth):
 
 
 def gate_ir(gates):
-    return [{"id": g, "target": [t], "control": [] if c is None else [c], "control_state": [] if c is None else [1],
-             "parameter": p} for g, t, c, p, _ in gates]
+    return [
+        {
+            "id": g,
+            "target": [t],
+            "control": [] if c is None else [c],
+            "control_state": [] if c is None else [1],
+            "parameter": p,
+        }
+        for g, t, c, p, _ in gates
+    ]
 
 
 def axis(n, q):
@@ -129,9 +137,13 @@ def state_vector(args, rng):
     row("numpy (one pass per gate)", base, base)
     ir = gate_ir(gates)
     for mode in (vorlent.PairAuto, vorlent.PairAutoFusion):
-        backend_row(f"vorlent {mode.name}",
-                    lambda: vorlent.run_circuit(n, start.copy(), ir, device=args.device, mode=mode),
-                    args.repeat, base, expected)
+        backend_row(
+            f"vorlent {mode.name}",
+            lambda: vorlent.run_circuit(n, start.copy(), ir, device=args.device, mode=mode),
+            args.repeat,
+            base,
+            expected,
+        )
 
 
 def noisy_list(rng, n, layers, p):
@@ -157,7 +169,7 @@ def numpy_density(rho, n, plain):
         if len(matrices) == 1:
             m = matrices[0].astype(rho.dtype)
             numpy_pass(psi, 2 * n, m, t + n, None if c is None else c + n)  # rows: bits n..2n-1 of the flat index
-            numpy_pass(psi, 2 * n, m.conj(), t, c)                          # columns
+            numpy_pass(psi, 2 * n, m.conj(), t, c)  # columns
         else:
             out = np.zeros_like(rho)
             for k in matrices:
@@ -201,8 +213,10 @@ def main():
     parser.add_argument("--seed", type=int, default=7)
     parser.add_argument("--device", default="cuda:0")
     args = parser.parse_args()
-    print(f"# backends: vorlent={vorlent.backend} kestamire={kestamire.backend}; "
-          f"host={platform.machine()} cpus={os.cpu_count()} HOSTCUDA_THREADS={os.environ.get('HOSTCUDA_THREADS', '-')}")
+    print(
+        f"# backends: vorlent={vorlent.backend} kestamire={kestamire.backend}; "
+        f"host={platform.machine()} cpus={os.cpu_count()} HOSTCUDA_THREADS={os.environ.get('HOSTCUDA_THREADS', '-')}"
+    )
     print(f"  {'row':34s} {'time':>13s} {'ratio':>8s}")
     rng = np.random.default_rng(args.seed)
     if args.n > 0:

@@ -40,7 +40,7 @@ class Rows:
             "python": platform.python_version(),
             "machine": platform.machine(),
             "cpus": os.cpu_count(),
-            "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
+            "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%SZ"),
         }
         rows = self
 

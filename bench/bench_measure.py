@@ -47,8 +47,14 @@ ROWS = None  # bench_json.Rows of this run
 
 
 def row(label, seconds, bandwidth=None, note="", **fields):
-    ROWS.add(backend=vorlent.backend, case=label, seconds=seconds,
-             gbps=bandwidth / 1e9 if bandwidth is not None else None, note=note, **fields)
+    ROWS.add(
+        backend=vorlent.backend,
+        case=label,
+        seconds=seconds,
+        gbps=bandwidth / 1e9 if bandwidth is not None else None,
+        note=note,
+        **fields,
+    )
     bw = f"{bandwidth / 1e9:9.2f}" if bandwidth is not None else f"{'-':>9}"
     print(f"{label:<44} {seconds * 1e3:11.3f} {bw}  {note}")
 
@@ -87,11 +93,11 @@ def bench_dtype(n, dtype, trials, x_reps):
     single = best_of(pass_fn(state, [0]), trials, warm_up=True)
     t, why = x_pass(state, n, x_reps, trials, single)
     if t is None:
-        row("X-PairAuto pass (baseline)", float("nan"), None, f"skipped, needs the gate engine: {why}",
-            n=n, dtype=dtype)
+        row(
+            "X-PairAuto pass (baseline)", float("nan"), None, f"skipped, needs the gate engine: {why}", n=n, dtype=dtype
+        )
     else:
-        row("X-PairAuto pass (baseline, read+write)", t, 2 * nbytes / t, f"{x_reps} gates per trial",
-            n=n, dtype=dtype)
+        row("X-PairAuto pass (baseline, read+write)", t, 2 * nbytes / t, f"{x_reps} gates per trial", n=n, dtype=dtype)
     return state
 
 
@@ -103,10 +109,17 @@ def bench_sampling(state, n, dtype, shots, trials):
     print(f"{'case':<44} {'time_ms':>11} {'GB/s':>9}  note")
     t_pass = best_of(pass_fn(state, targets), trials, warm_up=True)
     row(f"probability pass m={m}", t_pass, nbytes / t_pass, n=n, dtype=dtype)
-    t = best_of(lambda: vorlent.sample_measure_device(state, targets, shots, seed=1, collapse_last=False), trials,
-                warm_up=True)
-    row(f"vorlent sample_measure_device", t, None, f"{shots / t / 1e6:.2f} M shots/s incl. pass and dict",
-        n=n, dtype=dtype)
+    t = best_of(
+        lambda: vorlent.sample_measure_device(state, targets, shots, seed=1, collapse_last=False), trials, warm_up=True
+    )
+    row(
+        "vorlent sample_measure_device",
+        t,
+        None,
+        f"{shots / t / 1e6:.2f} M shots/s incl. pass and dict",
+        n=n,
+        dtype=dtype,
+    )
 
     amps = state.to_numpy()
     mass = amps.real.astype(np.float64) ** 2 + amps.imag.astype(np.float64) ** 2
@@ -149,8 +162,10 @@ def main():
     if n < 20:
         parser.error("n must be at least 20 (sampling uses 20 targets)")
     dtypes = ["complex64", "complex128"] if args.dtype == "both" else [args.dtype]
-    print(f"bench_measure: backend {vorlent.backend}, {platform.machine()}, n={n}, shots={shots}, "
-          f"minimum of {args.trials} trials")
+    print(
+        f"bench_measure: backend {vorlent.backend}, {platform.machine()}, n={n}, shots={shots}, "
+        f"minimum of {args.trials} trials"
+    )
     for i, dtype in enumerate(dtypes):
         state = bench_dtype(n, dtype, args.trials, x_reps)
         if i == 0:

@@ -85,11 +85,24 @@ def bench_dtype(n, dtype, words, group, trials):
         per_word = seconds / count if count else None
         ratio = per_pass / (read * read_ratio_of)
         gbps = read_ratio_of * nbytes * passes / seconds / 1e9
-        ROWS.add(backend=vorlent.backend, n=n, dtype=dtype, case=case, passes=passes, words=count, seconds=seconds,
-                 seconds_per_pass=per_pass, seconds_per_word=per_word, read_pass_ratio=ratio, gbps=gbps)
+        ROWS.add(
+            backend=vorlent.backend,
+            n=n,
+            dtype=dtype,
+            case=case,
+            passes=passes,
+            words=count,
+            seconds=seconds,
+            seconds_per_pass=per_pass,
+            seconds_per_word=per_word,
+            read_pass_ratio=ratio,
+            gbps=gbps,
+        )
         word_text = f"{per_word * 1e3:10.3f}" if per_word is not None else f"{'-':>10}"
-        print(f"{case:<46} {passes:>6} {seconds * 1e3:10.3f} {per_pass * 1e3:10.3f} {word_text} {ratio:12.2f} "
-              f"{gbps:8.2f}")
+        print(
+            f"{case:<46} {passes:>6} {seconds * 1e3:10.3f} {per_pass * 1e3:10.3f} {word_text} {ratio:12.2f} "
+            f"{gbps:8.2f}"
+        )
 
     row("read pass: probabilities(state, [0])", read, 1)
 
@@ -110,17 +123,29 @@ def bench_dtype(n, dtype, words, group, trials):
         flip = random_flip(rng, n, used)
         grouped += [random_word(rng, n, flip) for _ in range(size)]
         passes += -(-size // 32)
-    row(f"{words} words, groups of {group} sharing a flip mask",
-        timed(lambda: vorlent.pauli_expectations(state, grouped), trials), passes, words)
+    row(
+        f"{words} words, groups of {group} sharing a flip mask",
+        timed(lambda: vorlent.pauli_expectations(state, grouped), trials),
+        passes,
+        words,
+    )
 
     distinct = [random_word(rng, n, random_flip(rng, n, used)) for _ in range(words)]
-    row(f"{words} words, all flip masks distinct", timed(lambda: vorlent.pauli_expectations(state, distinct), trials),
-        words, words)
+    row(
+        f"{words} words, all flip masks distinct",
+        timed(lambda: vorlent.pauli_expectations(state, distinct), trials),
+        words,
+        words,
+    )
 
     targets = list(range(n - 10, n))
     row("probabilities on 10 targets", timed(lambda: vorlent.probabilities(state, targets), trials), 1)
-    row("inner_product (reads two states)", timed(lambda: vorlent.inner_product(state, other), trials), 1,
-        read_ratio_of=2)
+    row(
+        "inner_product (reads two states)",
+        timed(lambda: vorlent.inner_product(state, other), trials),
+        1,
+        read_ratio_of=2,
+    )
 
 
 def main():

@@ -81,8 +81,9 @@ def gate_charts(plt, rows, outdir):
             continue
         gates = list(dict.fromkeys(r["gate"] for r in group))
         modes = list(dict.fromkeys(r["mode"] for r in group))
-        ratios = {key: statistics.median(r["ratio"] for r in members)
-                  for key, members in by(group, "gate", "mode").items()}
+        ratios = {
+            key: statistics.median(r["ratio"] for r in members) for key, members in by(group, "gate", "mode").items()
+        }
         backend = group[0].get("backend", "")
         title = f"{bench}: bandwidth / X-PairAuto pass, n={n} {dtype} ({backend})"
         path = os.path.join(outdir, f"{bench}_ratio_{dtype}_n{n}.png")
@@ -124,15 +125,29 @@ def density_charts(plt, rows, outdir):
             both = [f for f in families if all((f, "fusion " + s) in seconds for s in settings)]
             title = f"density: time per operation, fusion off and on, n={n} {dtype} ({backend})"
             path = os.path.join(outdir, f"density_fusion_{dtype}_n{n}.png")
-            written.append(grouped_bars(plt, title, both, ["fusion " + s for s in settings], seconds,
-                                        "ms per operation", path))
+            written.append(
+                grouped_bars(plt, title, both, ["fusion " + s for s in settings], seconds, "ms per operation", path)
+            )
         for setting in settings:
-            ratios = {(r["family"], "of copy"): r["ratio"] for r in group
-                      if r.get("fusion", "off") == setting and r.get("ratio") is not None}
+            ratios = {
+                (r["family"], "of copy"): r["ratio"]
+                for r in group
+                if r.get("fusion", "off") == setting and r.get("ratio") is not None
+            }
             title = f"density: bandwidth / state.copy(), n={n} {dtype}, fusion {setting} ({backend})"
             path = os.path.join(outdir, f"density_ratio_{dtype}_n{n}_fusion_{setting}.png")
-            written.append(grouped_bars(plt, title, [f for f in families if (f, "of copy") in ratios],
-                                        ["of copy"], ratios, "bandwidth ratio", path, reference=1.0))
+            written.append(
+                grouped_bars(
+                    plt,
+                    title,
+                    [f for f in families if (f, "of copy") in ratios],
+                    ["of copy"],
+                    ratios,
+                    "bandwidth ratio",
+                    path,
+                    reference=1.0,
+                )
+            )
     return written
 
 

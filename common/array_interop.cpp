@@ -82,7 +82,8 @@ py::object dlpack_capsule(ExportedBuffer buffer, const py::object& stream, const
       throw py::buffer_error("dl_device must be None or a (device_type, device_id) pair of integers");
     if (type != own.device_type || id != own.device_id)
       throw py::buffer_error("dl_device " + device_text(type, id) + " is not the state's device " +
-                             device_text(own.device_type, own.device_id) + "; export on another device is not supported");
+                             device_text(own.device_type, own.device_id) +
+                             "; export on another device is not supported");
   }
 
   bool has_stream = false;
@@ -146,9 +147,8 @@ ImportedTensor::ImportedTensor(const py::object& array) {
 #endif
   py::object capsule;
   try {
-    capsule = array.attr("__dlpack__")(py::arg("stream") = stream,
-                                       py::arg("max_version") = py::make_tuple(DLPACK_MAJOR_VERSION,
-                                                                               DLPACK_MINOR_VERSION));
+    capsule = array.attr("__dlpack__")(py::arg("stream") = stream, py::arg("max_version") = py::make_tuple(
+                                                                       DLPACK_MAJOR_VERSION, DLPACK_MINOR_VERSION));
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_TypeError)) throw;
     capsule = array.attr("__dlpack__")(py::arg("stream") = stream);

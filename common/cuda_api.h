@@ -28,8 +28,8 @@
 
 #if defined(__CUDACC__)
 // Dynamic shared memory of the running block, viewed as `type`.
-#define QM_DYNAMIC_SHARED(type, name)                                   \
-  extern __shared__ __align__(16) unsigned char qm_dynamic_shared_[];   \
+#define QM_DYNAMIC_SHARED(type, name)                                 \
+  extern __shared__ __align__(16) unsigned char qm_dynamic_shared_[]; \
   type* name = reinterpret_cast<type*>(qm_dynamic_shared_)
 #else
 #define QM_DYNAMIC_SHARED(type, name) type* name = static_cast<type*>(hostcuda::dynamic_shared_memory())

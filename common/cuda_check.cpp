@@ -2,9 +2,7 @@
 
 namespace quillmarch {
 
-std::string cuda_error_message(cudaError_t error) {
-  return std::string("CUDA error: ") + cudaGetErrorString(error);
-}
+std::string cuda_error_message(cudaError_t error) { return std::string("CUDA error: ") + cudaGetErrorString(error); }
 
 void throw_call_failed(const std::string& operation) { throw std::runtime_error(operation + " failed"); }
 

@@ -137,9 +137,7 @@ void copy_from_tensor(void* dst, int dst_device, const DLTensor& src, size_t byt
   const void* from = static_cast<const char*>(src.data) + src.byte_offset;
   check_cuda(cudaSetDevice(dst_device));
   switch (src.device.device_type) {
-    case kDLCPU:
-      check_cuda(cudaMemcpy(dst, from, bytes, cudaMemcpyHostToDevice));
-      return;
+    case kDLCPU: check_cuda(cudaMemcpy(dst, from, bytes, cudaMemcpyHostToDevice)); return;
 #if defined(QM_BACKEND_CUDA)
     case kDLCUDA:
       if (src.device.device_id == dst_device) {

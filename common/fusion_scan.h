@@ -70,8 +70,13 @@ struct ScanItem {
 class ClusterScan {
  public:
   ClusterScan(int64_t n, size_t window, int32_t limit)
-      : n_(n), limit_(limit), words_((window + 63) / 64), sets_(static_cast<size_t>(n) * words_, 0),
-        masks_(static_cast<size_t>(n), 0), merged_(words_), chosen_(words_) {
+      : n_(n),
+        limit_(limit),
+        words_((window + 63) / 64),
+        sets_(static_cast<size_t>(n) * words_, 0),
+        masks_(static_cast<size_t>(n), 0),
+        merged_(words_),
+        chosen_(words_) {
     visited_.reserve(window);
   }
 

@@ -113,8 +113,9 @@ inline std::vector<PauliPass> plan_pauli_passes(const std::vector<PauliWord>& wo
   for (const PauliPass& group : groups) {
     for (size_t start = 0; start < group.words.size(); start += kMaxPassWords) {
       const size_t end = std::min(group.words.size(), start + kMaxPassWords);
-      passes.push_back(PauliPass{group.flip, std::vector<size_t>(group.words.begin() + static_cast<std::ptrdiff_t>(start),
-                                                                 group.words.begin() + static_cast<std::ptrdiff_t>(end))});
+      passes.push_back(
+          PauliPass{group.flip, std::vector<size_t>(group.words.begin() + static_cast<std::ptrdiff_t>(start),
+                                                    group.words.begin() + static_cast<std::ptrdiff_t>(end))});
     }
   }
   return passes;
@@ -180,7 +181,9 @@ inline unsigned loop_bits_for(unsigned work_bits, uint64_t threads) {
 }
 
 // Re(i^y z) is +Re z, -Im z, -Re z, +Im z for y = 0, 1, 2, 3 (mod 4).
-inline double pauli_factor(const PauliWord& word) { return (word.y_count & 3) == 0 || (word.y_count & 3) == 3 ? 1.0 : -1.0; }
+inline double pauli_factor(const PauliWord& word) {
+  return (word.y_count & 3) == 0 || (word.y_count & 3) == 3 ? 1.0 : -1.0;
+}
 
 // The smallest pass width of the instantiated set {1, 2, 4, 8, 16, 32}.
 inline int pass_width(size_t count) {

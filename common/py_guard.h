@@ -27,8 +27,10 @@
 // that must pass through every catch-all.
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
-#define QM_RETHROW_THREAD_EXIT \
-  catch (abi::__forced_unwind&) { throw; }
+#define QM_RETHROW_THREAD_EXIT    \
+  catch (abi::__forced_unwind&) { \
+    throw;                        \
+  }
 #else
 #define QM_RETHROW_THREAD_EXIT
 #endif
@@ -97,9 +99,8 @@ auto without_gil(Body&& body) -> decltype(body()) {
   if constexpr (std::is_void<Result>::value) {
     try {
       body();
-    } QM_RETHROW_THREAD_EXIT catch (...) {
-      error = std::current_exception();
     }
+    QM_RETHROW_THREAD_EXIT catch (...) { error = std::current_exception(); }
     while (interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
     PyEval_RestoreThread(saved);
     if (error) std::rethrow_exception(error);
@@ -107,9 +108,8 @@ auto without_gil(Body&& body) -> decltype(body()) {
     Result result{};
     try {
       result = body();
-    } QM_RETHROW_THREAD_EXIT catch (...) {
-      error = std::current_exception();
     }
+    QM_RETHROW_THREAD_EXIT catch (...) { error = std::current_exception(); }
     while (interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
     PyEval_RestoreThread(saved);
     if (error) std::rethrow_exception(error);
@@ -207,18 +207,18 @@ inline void seal_class(pybind11::handle type, bool refuse_creation) {
 // the member itself. An instance of a Python subclass, or one that is no
 // member, goes by value through the enumeration's checked constructor.
 inline void seal_enum(pybind11::handle type) {
-  pybind11::setattr(
-      type, "__reduce__",
-      pybind11::cpp_function(
-          [type](pybind11::handle self) -> pybind11::tuple {
-            const pybind11::handle cls(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
-            pybind11::object name = self.attr("name");
-            if (cls.is(type) && type.attr("__members__").contains(name))
-              return pybind11::make_tuple(pybind11::module_::import("builtins").attr("getattr"),
-                                          pybind11::make_tuple(type, name));
-            return pybind11::make_tuple(cls, pybind11::make_tuple(pybind11::int_(self.cast<pybind11::object>())));
-          },
-          pybind11::name("__reduce__"), pybind11::is_method(type)));
+  pybind11::setattr(type, "__reduce__",
+                    pybind11::cpp_function(
+                        [type](pybind11::handle self) -> pybind11::tuple {
+                          const pybind11::handle cls(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
+                          pybind11::object name = self.attr("name");
+                          if (cls.is(type) && type.attr("__members__").contains(name))
+                            return pybind11::make_tuple(pybind11::module_::import("builtins").attr("getattr"),
+                                                        pybind11::make_tuple(type, name));
+                          return pybind11::make_tuple(
+                              cls, pybind11::make_tuple(pybind11::int_(self.cast<pybind11::object>())));
+                        },
+                        pybind11::name("__reduce__"), pybind11::is_method(type)));
   seal_class(type, false);
 }
 

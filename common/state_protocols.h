@@ -74,10 +74,9 @@ void def_state_protocols(pybind11::class_<typename Traits::State, std::shared_pt
          py::arg("dl_device") = py::none(), py::arg("copy") = py::none())
       .def("__dlpack_device__", [](const State& s) { return dlpack_device(s.device_id); })
 #if defined(QM_BACKEND_CUDA)
-      .def_property_readonly("__cuda_array_interface__",
-                             [](const std::shared_ptr<State>& s) {
-                               return cuda_array_interface(exported_state<Traits>(s));
-                             })
+      .def_property_readonly(
+          "__cuda_array_interface__",
+          [](const std::shared_ptr<State>& s) { return cuda_array_interface(exported_state<Traits>(s)); })
 #endif
       .def("__reduce__", &reduce_state<Traits>)
       .def("__copy__", &copy_state<State>)
@@ -87,8 +86,8 @@ void def_state_protocols(pybind11::class_<typename Traits::State, std::shared_pt
 template <typename Traits>
 void def_rebuild(pybind11::module_& m) {
   namespace py = pybind11;
-  m.def(Traits::rebuild, &rebuild_state<Traits>, Traits::rebuild_doc, py::arg("n"), py::arg("dtype"),
-        py::arg("device"), py::arg(Traits::array_arg).noconvert());
+  m.def(Traits::rebuild, &rebuild_state<Traits>, Traits::rebuild_doc, py::arg("n"), py::arg("dtype"), py::arg("device"),
+        py::arg(Traits::array_arg).noconvert());
 }
 
 }  // namespace quillmarch

@@ -70,7 +70,7 @@ def state_vectors():
     start = np.zeros(1 << n, dtype=np.complex64)
     start[0] = 1
     result = vorlent.run_circuit(n, start, gates, mode=vorlent.PairAuto)
-    top = np.argsort(-np.abs(result) ** 2)[:4]
+    top = np.argsort(-(np.abs(result) ** 2))[:4]
     print("Random 5-qubit circuit, largest amplitudes:")
     for index in top:
         print(f"  |{index:0{n}b}>  {result[index]:.4f}")
@@ -92,15 +92,19 @@ def state_vectors():
     layer += [gate("cz", [q + 1], [q]) for q in range(n - 1)]
     chunk = vorlent.prepare_fusion_chunk_gates(n, [QuantumGate(g) for g in layer * 4])
     kinds = [g["kind"] for g in chunk.groups]
-    print(f"prepared chunk: {chunk.gate_count} gates in {len(kinds)} groups "
-          f"({', '.join(f'{kinds.count(k)} {k}' for k in sorted(set(kinds)))})")
+    print(
+        f"prepared chunk: {chunk.gate_count} gates in {len(kinds)} groups "
+        f"({', '.join(f'{kinds.count(k)} {k}' for k in sorted(set(kinds)))})"
+    )
     reused = vorlent.DeviceState.zero_state(n, "complex64")
     for _ in range(3):
         vorlent.execute_prepared_fusion_chunk(reused, chunk)
     reference = vorlent.DeviceState.zero_state(n, "complex64")
     vorlent.run_circuit_device(reference, layer * 12)
-    print(f"  executed 3 times; largest difference to the 12 layers run gate by gate: "
-          f"{np.abs(reused.to_numpy() - reference.to_numpy()).max():.1e}")
+    print(
+        f"  executed 3 times; largest difference to the 12 layers run gate by gate: "
+        f"{np.abs(reused.to_numpy() - reference.to_numpy()).max():.1e}"
+    )
 
 
 def density_matrices():
@@ -128,7 +132,8 @@ def density_matrices():
     kestamire.run_density_operations_device(rho, 2, [Gate("h", [0]), Gate("cx", [1], [0])])
     print(f"Bell pair purity: {np.trace(rho.to_numpy() @ rho.to_numpy()).real:.6f}")
     kestamire.run_density_operations_device(
-        rho, 2, [Noise("depolarizing", 0, depolarizing), Noise("amplitude_damping", 1, damping)])
+        rho, 2, [Noise("depolarizing", 0, depolarizing), Noise("amplitude_damping", 1, damping)]
+    )
     matrix = rho.to_numpy()
     print(f"after depolarizing({p}) and amplitude damping({gamma}): purity {np.trace(matrix @ matrix).real:.6f}")
     print("  diagonal (|00>, |01>, |10>, |11>):", np.round(matrix.diagonal().real, 6))
@@ -154,8 +159,10 @@ def density_matrices():
         kestamire.run_density_operations_device(rho, n, circuit)
         results[switch] = rho.to_numpy()
         purity = np.trace(results[switch] @ results[switch]).real
-        print(f"noisy {n}-qubit circuit, {len(circuit)} operations, fusion {'on ' if switch == '1' else 'off'}: "
-              f"purity {purity:.6f}")
+        print(
+            f"noisy {n}-qubit circuit, {len(circuit)} operations, fusion {'on ' if switch == '1' else 'off'}: "
+            f"purity {purity:.6f}"
+        )
     if saved is None:
         del os.environ["QUILLMARCH_DENSITY_FUSION"]
     else:

@@ -78,8 +78,7 @@ double atomicAdd(double* address, double value) {
     double next = current + value;
     unsigned long long desired;
     std::memcpy(&desired, &next, sizeof desired);
-    if (__atomic_compare_exchange_n(word, &expected, desired, true, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED))
-      return current;
+    if (__atomic_compare_exchange_n(word, &expected, desired, true, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) return current;
   }
 }
 
@@ -92,8 +91,7 @@ float atomicAdd(float* address, float value) {
     float next = current + value;
     unsigned int desired;
     std::memcpy(&desired, &next, sizeof desired);
-    if (__atomic_compare_exchange_n(word, &expected, desired, true, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED))
-      return current;
+    if (__atomic_compare_exchange_n(word, &expected, desired, true, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) return current;
   }
 }
 

@@ -28,5 +28,4 @@ cublasStatus_t cublasCgemm(cublasHandle_t handle, cublasOperation_t transa, cubl
                            const cuComplex* beta, cuComplex* C, int ldc);
 cublasStatus_t cublasZgemm(cublasHandle_t handle, cublasOperation_t transa, cublasOperation_t transb, int m, int n,
                            int k, const cuDoubleComplex* alpha, const cuDoubleComplex* A, int lda,
-                           const cuDoubleComplex* B, int ldb, const cuDoubleComplex* beta, cuDoubleComplex* C,
-                           int ldc);
+                           const cuDoubleComplex* B, int ldb, const cuDoubleComplex* beta, cuDoubleComplex* C, int ldc);

@@ -57,9 +57,15 @@ struct uint3 {
   unsigned int x, y, z;
 };
 
-struct alignas(8) float2 { float x, y; };
-struct alignas(16) float4 { float x, y, z, w; };
-struct alignas(16) double2 { double x, y; };
+struct alignas(8) float2 {
+  float x, y;
+};
+struct alignas(16) float4 {
+  float x, y, z, w;
+};
+struct alignas(16) double2 {
+  double x, y;
+};
 inline float2 make_float2(float x, float y) { return {x, y}; }
 inline float4 make_float4(float x, float y, float z, float w) { return {x, y, z, w}; }
 inline double2 make_double2(double x, double y) { return {x, y}; }
@@ -226,8 +232,7 @@ void launch(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream, Arg
 // The same launch with the kernel as a run-time pointer; slower per emulated
 // thread, kept for kernels chosen at run time.
 template <typename... KArgs, typename... Args>
-void launch(void (*kernel)(KArgs...), dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream,
-            Args&&... args) {
+void launch(void (*kernel)(KArgs...), dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream, Args&&... args) {
   static_assert(sizeof...(KArgs) == sizeof...(Args), "kernel argument count mismatch");
   using Dynamic = detail::DynamicKernel<KArgs...>;
   Dynamic frame{kernel, detail::ArgumentBlock<KArgs...>(static_cast<KArgs>(args)...)};

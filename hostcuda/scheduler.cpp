@@ -130,8 +130,7 @@ class WorkerPool {
   void run(GridJob& job) {
     const unsigned long long left = job.blocks - job.next.load(std::memory_order_relaxed);
     const unsigned threads = block_threads(job);
-    const unsigned helpers = static_cast<unsigned>(
-        std::min<unsigned long long>(workers_, left > 0 ? left - 1 : 0));
+    const unsigned helpers = static_cast<unsigned>(std::min<unsigned long long>(workers_, left > 0 ? left - 1 : 0));
     job.chunk = left > 0 ? left : 1;
     if (helpers == 0 || job.blocks * threads < 4096) {
       run_blocks(job);
@@ -202,8 +201,7 @@ class WorkerPool {
       if (!join()) continue;
       // The launcher publishes no other grid before this helper is done.
       run_blocks(*job_.load(std::memory_order_relaxed));
-      if (pending_.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
-          launcher_sleeping_.load(std::memory_order_seq_cst)) {
+      if (pending_.fetch_sub(1, std::memory_order_seq_cst) == 1 && launcher_sleeping_.load(std::memory_order_seq_cst)) {
         std::lock_guard<std::mutex> lock(mutex_);
         done_cv_.notify_all();
       }
@@ -246,8 +244,8 @@ bool valid_configuration(dim3 grid, dim3 block) {
 
 void* hostcuda::dynamic_shared_memory() { return dynamic_shared.data(); }
 
-void hostcuda::detail::run_grid(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes,
-                                cudaStream_t stream, const GridBody& body) {
+void hostcuda::detail::run_grid(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream,
+                                const GridBody& body) {
   if (stream != nullptr) {
     fail(cudaErrorInvalidResourceHandle);
     return;

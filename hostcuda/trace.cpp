@@ -44,14 +44,16 @@ SymbolTable read_symbols(const std::string& path) {
   for (unsigned s = 0; s < header->e_shnum; ++s) {
     if (sections[s].sh_type != SHT_SYMTAB || sections[s].sh_link >= header->e_shnum) continue;
     const Elf64_Shdr& strings = sections[sections[s].sh_link];
-    if (sections[s].sh_offset + sections[s].sh_size > image.size() || strings.sh_offset + strings.sh_size > image.size())
+    if (sections[s].sh_offset + sections[s].sh_size > image.size() ||
+        strings.sh_offset + strings.sh_size > image.size())
       continue;
     const auto* symbols = reinterpret_cast<const Elf64_Sym*>(image.data() + sections[s].sh_offset);
     const size_t count = sections[s].sh_size / sizeof(Elf64_Sym);
     for (size_t i = 0; i < count; ++i) {
       if (ELF64_ST_TYPE(symbols[i].st_info) != STT_FUNC || symbols[i].st_value == 0) continue;
       if (symbols[i].st_name >= strings.sh_size) continue;
-      table.functions[symbols[i].st_value] = {symbols[i].st_size, image.data() + strings.sh_offset + symbols[i].st_name};
+      table.functions[symbols[i].st_value] = {symbols[i].st_size,
+                                              image.data() + strings.sh_offset + symbols[i].st_name};
     }
   }
   return table;
@@ -110,8 +112,8 @@ std::string function_label(const void* function) {
       it = tables.emplace(path, std::move(table)).first;
     }
     const SymbolTable& table = it->second;
-    const uint64_t address = reinterpret_cast<uint64_t>(function) -
-                             (table.relative ? reinterpret_cast<uint64_t>(info.dli_fbase) : 0);
+    const uint64_t address =
+        reinterpret_cast<uint64_t>(function) - (table.relative ? reinterpret_cast<uint64_t>(info.dli_fbase) : 0);
     auto sym = table.functions.upper_bound(address);
     if (sym != table.functions.begin()) {
       --sym;
@@ -157,8 +159,8 @@ void trace_launch(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes
   // stays the line's first token.
   name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
   char geometry[160];
-  std::snprintf(geometry, sizeof geometry, " grid=%u,%u,%u block=%u,%u,%u shared=%zu", grid.x, grid.y, grid.z,
-                block.x, block.y, block.z, shared_bytes);
+  std::snprintf(geometry, sizeof geometry, " grid=%u,%u,%u block=%u,%u,%u shared=%zu", grid.x, grid.y, grid.z, block.x,
+                block.y, block.z, shared_bytes);
   append(path.c_str(), name + geometry + rest);
 }
 
@@ -166,8 +168,8 @@ void trace_gemm(const char* routine, int m, int n, int k) {
   const std::string path = trace_path();
   if (path.empty()) return;
   std::lock_guard<std::mutex> lock(trace_mutex);
-  append(path.c_str(), std::string(routine) + " m=" + std::to_string(m) + " n=" + std::to_string(n) + " k=" +
-                   std::to_string(k));
+  append(path.c_str(),
+         std::string(routine) + " m=" + std::to_string(m) + " n=" + std::to_string(n) + " k=" + std::to_string(k));
 }
 
 }  // namespace hostcuda

@@ -1,5 +1,5 @@
-#include "common/py_guard.h"
 #include "kestamire/density_parse.h"
+#include "common/py_guard.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -39,7 +39,8 @@ bool is_iterable_collection(const py::handle& object) {
 // (a bare number, str, bytes) goes to that conversion and is refused there.
 template <typename Value>
 std::vector<Value> cast_collection(const py::object& object, const char* field) {
-  const py::object items = !PySequence_Check(object.ptr()) && is_iterable_collection(object) ? py::list(object) : object;
+  const py::object items =
+      !PySequence_Check(object.ptr()) && is_iterable_collection(object) ? py::list(object) : object;
   std::vector<Value> out;
   if (!pyguard::read_sequence(items, field, out))
     throw py::cast_error(std::string("Unable to cast operation field '") + field + "' of type '" +

@@ -83,32 +83,50 @@ bool fixed_matrix(const std::string& canonical, std::vector<CuComplex<T>>& m) {
   const T r = NamedConstants<T>::r;
   const T h = T(0.5);
   using C = CuComplex<T>;
-  if (canonical == "x") m = {C{0, 0}, C{1, 0}, C{1, 0}, C{0, 0}};
-  else if (canonical == "y") m = {C{0, 0}, C{0, -1}, C{0, 1}, C{0, 0}};
-  else if (canonical == "z") m = {C{1, 0}, C{0, 0}, C{0, 0}, C{-1, 0}};
-  else if (canonical == "-z") m = {C{-1, 0}, C{0, 0}, C{0, 0}, C{1, 0}};
-  else if (canonical == "h") m = {C{r, 0}, C{r, 0}, C{r, 0}, C{-r, 0}};
-  else if (canonical == "s") m = {C{1, 0}, C{0, 0}, C{0, 0}, C{0, 1}};
-  else if (canonical == "s_dag") m = {C{1, 0}, C{0, 0}, C{0, 0}, C{0, -1}};
-  else if (canonical == "t") m = {C{1, 0}, C{0, 0}, C{0, 0}, C{NamedConstants<T>::t_re, NamedConstants<T>::t_im}};
-  else if (canonical == "t_dag") m = {C{1, 0}, C{0, 0}, C{0, 0}, C{NamedConstants<T>::t_re, -NamedConstants<T>::t_im}};
-  else if (canonical == "sqrtx") m = {C{h, h}, C{h, -h}, C{h, -h}, C{h, h}};
-  else if (canonical == "sqrtx_dag") m = {C{h, -h}, C{h, h}, C{h, h}, C{h, -h}};
-  else if (canonical == "sqrty") m = {C{h, h}, C{-h, -h}, C{h, h}, C{h, h}};
-  else if (canonical == "sqrty_dag") m = {C{h, -h}, C{h, -h}, C{-h, h}, C{h, -h}};
-  else if (canonical == "x2p") m = {C{r, 0}, C{0, -r}, C{0, -r}, C{r, 0}};
-  else if (canonical == "x2m") m = {C{r, 0}, C{0, r}, C{0, r}, C{r, 0}};
-  else if (canonical == "y2p") m = {C{r, 0}, C{-r, 0}, C{r, 0}, C{r, 0}};
-  else if (canonical == "y2m") m = {C{r, 0}, C{r, 0}, C{-r, 0}, C{r, 0}};
-  else return false;
+  if (canonical == "x")
+    m = {C{0, 0}, C{1, 0}, C{1, 0}, C{0, 0}};
+  else if (canonical == "y")
+    m = {C{0, 0}, C{0, -1}, C{0, 1}, C{0, 0}};
+  else if (canonical == "z")
+    m = {C{1, 0}, C{0, 0}, C{0, 0}, C{-1, 0}};
+  else if (canonical == "-z")
+    m = {C{-1, 0}, C{0, 0}, C{0, 0}, C{1, 0}};
+  else if (canonical == "h")
+    m = {C{r, 0}, C{r, 0}, C{r, 0}, C{-r, 0}};
+  else if (canonical == "s")
+    m = {C{1, 0}, C{0, 0}, C{0, 0}, C{0, 1}};
+  else if (canonical == "s_dag")
+    m = {C{1, 0}, C{0, 0}, C{0, 0}, C{0, -1}};
+  else if (canonical == "t")
+    m = {C{1, 0}, C{0, 0}, C{0, 0}, C{NamedConstants<T>::t_re, NamedConstants<T>::t_im}};
+  else if (canonical == "t_dag")
+    m = {C{1, 0}, C{0, 0}, C{0, 0}, C{NamedConstants<T>::t_re, -NamedConstants<T>::t_im}};
+  else if (canonical == "sqrtx")
+    m = {C{h, h}, C{h, -h}, C{h, -h}, C{h, h}};
+  else if (canonical == "sqrtx_dag")
+    m = {C{h, -h}, C{h, h}, C{h, h}, C{h, -h}};
+  else if (canonical == "sqrty")
+    m = {C{h, h}, C{-h, -h}, C{h, h}, C{h, h}};
+  else if (canonical == "sqrty_dag")
+    m = {C{h, -h}, C{h, -h}, C{-h, h}, C{h, -h}};
+  else if (canonical == "x2p")
+    m = {C{r, 0}, C{0, -r}, C{0, -r}, C{r, 0}};
+  else if (canonical == "x2m")
+    m = {C{r, 0}, C{0, r}, C{0, r}, C{r, 0}};
+  else if (canonical == "y2p")
+    m = {C{r, 0}, C{-r, 0}, C{r, 0}, C{r, 0}};
+  else if (canonical == "y2m")
+    m = {C{r, 0}, C{r, 0}, C{-r, 0}, C{r, 0}};
+  else
+    return false;
   return true;
 }
 
 // The diagonal entries of a one-target diagonal gate, or false when the gate
 // has no diagonal form.
 template <typename T>
-bool one_target_diagonal(const std::string& name, const std::string& canonical,
-                         const std::vector<double>& parameters, CuComplex<T>& d0, CuComplex<T>& d1) {
+bool one_target_diagonal(const std::string& name, const std::string& canonical, const std::vector<double>& parameters,
+                         CuComplex<T>& d0, CuComplex<T>& d1) {
   d0 = {1, 0};
   if (canonical == "p") {
     require_parameters(name, parameters, 1);
@@ -287,9 +305,9 @@ PreparedDensityOp prepare_gate(const DensityOperation& op, uint64_t n, std::vect
 
 std::string normalize_density_name(const std::string& name) {
   static const std::pair<const char*, const char*> kAliases[] = {
-      {"cx", "x"},   {"cnot", "x"},  {"mcx", "x"},   {"cy", "y"},    {"mcy", "y"},     {"cz", "z"},
-      {"mcz", "z"},  {"ch", "h"},    {"mch", "h"},   {"cs", "s"},    {"mcs", "s"},     {"cp", "p"},
-      {"mcp", "p"},  {"crx", "rx"},  {"mcrx", "rx"}, {"cry", "ry"},  {"mcry", "ry"},   {"crz", "rz"},
+      {"cx", "x"},    {"cnot", "x"},    {"mcx", "x"},           {"cy", "y"},      {"mcy", "y"},   {"cz", "z"},
+      {"mcz", "z"},   {"ch", "h"},      {"mch", "h"},           {"cs", "s"},      {"mcs", "s"},   {"cp", "p"},
+      {"mcp", "p"},   {"crx", "rx"},    {"mcrx", "rx"},         {"cry", "ry"},    {"mcry", "ry"}, {"crz", "rz"},
       {"mcrz", "rz"}, {"gphase", "gp"}, {"global_phase", "gp"}, {"xyarb", "rxy"},
   };
   for (const auto& alias : kAliases) {
@@ -363,10 +381,9 @@ PreparedDensityOp prepare_density_operation(const DensityOperation& operation, u
   return operation.is_kraus ? prepare_kraus<T>(operation, n, matrices) : prepare_gate<T>(operation, n, matrices);
 }
 
-#define DENSITY_PREPARE_INSTANTIATE(T)                                                                          \
-  template std::vector<CuComplex<T>> named_density_matrix<T>(const std::string&, const std::vector<double>&,   \
-                                                             size_t);                                           \
-  template PreparedDensityOp prepare_density_operation<T>(const DensityOperation&, uint64_t,                    \
+#define DENSITY_PREPARE_INSTANTIATE(T)                                                                                \
+  template std::vector<CuComplex<T>> named_density_matrix<T>(const std::string&, const std::vector<double>&, size_t); \
+  template PreparedDensityOp prepare_density_operation<T>(const DensityOperation&, uint64_t,                          \
                                                           std::vector<CuComplex<T>>&);
 DENSITY_PREPARE_INSTANTIATE(float)
 DENSITY_PREPARE_INSTANTIATE(double)

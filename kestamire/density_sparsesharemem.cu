@@ -38,8 +38,8 @@ QM_HD void apply_channel_of_kind(int kind, CuComplex<T>& a, CuComplex<T>& b, CuC
 // column have the target bit clear; the controls never include the target, so
 // they read the same on both rows (and both columns) of the block.
 template <typename T>
-QM_HD void apply_record(const DeviceDensityGate<T>& gate, bool row_ok, bool col_ok, CuComplex<T>& a,
-                        CuComplex<T>& b, CuComplex<T>& c, CuComplex<T>& d) {
+QM_HD void apply_record(const DeviceDensityGate<T>& gate, bool row_ok, bool col_ok, CuComplex<T>& a, CuComplex<T>& b,
+                        CuComplex<T>& c, CuComplex<T>& d) {
   switch (gate.kind) {
     case UnitaryGate: {
       const CuComplex<T> u[4] = {gate.matrix[0], gate.matrix[1], gate.matrix[2], gate.matrix[3]};
@@ -61,9 +61,7 @@ QM_HD void apply_record(const DeviceDensityGate<T>& gate, bool row_ok, bool col_
       if (row_ok) swap_entries(a, c), swap_entries(b, d);
       if (col_ok) swap_entries(a, b), swap_entries(c, d);
       return;
-    default:
-      apply_channel_of_kind(gate.channel_kind, a, b, c, d, gate.parameter);
-      return;
+    default: apply_channel_of_kind(gate.channel_kind, a, b, c, d, gate.parameter); return;
   }
 }
 
@@ -73,9 +71,10 @@ QM_HD void apply_record(const DeviceDensityGate<T>& gate, bool row_ok, bool col_
 // the inactive qubits; every thread of a block runs the same number of tiles,
 // so all of them reach every barrier.
 template <typename T>
-__global__ void __launch_bounds__(kThreads) density_sparsesharemem_kernel(CuComplex<T>* rho, long dim, unsigned long tiles,
-                                              unsigned long active_mask, unsigned long inactive_mask, int k,
-                                              int n_minus_k, const DeviceDensityGate<T>* gates, int gate_count) {
+__global__ void __launch_bounds__(kThreads)
+    density_sparsesharemem_kernel(CuComplex<T>* rho, long dim, unsigned long tiles, unsigned long active_mask,
+                                  unsigned long inactive_mask, int k, int n_minus_k, const DeviceDensityGate<T>* gates,
+                                  int gate_count) {
   QM_DYNAMIC_SHARED(CuComplex<T>, tile);
   const uint64_t d = static_cast<uint64_t>(dim);
   const unsigned side = 1u << k;
@@ -130,13 +129,13 @@ void launch_density_sparsesharemem(uint64_t dim, CuComplex<T>* rho, uint64_t act
   const size_t shared_bytes = sizeof(CuComplex<T>) << (2 * k);
   const unsigned grid = static_cast<unsigned>(std::min<uint64_t>(tiles, kMaxStrideBlocks));
   launch<density_sparsesharemem_kernel<T>>(dim3(grid), dim3(kThreads), shared_bytes, nullptr, rho, dim, tiles,
-         active_mask, inactive_mask, k, n - k, gates, gate_count);
+                                           active_mask, inactive_mask, k, n - k, gates, gate_count);
   check_launch("density_sparsesharemem kernel launch failed: ");
 }
 
-#define DENSITY_SPARSESHAREMEM_INSTANTIATE(T)                                                                  \
-  template void launch_density_sparsesharemem<T>(uint64_t, CuComplex<T>*, uint64_t, int,                       \
-                                                 const DeviceDensityGate<T>*, int);
+#define DENSITY_SPARSESHAREMEM_INSTANTIATE(T)                                                                         \
+  template void launch_density_sparsesharemem<T>(uint64_t, CuComplex<T>*, uint64_t, int, const DeviceDensityGate<T>*, \
+                                                 int);
 DENSITY_SPARSESHAREMEM_INSTANTIATE(float)
 DENSITY_SPARSESHAREMEM_INSTANTIATE(double)
 

@@ -95,9 +95,8 @@ void run_operations(DeviceDensityState& s, int64_t num_qubits, const py::iterabl
     if (static_cast<uint64_t>(num_qubits) != s.num_qubits)
       throw std::invalid_argument("num_qubits does not match DeviceDensityState");
     quillmarch::check_cuda(cudaSetDevice(s.device_id));
-    with_precision(s, [&](auto* rho) {
-      quillmarch::kestamire::run_density_operations(rho, s.num_qubits, parsed, fusion);
-    });
+    with_precision(
+        s, [&](auto* rho) { quillmarch::kestamire::run_density_operations(rho, s.num_qubits, parsed, fusion); });
   });
 }
 
@@ -106,8 +105,7 @@ std::string measure(DeviceDensityState& s, const Targets& targets, const std::st
   const uint64_t resolved = seed.is_none() ? quillmarch::system_seed() : seed.cast<uint64_t>();
   return without_gil([&] {
     return with_precision(s, [&](auto* rho) {
-      return quillmarch::kestamire::measure_density(rho, s.num_qubits, targets.values, endian, s.device_id,
-                                                    resolved);
+      return quillmarch::kestamire::measure_density(rho, s.num_qubits, targets.values, endian, s.device_id, resolved);
     });
   });
 }

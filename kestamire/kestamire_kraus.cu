@@ -27,10 +27,8 @@ struct ChannelRule {
 };
 
 constexpr ChannelRule kChannelRules[] = {
-    {"bit_flip", density::BitFlip, 2, 1, 1.0},
-    {"phase_flip", density::PhaseFlip, 2, 0, 1.0},
-    {"depolarizing", density::Depolarizing, 4, 1, 4.0},
-    {"amplitude_damping", density::AmplitudeDamping, 2, 1, 1.0},
+    {"bit_flip", density::BitFlip, 2, 1, 1.0},           {"phase_flip", density::PhaseFlip, 2, 0, 1.0},
+    {"depolarizing", density::Depolarizing, 4, 1, 4.0},  {"amplitude_damping", density::AmplitudeDamping, 2, 1, 1.0},
     {"phase_damping", density::PhaseDamping, 3, 0, 1.0},
 };
 
@@ -130,8 +128,7 @@ void run_kraus(CuComplex<T>* rho, uint64_t dim, const CuComplex<T>* matrices, in
 }  // namespace
 
 bool recognize_channel(const DensityOperation& operation, int& kind, double& parameter) {
-  if (operation.channel_name.empty() || operation.targets.size() != 1 || operation.kraus_dimension != 2)
-    return false;
+  if (operation.channel_name.empty() || operation.targets.size() != 1 || operation.kraus_dimension != 2) return false;
   for (const ChannelRule& rule : kChannelRules) {
     if (operation.channel_name != rule.name) continue;
     // The entry must exist even if an unvalidated record reaches us.
@@ -157,23 +154,16 @@ template <typename T>
 void launch_kraus(CuComplex<T>* rho, uint64_t dim, const CuComplex<T>* matrices, int64_t kraus_count,
                   const DeviceTargets& targets) {
   switch (targets.count) {
-    case 1:
-      run_kraus<T, 1>(rho, dim, matrices, kraus_count, targets);
-      break;
-    case 2:
-      run_kraus<T, 2>(rho, dim, matrices, kraus_count, targets);
-      break;
-    case 3:
-      run_kraus<T, 3>(rho, dim, matrices, kraus_count, targets);
-      break;
-    default:
-      throw std::runtime_error("GPU density Kraus supports at most 3 targets");
+    case 1: run_kraus<T, 1>(rho, dim, matrices, kraus_count, targets); break;
+    case 2: run_kraus<T, 2>(rho, dim, matrices, kraus_count, targets); break;
+    case 3: run_kraus<T, 3>(rho, dim, matrices, kraus_count, targets); break;
+    default: throw std::runtime_error("GPU density Kraus supports at most 3 targets");
   }
   check_launch("kraus_kernel launch failed: ");
 }
 
-#define KESTAMIRE_KRAUS_INSTANTIATE(T)                                                                         \
-  template void launch_channel<T>(CuComplex<T>*, uint64_t, uint64_t, int, T);                                  \
+#define KESTAMIRE_KRAUS_INSTANTIATE(T)                                        \
+  template void launch_channel<T>(CuComplex<T>*, uint64_t, uint64_t, int, T); \
   template void launch_kraus<T>(CuComplex<T>*, uint64_t, const CuComplex<T>*, int64_t, const DeviceTargets&);
 KESTAMIRE_KRAUS_INSTANTIATE(float)
 KESTAMIRE_KRAUS_INSTANTIATE(double)

@@ -151,10 +151,9 @@ std::vector<double> density_probabilities(const CuComplex<T>* rho, uint64_t n, c
   DeviceBuffer<double> device_probs(outcomes, device_id);
   upload(device_targets.get(), order.data(), order.size());
   check_cuda(cudaMemset(device_probs.get(), 0, device_probs.bytes()));
-  quillmarch::launch<density_measure_probs_kernel<T>>(dim3(grid_for(dim, kProbThreads)), dim3(kProbThreads), 0, nullptr,
-                                                      static_cast<int64_t>(n), rho,
-                                                      static_cast<const int64_t*>(device_targets.get()), m,
-                                                      endian == "little", device_probs.get());
+  quillmarch::launch<density_measure_probs_kernel<T>>(
+      dim3(grid_for(dim, kProbThreads)), dim3(kProbThreads), 0, nullptr, static_cast<int64_t>(n), rho,
+      static_cast<const int64_t*>(device_targets.get()), m, endian == "little", device_probs.get());
   check_last_error();
   std::vector<double> probs(outcomes);
   download(probs.data(), device_probs.get(), outcomes);
@@ -163,14 +162,14 @@ std::vector<double> density_probabilities(const CuComplex<T>* rho, uint64_t n, c
   return probs;
 }
 
-#define KESTAMIRE_MEASURE_INSTANTIATE(T)                                                                       \
-  template __global__ void density_measure_probs_kernel<T>(int64_t, const CuComplex<T>*, const int64_t*,       \
-                                                           int64_t, bool, double*);                            \
-  template __global__ void density_measure_collapse_kernel<T>(int64_t, CuComplex<T>*, const int64_t*, int64_t, \
-                                                              bool, uint64_t, double, double);                 \
-  template std::string measure_density<T>(CuComplex<T>*, uint64_t, const std::vector<int64_t>&,                \
-                                          const std::string&, int, uint64_t);                                  \
-  template std::vector<double> density_probabilities<T>(const CuComplex<T>*, uint64_t, const std::vector<int64_t>&, \
+#define KESTAMIRE_MEASURE_INSTANTIATE(T)                                                                             \
+  template __global__ void density_measure_probs_kernel<T>(int64_t, const CuComplex<T>*, const int64_t*, int64_t,    \
+                                                           bool, double*);                                           \
+  template __global__ void density_measure_collapse_kernel<T>(int64_t, CuComplex<T>*, const int64_t*, int64_t, bool, \
+                                                              uint64_t, double, double);                             \
+  template std::string measure_density<T>(CuComplex<T>*, uint64_t, const std::vector<int64_t>&, const std::string&,  \
+                                          int, uint64_t);                                                            \
+  template std::vector<double> density_probabilities<T>(const CuComplex<T>*, uint64_t, const std::vector<int64_t>&,  \
                                                         const std::string&, int, bool);
 KESTAMIRE_MEASURE_INSTANTIATE(float)
 KESTAMIRE_MEASURE_INSTANTIATE(double)

@@ -75,8 +75,8 @@ void launch_pass(uint64_t n, const CuComplex<T>* rho, const PauliPass& pass, con
   // Row i is work item i.
   const unsigned loop_bits = loop_bits_for(static_cast<unsigned>(n), uint64_t{blocks} * kObservableThreads);
   quillmarch::launch<density_pauli_expectations_kernel<T, K>>(dim3(blocks), dim3(kObservableThreads),
-                                                              K * sizeof(double), nullptr, static_cast<int64_t>(n),
-                                                              rho, pass_args<K>(pass, words, 64, loop_bits), sums);
+                                                              K * sizeof(double), nullptr, static_cast<int64_t>(n), rho,
+                                                              pass_args<K>(pass, words, 64, loop_bits), sums);
   check_launch("pauli_expectations kernel launch failed: ");
 }
 
@@ -121,7 +121,7 @@ std::vector<double> density_pauli_expectations(const CuComplex<T>* rho, uint64_t
   return values;
 }
 
-#define KESTAMIRE_OBSERVABLES_INSTANTIATE(T)                                                         \
+#define KESTAMIRE_OBSERVABLES_INSTANTIATE(T)                                                     \
   template std::vector<double> density_pauli_expectations<T>(const CuComplex<T>*, uint64_t, int, \
                                                              const std::vector<PauliWord>&);
 KESTAMIRE_OBSERVABLES_INSTANTIATE(float)

@@ -14,9 +14,9 @@
 
 #include "common/cu_complex.h"
 #include "common/parsers.h"
-#include "common/state_core.h"
 #include "common/pauli_words.h"
 #include "common/pauli_words_py.h"
+#include "common/state_core.h"
 #include "kestamire/kestamire_device_state.h"
 #include "kestamire/kestamire_measure.h"
 #include "kestamire/kestamire_observables.h"
@@ -44,8 +44,8 @@ py::array expectations(const DeviceDensityState& s, const PauliWordList& paulis)
   const std::vector<PauliWord> words = parse_pauli_words(paulis.words, static_cast<int64_t>(s.num_qubits));
   if (words.empty()) return float64_array({});
   const std::vector<double> values = without_gil([&] {
-    return with_precision(
-        s, [&](auto* rho) { return density_pauli_expectations(rho, s.num_qubits, s.device_id, words); });
+    return with_precision(s,
+                          [&](auto* rho) { return density_pauli_expectations(rho, s.num_qubits, s.device_id, words); });
   });
   return float64_array(values);
 }

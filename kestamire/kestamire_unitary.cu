@@ -19,7 +19,7 @@ constexpr int kMaxTargets = 6;
 // index, for steps of one column (1) or of one row (dim).
 template <int K>
 QM_HD void target_bits(const DeviceTargets& t, uint64_t (&bit)[K], uint64_t step = 1) {
-QM_UNROLL(64)
+  QM_UNROLL(64)
   for (int j = 0; j < K; ++j) bit[j] = step << t.targets[j];
 }
 
@@ -86,17 +86,17 @@ __global__ void __launch_bounds__(kThreads)
     const bool active = row_ok || col_ok;
     CuComplex<T> b[4][4];
     if (active) {
-QM_UNROLL(64)
+      QM_UNROLL(64)
       for (unsigned s = 0; s < 4; ++s) {
         const CuComplex<T>* row = rho + (r0 | map_target_masks<2>(s, bit)) * d;
-QM_UNROLL(64)
+        QM_UNROLL(64)
         for (unsigned t = 0; t < 4; ++t) b[s][t] = row[c0 | map_target_masks<2>(t, bit)];
       }
     }
     __syncwarp(group_mask);
     if (!active) continue;
     CuComplex<T> out[4];
-QM_UNROLL(64)
+    QM_UNROLL(64)
     for (unsigned t = 0; t < 4; ++t) {
       if (row_ok) {
         const CuComplex<T>* u = matrix + q * 4;
@@ -111,16 +111,16 @@ QM_UNROLL(64)
     }
     if (col_ok) {
       CuComplex<T> right[4];
-QM_UNROLL(64)
+      QM_UNROLL(64)
       for (unsigned t = 0; t < 4; ++t) {
         const CuComplex<T>* u = matrix + t * 4;
         right[t] = out[0] * conj(u[0]) + out[1] * conj(u[1]) + out[2] * conj(u[2]) + out[3] * conj(u[3]);
       }
-QM_UNROLL(64)
+      QM_UNROLL(64)
       for (unsigned t = 0; t < 4; ++t) out[t] = right[t];
     }
     CuComplex<T>* row = rho + (r0 | map_target_masks<2>(q, bit)) * d;
-QM_UNROLL(64)
+    QM_UNROLL(64)
     for (unsigned t = 0; t < 4; ++t) row[c0 | map_target_masks<2>(t, bit)] = out[t];
   }
 }
@@ -132,13 +132,13 @@ template <typename T, int K, bool kLeft>
 QM_HD void multiply_block(CuComplex<T>* entry, const uint64_t (&bit)[K], const CuComplex<T>* matrix) {
   constexpr unsigned S = 1u << K;
   CuComplex<T> v[S];
-QM_UNROLL(64)
+  QM_UNROLL(64)
   for (unsigned s = 0; s < S; ++s) v[s] = entry[map_target_masks<K>(s, bit)];
-QM_UNROLL(64)
+  QM_UNROLL(64)
   for (unsigned s = 0; s < S; ++s) {
     const CuComplex<T>* u = matrix + s * S;
     CuComplex<T> acc{0, 0};
-QM_UNROLL(64)
+    QM_UNROLL(64)
     for (unsigned k = 0; k < S; ++k) acc = acc + (kLeft ? u[k] * v[k] : v[k] * conj(u[k]));
     entry[map_target_masks<K>(s, bit)] = acc;
   }
@@ -313,11 +313,10 @@ void launch_permutation(CuComplex<T>* rho, uint64_t dim, uint64_t permutation_ma
   check_launch("permutation kernel launch failed: ");
 }
 
-#define KESTAMIRE_UNITARY_INSTANTIATE(T)                                                                       \
-  template void launch_unitary<T>(CuComplex<T>*, uint64_t, const DeviceTargets&, uint64_t, uint64_t,           \
-                                  const CuComplex<T>*);                                                        \
-  template void launch_diagonal<T>(CuComplex<T>*, uint64_t, uint64_t, uint64_t, uint64_t, CuComplex<T>,        \
-                                   CuComplex<T>);                                                              \
+#define KESTAMIRE_UNITARY_INSTANTIATE(T)                                                                               \
+  template void launch_unitary<T>(CuComplex<T>*, uint64_t, const DeviceTargets&, uint64_t, uint64_t,                   \
+                                  const CuComplex<T>*);                                                                \
+  template void launch_diagonal<T>(CuComplex<T>*, uint64_t, uint64_t, uint64_t, uint64_t, CuComplex<T>, CuComplex<T>); \
   template void launch_permutation<T>(CuComplex<T>*, uint64_t, uint64_t, uint64_t, uint64_t, bool);
 KESTAMIRE_UNITARY_INSTANTIATE(float)
 KESTAMIRE_UNITARY_INSTANTIATE(double)

@@ -23,8 +23,8 @@ constexpr unsigned kThreads = 256;
 // 256 threads, no shared memory; grid-stride over the (dim/2)^2 blocks of the
 // single target, one thread per block.
 template <typename T, ChannelKind K>
-__global__ void __launch_bounds__(kThreads) unitary_channel_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, const CuComplex<T>* matrix,
-                                       T p) {
+__global__ void __launch_bounds__(kThreads)
+    unitary_channel_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, const CuComplex<T>* matrix, T p) {
   const uint64_t d = static_cast<uint64_t>(dim);
   const uint64_t half = d / 2;
   uint64_t others = 0;
@@ -52,7 +52,7 @@ void run_unitary_channel(CuComplex<T>* rho, uint64_t dim, const CuComplex<T>* ma
                          const DeviceTargets& targets) {
   const uint64_t half = dim / 2;
   launch<unitary_channel_kernel<T, K>>(dim3(grid_for(half * half, kThreads)), dim3(kThreads), 0, nullptr, rho, dim,
-         targets, matrix, parameter);
+                                       targets, matrix, parameter);
 }
 
 }  // namespace
@@ -65,9 +65,8 @@ void launch_unitary_channel(CuComplex<T>* rho, uint64_t dim, const CuComplex<T>*
   check_launch("unitary_channel kernel launch failed: ");
 }
 
-#define KESTAMIRE_UNITARY_CHANNEL_INSTANTIATE(T)                                                               \
-  template void launch_unitary_channel<T>(CuComplex<T>*, uint64_t, const CuComplex<T>*, int, T,                \
-                                          const DeviceTargets&);
+#define KESTAMIRE_UNITARY_CHANNEL_INSTANTIATE(T) \
+  template void launch_unitary_channel<T>(CuComplex<T>*, uint64_t, const CuComplex<T>*, int, T, const DeviceTargets&);
 KESTAMIRE_UNITARY_CHANNEL_INSTANTIATE(float)
 KESTAMIRE_UNITARY_CHANNEL_INSTANTIATE(double)
 

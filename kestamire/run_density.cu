@@ -54,17 +54,14 @@ DeviceDensityGate<double> density_gate_record(const DensityOperation& op, const 
       gate.channel_kind = p.channel_kind;
       gate.parameter = p.channel_parameter;
       break;
-    case PreparedKind::Kraus:
-      throw std::runtime_error("fused Kraus is not a built-in channel");
+    case PreparedKind::Kraus: throw std::runtime_error("fused Kraus is not a built-in channel");
     case PreparedKind::Identity:  // an uncontrolled global phase keeps both factors at 1
     case PreparedKind::Diagonal:
       gate.kind = DiagonalGate;
       gate.diagonal[0] = {p.diagonal0.real(), p.diagonal0.imag()};
       gate.diagonal[1] = {p.diagonal1.real(), p.diagonal1.imag()};
       break;
-    case PreparedKind::Permutation:
-      gate.kind = FlipGate;
-      break;
+    case PreparedKind::Permutation: gate.kind = FlipGate; break;
     case PreparedKind::Unitary:
       if (p.targets.count != 1) throw std::runtime_error("fused unitary must be 2x2");
       gate.kind = UnitaryGate;
@@ -116,8 +113,7 @@ DeviceDensityGate<T> convert_record(const DeviceDensityGate<double>& g) {
 template <typename T>
 void dispatch(CuComplex<T>* rho, uint64_t dim, const PreparedDensityOp& op, const CuComplex<T>* matrices) {
   switch (prepared_kind(op)) {
-    case PreparedKind::Identity:
-      return;
+    case PreparedKind::Identity: return;
     case PreparedKind::Permutation:
       launch_permutation(rho, dim, op.permutation_mask, op.control_mask, op.control_value, op.permutation_is_swap);
       return;
@@ -128,9 +124,7 @@ void dispatch(CuComplex<T>* rho, uint64_t dim, const PreparedDensityOp& op, cons
     case PreparedKind::Channel:
       launch_channel(rho, dim, op.target_mask, op.channel_kind, static_cast<T>(op.channel_parameter));
       return;
-    case PreparedKind::Kraus:
-      launch_kraus(rho, dim, matrices + op.matrix_offset, op.kraus_count, op.targets);
-      return;
+    case PreparedKind::Kraus: launch_kraus(rho, dim, matrices + op.matrix_offset, op.kraus_count, op.targets); return;
     case PreparedKind::Unitary:
       launch_unitary(rho, dim, op.targets, op.control_mask, op.control_value, matrices + op.matrix_offset);
       return;
@@ -275,17 +269,15 @@ void run_density_operations(CuComplex<T>* rho, uint64_t n, const std::vector<Den
   }
 }
 
-#define KESTAMIRE_PLAN_INSTANTIATE(T)                                                                          \
-  template std::vector<DensityGroup> plan_density_fusion<T>(uint64_t, const std::vector<DensityOperation>&,     \
-                                                            const std::vector<PreparedDensityOp>&,              \
-                                                            const std::vector<CuComplex<T>>&,                   \
-                                                            const DensityFusionOptions&);
+#define KESTAMIRE_PLAN_INSTANTIATE(T)                                                        \
+  template std::vector<DensityGroup> plan_density_fusion<T>(                                 \
+      uint64_t, const std::vector<DensityOperation>&, const std::vector<PreparedDensityOp>&, \
+      const std::vector<CuComplex<T>>&, const DensityFusionOptions&);
 KESTAMIRE_PLAN_INSTANTIATE(float)
 KESTAMIRE_PLAN_INSTANTIATE(double)
 
 template void run_density_operations<float>(CuComplex<float>*, uint64_t, const std::vector<DensityOperation>&, bool);
-template void run_density_operations<double>(CuComplex<double>*, uint64_t, const std::vector<DensityOperation>&,
-                                             bool);
+template void run_density_operations<double>(CuComplex<double>*, uint64_t, const std::vector<DensityOperation>&, bool);
 
 }  // namespace kestamire
 }  // namespace quillmarch

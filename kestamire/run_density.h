@@ -28,15 +28,15 @@ DensityFusionOptions density_fusion_options(uint64_t n);
 // Group kinds of a fusion plan.
 enum DensityGroupKind : int32_t {
   SingleOperation = 0,
-  OneQubitRun = 1,     // several operations on one qubit
-  SharedMemory = 2,    // one pass of the shared-memory kernel
-  FewQubitRun = 3,     // several operations on 2 or 3 qubits, run one by one
+  OneQubitRun = 1,   // several operations on one qubit
+  SharedMemory = 2,  // one pass of the shared-memory kernel
+  FewQubitRun = 3,   // several operations on 2 or 3 qubits, run one by one
 };
 
 struct DensityGroup {
   DensityGroupKind kind = SingleOperation;
-  std::vector<int64_t> operations;  // indices into the operation list, ascending
-  std::vector<int64_t> active;      // sorted union of the operations' targets and controls
+  std::vector<int64_t> operations;               // indices into the operation list, ascending
+  std::vector<int64_t> active;                   // sorted union of the operations' targets and controls
   std::vector<DeviceDensityGate<double>> gates;  // SharedMemory only, one per operation
 };
 

@@ -73,7 +73,7 @@ def case_ids(argnames, rows):
     names = [name.strip() for name in argnames.split(",")]
     if len(names) == 1:
         rows = [(row,) for row in rows]
-    return [" ".join(f"{name}={show(value)}" for name, value in zip(names, row)) for row in rows]
+    return [" ".join(f"{name}={show(value)}" for name, value in zip(names, row, strict=False)) for row in rows]
 
 
 def parametrize_table(argnames, rows):

@@ -62,29 +62,68 @@ def check_layout(ds):
 
 
 def record(name, targets, controls=(), states=None, params=(), matrix=None):
-    g = {"id": name, "target": list(targets), "control": list(controls),
-         "control_state": list(states if states is not None else [1] * len(controls)), "parameter": list(params)}
+    g = {
+        "id": name,
+        "target": list(targets),
+        "control": list(controls),
+        "control_state": list(states if states is not None else [1] * len(controls)),
+        "parameter": list(params),
+    }
     if matrix is not None:
         g["matrix"] = np.asarray(matrix, dtype=np.complex128)
     return g
 
 
-ONE_QUBIT = {"x": 0, "y": 0, "z": 0, "h": 0, "s": 0, "s_dag": 0, "sqrtx": 0, "sqrtx_dag": 0, "sqrty": 0,
-             "sqrty_dag": 0, "rx": 1, "ry": 1, "rz": 1, "phase": 1, "t": 0, "t_dag": 0, "u": 3}
+ONE_QUBIT = {
+    "x": 0,
+    "y": 0,
+    "z": 0,
+    "h": 0,
+    "s": 0,
+    "s_dag": 0,
+    "sqrtx": 0,
+    "sqrtx_dag": 0,
+    "sqrty": 0,
+    "sqrty_dag": 0,
+    "rx": 1,
+    "ry": 1,
+    "rz": 1,
+    "phase": 1,
+    "t": 0,
+    "t_dag": 0,
+    "u": 3,
+}
 
 
 def random_circuit(rng, n, length):
     """Every gate kind, on local and global qubits alike, with random controls;
     diagonal U and UNITARY gates and uncontrolled SWAPs included."""
-    kinds = list(ONE_QUBIT) + ["swap", "cswap", "global_phase", "unitary1", "unitary2", "unitary3", "diag2",
-                               "diag3", "u_diag"]
+    kinds = list(ONE_QUBIT) + [
+        "swap",
+        "cswap",
+        "global_phase",
+        "unitary1",
+        "unitary2",
+        "unitary3",
+        "diag2",
+        "diag3",
+        "u_diag",
+    ]
     names = kinds + list(rng.choice(kinds, size=max(0, length - len(kinds))))
     rng.shuffle(names)
     gates = []
     for name in names:
         name = str(name)
-        k = {"swap": 2, "cswap": 2, "global_phase": 0, "unitary1": 1, "unitary2": 2, "unitary3": 3,
-             "diag2": 2, "diag3": 3}.get(name, 1)
+        k = {
+            "swap": 2,
+            "cswap": 2,
+            "global_phase": 0,
+            "unitary1": 1,
+            "unitary2": 2,
+            "unitary3": 3,
+            "diag2": 2,
+            "diag3": 3,
+        }.get(name, 1)
         k = min(k, n - 1) if name == "cswap" else k
         qubits = [int(q) for q in rng.permutation(n)]
         targets, rest = qubits[:k], qubits[k:]
@@ -97,11 +136,13 @@ def random_circuit(rng, n, length):
             params = [float(a) for a in rng.uniform(-2 * np.pi, 2 * np.pi, size=ONE_QUBIT[name])]
             gates.append(record(name, targets, controls, states, params))
         elif name == "u_diag":
-            gates.append(record("u", targets, controls, states, [0.0, float(rng.uniform(-3, 3)),
-                                                                 float(rng.uniform(-3, 3))]))
+            gates.append(
+                record("u", targets, controls, states, [0.0, float(rng.uniform(-3, 3)), float(rng.uniform(-3, 3))])
+            )
         elif name in ("swap", "cswap"):
-            gates.append(record("swap", targets, controls if name == "cswap" else [],
-                                states if name == "cswap" else [], []))
+            gates.append(
+                record("swap", targets, controls if name == "cswap" else [], states if name == "cswap" else [], [])
+            )
         elif name == "global_phase":
             gates.append(record("global_phase", [], controls, states, [float(rng.uniform(-3, 3))]))
         elif name.startswith("unitary"):
@@ -113,8 +154,10 @@ def random_circuit(rng, n, length):
 
 
 def objects(gates):
-    return [QuantumGate(g["id"], g["target"], g["control"], g["control_state"], g["parameter"], g.get("matrix"))
-            for g in gates]
+    return [
+        QuantumGate(g["id"], g["target"], g["control"], g["control_state"], g["parameter"], g.get("matrix"))
+        for g in gates
+    ]
 
 
 def distributed_from(n, state, **kw):
@@ -161,9 +204,13 @@ def scenario_circuits():
         vorlent.execute_prepared_fusion_chunk(ds, chunk)
         vorlent.execute_prepared_fusion_chunk(single, chunk)
         np.testing.assert_allclose(ds.to_numpy(), single.to_numpy(), atol=tolerance(dtype), rtol=0)
-        raises_everywhere(ValueError, "DeviceState qubit count does not match prepared fusion chunk",
-                          lambda: vorlent.execute_prepared_fusion_chunk(
-                              ds, vorlent.prepare_fusion_chunk_gates(n + 1, objects(gates))))
+        raises_everywhere(
+            ValueError,
+            "DeviceState qubit count does not match prepared fusion chunk",
+            lambda: vorlent.execute_prepared_fusion_chunk(
+                ds, vorlent.prepare_fusion_chunk_gates(n + 1, objects(gates))
+            ),
+        )
 
 
 def scenario_measure():
@@ -171,8 +218,14 @@ def scenario_measure():
     rng = np.random.default_rng(11 + n)
     # Local, global and mixed targets, in both endians, before and after the
     # layout has been permuted.
-    cases = [([0], "little", False), ([n - 1], "little", True), ([n - 1, 0, 1], "big", False),
-             ([1, n - 1], "little", True), ([1, n - 1], "big", True), (list(range(n))[::-1], "little", True)]
+    cases = [
+        ([0], "little", False),
+        ([n - 1], "little", True),
+        ([n - 1, 0, 1], "big", False),
+        ([1, n - 1], "little", True),
+        ([1, n - 1], "big", True),
+        (list(range(n))[::-1], "little", True),
+    ]
     for dtype in DTYPES:
         start = ref.random_state(rng, n).astype(dtype)
         scramble = [record("swap", [0, n - 1]), record("h", [n - 1]), record("swap", [1, n - 1])]
@@ -183,10 +236,12 @@ def scenario_measure():
             if shuffled:
                 vorlent.run_circuit_device(ds, scramble)
                 vorlent.run_circuit_device(single, scramble)
-            counts, last = vorlent.sample_measure_device(ds, targets, 500, endian=endian, seed=seed,
-                                                         collapse_last=False)
-            assert (counts, last) == vorlent.sample_measure_device(single, targets, 500, endian=endian,
-                                                                   seed=seed, collapse_last=False)
+            counts, last = vorlent.sample_measure_device(
+                ds, targets, 500, endian=endian, seed=seed, collapse_last=False
+            )
+            assert (counts, last) == vorlent.sample_measure_device(
+                single, targets, 500, endian=endian, seed=seed, collapse_last=False
+            )
             same_everywhere((sorted(counts.items()), last))
             assert sum(counts.values()) == 500
             np.testing.assert_allclose(ds.to_numpy(), single.to_numpy(), atol=tolerance(dtype), rtol=0)
@@ -202,20 +257,20 @@ def scenario_measure():
         bit = vorlent.measure_device(ds, [n - 1], seed=5)
         keep = ((np.arange(1 << n) >> (n - 1)) & 1) == int(bit)
         projected = np.where(keep, start.astype(np.complex128), 0)
-        np.testing.assert_allclose(ds.to_numpy(), projected / np.linalg.norm(projected),
-                                   atol=10 * tolerance(dtype), rtol=0)
+        np.testing.assert_allclose(
+            ds.to_numpy(), projected / np.linalg.norm(projected), atol=10 * tolerance(dtype), rtol=0
+        )
         # seed=None: one seed drawn on rank 0, so every rank reports the same.
         ds = distributed_from(n, start)
         same_everywhere(vorlent.sample_measure_device(ds, [0, n - 1], 100, collapse_last=False))
         zero = vorlent.DistributedState.zero_state(n, dtype)
         vorlent.run_circuit_device(zero, [record("global_phase", [], [], [], [0.0])])
-        raises_everywhere(ValueError, "measure target index out of range",
-                          lambda: vorlent.measure_device(zero, [n]))
-        raises_everywhere(ValueError, "shots must be positive",
-                          lambda: vorlent.sample_measure_device(zero, [0], 0))
+        raises_everywhere(ValueError, "measure target index out of range", lambda: vorlent.measure_device(zero, [n]))
+        raises_everywhere(ValueError, "shots must be positive", lambda: vorlent.sample_measure_device(zero, [0], 0))
         empty = distributed_from(n, np.zeros(1 << n, dtype=dtype))
-        raises_everywhere(RuntimeError, "Quantum state has zero or invalid norm.",
-                          lambda: vorlent.measure_device(empty, [0], seed=1))
+        raises_everywhere(
+            RuntimeError, "Quantum state has zero or invalid norm.", lambda: vorlent.measure_device(empty, [0], seed=1)
+        )
 
 
 def scenario_stats():
@@ -228,11 +283,18 @@ def scenario_stats():
         assert ds.layout == list(range(n))
         top = n - 1
         # Diagonal gates and controls on global qubits, and uncontrolled SWAPs, move nothing.
-        free = [record("z", [top]), record("s", [top]), record("rz", [top], params=[0.3]),
-                record("phase", [top], params=[0.2]), record("t", [top]), record("u", [top], params=[0, 0.4, 0.1]),
-                record("unitary", [top, 0], matrix=np.diag(np.exp(1j * np.arange(4)))),
-                record("x", [0], [top], [1]), record("h", [1], [top], [0]),
-                record("global_phase", [], [top], [1], [0.5])]
+        free = [
+            record("z", [top]),
+            record("s", [top]),
+            record("rz", [top], params=[0.3]),
+            record("phase", [top], params=[0.2]),
+            record("t", [top]),
+            record("u", [top], params=[0, 0.4, 0.1]),
+            record("unitary", [top, 0], matrix=np.diag(np.exp(1j * np.arange(4)))),
+            record("x", [0], [top], [1]),
+            record("h", [1], [top], [0]),
+            record("global_phase", [], [top], [1], [0.5]),
+        ]
         vorlent.run_circuit_device(ds, free)
         assert ds.stats["bytes_sent"] == 0 and ds.stats["swap_steps"] == 0
         if G >= 1:
@@ -247,7 +309,7 @@ def scenario_stats():
         steps = [record("h", [q]) for q in range(L, n)]
         vorlent.run_circuit_device(ds, steps)
         pairs = min(G, L)
-        expected = 0 if G == 0 else int(local_bytes * (1 - 2.0 ** -pairs))
+        expected = 0 if G == 0 else int(local_bytes * (1 - 2.0**-pairs))
         assert ds.stats["bytes_sent"] == expected, (ds.stats, expected)
         assert ds.stats["swap_steps"] == (1 if G else 0)
         assert (ds.stats["exchange_seconds"] > 0) == (G > 0)
@@ -271,21 +333,33 @@ def scenario_stats():
 
 def scenario_refusals():
     n = G + 3
-    raises_everywhere(ValueError, "buffer_bytes must be at least one page",
-                      lambda: vorlent.DistributedState.zero_state(n, buffer_bytes=4095))
-    raises_everywhere(ValueError, "dtype must be 'complex64' or 'complex128', got: complex32",
-                      lambda: vorlent.DistributedState.zero_state(n, "complex32"))
+    raises_everywhere(
+        ValueError,
+        "buffer_bytes must be at least one page",
+        lambda: vorlent.DistributedState.zero_state(n, buffer_bytes=4095),
+    )
+    raises_everywhere(
+        ValueError,
+        "dtype must be 'complex64' or 'complex128', got: complex32",
+        lambda: vorlent.DistributedState.zero_state(n, "complex32"),
+    )
     if G >= 1:
-        raises_everywhere(ValueError, "needs at least one local qubit",
-                          lambda: vorlent.DistributedState.zero_state(G))
+        raises_everywhere(ValueError, "needs at least one local qubit", lambda: vorlent.DistributedState.zero_state(G))
     raises_everywhere(ValueError, "n must be in [1, 62]", lambda: vorlent.DistributedState.zero_state(0))
     if SIZE >= 2:
-        raises_everywhere(ValueError, "arguments differ across ranks",
-                          lambda: vorlent.DistributedState.zero_state(n + RANK % 2))
-        raises_everywhere(ValueError, "arguments differ across ranks",
-                          lambda: vorlent.DistributedState.zero_state(n, DTYPES[RANK % 2]))
-    raises_everywhere(ValueError, "state.size must equal 2**n",
-                      lambda: vorlent.DistributedState.from_numpy(n, np.zeros(3, np.complex64) if RANK == 0 else None))
+        raises_everywhere(
+            ValueError, "arguments differ across ranks", lambda: vorlent.DistributedState.zero_state(n + RANK % 2)
+        )
+        raises_everywhere(
+            ValueError,
+            "arguments differ across ranks",
+            lambda: vorlent.DistributedState.zero_state(n, DTYPES[RANK % 2]),
+        )
+    raises_everywhere(
+        ValueError,
+        "state.size must equal 2**n",
+        lambda: vorlent.DistributedState.from_numpy(n, np.zeros(3, np.complex64) if RANK == 0 else None),
+    )
 
     rng = np.random.default_rng(3)
     start = ref.random_state(rng, n)
@@ -295,8 +369,7 @@ def scenario_refusals():
     mine = [record("h", [n - 1]), record("x", [RANK % n])]
     if SIZE >= 2:
         raises_everywhere(ValueError, "differ across ranks", lambda: vorlent.run_circuit_device(ds, mine))
-        raises_everywhere(ValueError, "differ across ranks",
-                          lambda: vorlent.measure_device(ds, [0], seed=RANK))
+        raises_everywhere(ValueError, "differ across ranks", lambda: vorlent.measure_device(ds, [0], seed=RANK))
         np.testing.assert_array_equal(ds.to_numpy(), before)
     # A bad gate anywhere in the list fails before anything moves, with the
     # single-device message.
@@ -308,19 +381,31 @@ def scenario_refusals():
         single_message = str(e)
     assert single_message == "RX gate requires exactly one parameter."
     for mode in MODES[:3]:
-        assert raises_everywhere(ValueError, single_message,
-                                 lambda: vorlent.run_circuit_device(ds, bad, mode=mode)) == single_message
+        assert (
+            raises_everywhere(ValueError, single_message, lambda: vorlent.run_circuit_device(ds, bad, mode=mode))
+            == single_message
+        )
     out_of_range = [record("h", [0]), record("x", [n])]
-    raises_everywhere(ValueError, f"target qubit {n} is out of range for {n} qubits",
-                      lambda: vorlent.run_circuit_device(ds, out_of_range))
-    raises_everywhere(ValueError, "endian must be 'little' or 'big'",
-                      lambda: vorlent.run_circuit_device(ds, [record("h", [0])], endian="Little"))
+    raises_everywhere(
+        ValueError,
+        f"target qubit {n} is out of range for {n} qubits",
+        lambda: vorlent.run_circuit_device(ds, out_of_range),
+    )
+    raises_everywhere(
+        ValueError,
+        "endian must be 'little' or 'big'",
+        lambda: vorlent.run_circuit_device(ds, [record("h", [0])], endian="Little"),
+    )
     # A gate wider than the local qubits cannot run anywhere.
     if G >= 1:
         width = n - G + 1
         wide = record("unitary", list(range(width)), matrix=ref.random_unitary(rng, 1 << width))
-        raises_everywhere(ValueError, f"gate 'unitary' needs {width} qubits held locally, but this DistributedState "
-                          f"holds {n - G} per process", lambda: vorlent.run_circuit_device(ds, [record("h", [0]), wide]))
+        raises_everywhere(
+            ValueError,
+            f"gate 'unitary' needs {width} qubits held locally, but this DistributedState "
+            f"holds {n - G} per process",
+            lambda: vorlent.run_circuit_device(ds, [record("h", [0]), wide]),
+        )
         np.testing.assert_array_equal(ds.to_numpy(), before)
         assert ds.stats["bytes_sent"] == 0
         # The same width as a diagonal needs nothing local and runs.
@@ -338,8 +423,11 @@ def scenario_refusals():
 
 
 def scenario_nonpow2():
-    raises_everywhere(ValueError, f"needs a power-of-two number of processes, got {SIZE}",
-                      lambda: vorlent.DistributedState.zero_state(5))
+    raises_everywhere(
+        ValueError,
+        f"needs a power-of-two number of processes, got {SIZE}",
+        lambda: vorlent.DistributedState.zero_state(5),
+    )
 
 
 def scenario_memory():
@@ -365,13 +453,14 @@ def scenario_rank_failure():
     a RuntimeError that names rank 1."""
     n = int(os.environ["DIST_N"])
     ds = vorlent.DistributedState.zero_state(n, "complex128", buffer_bytes=int(os.environ["DIST_BUFFER"]))
-    raises_everywhere(RuntimeError, "rank 1 failed: CUDA error: ",
-                      lambda: vorlent.run_circuit_device(ds, [record("h", [n - 1])]))
+    raises_everywhere(
+        RuntimeError, "rank 1 failed: CUDA error: ", lambda: vorlent.run_circuit_device(ds, [record("h", [n - 1])])
+    )
     # The state is still usable with gates that move nothing.
     vorlent.run_circuit_device(ds, [record("h", [0])])
     got = ds.to_numpy()
     want = np.zeros(1 << n)
-    want[:2] = 2 ** -0.5
+    want[:2] = 2**-0.5
     np.testing.assert_allclose(got, want, atol=1e-11, rtol=0)
 
 

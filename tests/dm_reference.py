@@ -20,21 +20,50 @@ def _rx(t):
 
 def named_matrix(name, params=()):
     """The matrix a (normalised) density operation name stands for."""
-    aliases = {"cx": "x", "cnot": "x", "mcx": "x", "cy": "y", "mcy": "y", "cz": "z", "mcz": "z", "ch": "h",
-               "mch": "h", "cs": "s", "mcs": "s", "cp": "p", "mcp": "p", "crx": "rx", "mcrx": "rx", "cry": "ry",
-               "mcry": "ry", "crz": "rz", "mcrz": "rz", "gphase": "gp", "global_phase": "gp", "xyarb": "rxy"}
+    aliases = {
+        "cx": "x",
+        "cnot": "x",
+        "mcx": "x",
+        "cy": "y",
+        "mcy": "y",
+        "cz": "z",
+        "mcz": "z",
+        "ch": "h",
+        "mch": "h",
+        "cs": "s",
+        "mcs": "s",
+        "cp": "p",
+        "mcp": "p",
+        "crx": "rx",
+        "mcrx": "rx",
+        "cry": "ry",
+        "mcry": "ry",
+        "crz": "rz",
+        "mcrz": "rz",
+        "gphase": "gp",
+        "global_phase": "gp",
+        "xyarb": "rxy",
+    }
     name = aliases.get(name, name)
     a, b = 0.7071067811865476, 0.7071067811865475
     fixed = {
-        "x": [[0, 1], [1, 0]], "y": [[0, -1j], [1j, 0]], "z": [[1, 0], [0, -1]], "-z": [[-1, 0], [0, 1]],
-        "h": [[R, R], [R, -R]], "s": [[1, 0], [0, 1j]], "s_dag": [[1, 0], [0, -1j]],
-        "t": [[1, 0], [0, a + b * 1j]], "t_dag": [[1, 0], [0, a - b * 1j]],
+        "x": [[0, 1], [1, 0]],
+        "y": [[0, -1j], [1j, 0]],
+        "z": [[1, 0], [0, -1]],
+        "-z": [[-1, 0], [0, 1]],
+        "h": [[R, R], [R, -R]],
+        "s": [[1, 0], [0, 1j]],
+        "s_dag": [[1, 0], [0, -1j]],
+        "t": [[1, 0], [0, a + b * 1j]],
+        "t_dag": [[1, 0], [0, a - b * 1j]],
         "sqrtx": [[0.5 + 0.5j, 0.5 - 0.5j], [0.5 - 0.5j, 0.5 + 0.5j]],
         "sqrtx_dag": [[0.5 - 0.5j, 0.5 + 0.5j], [0.5 + 0.5j, 0.5 - 0.5j]],
         "sqrty": [[0.5 + 0.5j, -0.5 - 0.5j], [0.5 + 0.5j, 0.5 + 0.5j]],
         "sqrty_dag": [[0.5 - 0.5j, 0.5 - 0.5j], [-0.5 + 0.5j, 0.5 - 0.5j]],
-        "x2p": [[R, -1j * R], [-1j * R, R]], "x2m": [[R, 1j * R], [1j * R, R]],
-        "y2p": [[R, -R], [R, R]], "y2m": [[R, R], [-R, R]],
+        "x2p": [[R, -1j * R], [-1j * R, R]],
+        "x2m": [[R, 1j * R], [1j * R, R]],
+        "y2p": [[R, -R], [R, R]],
+        "y2m": [[R, R], [-R, R]],
         "swap": [[1, 0, 0, 0], [0, 0, 1, 0], [0, 1, 0, 0], [0, 0, 0, 1]],
     }
     if name in fixed:
@@ -67,7 +96,7 @@ def full_operator(n, matrix, targets, controls=(), control_states=()):
     k = len(targets)
     op = np.zeros((dim, dim), dtype=np.complex128)
     for col in range(dim):
-        if any(((col >> c) & 1) != v for c, v in zip(controls, control_states)):
+        if any(((col >> c) & 1) != v for c, v in zip(controls, control_states, strict=False)):
             op[col, col] = 1
             continue
         local_col = sum(((col >> targets[j]) & 1) << j for j in range(k))
@@ -134,7 +163,7 @@ def apply_operators(rho, n, matrices, targets, controls=(), control_states=()):
     k = len(targets)
     index = np.arange(dim)
     held = np.ones(dim, dtype=bool)
-    for c, v in zip(controls, control_states):
+    for c, v in zip(controls, control_states, strict=False):
         held &= ((index >> c) & 1) == v
     target_bits = sum(1 << t for t in targets)
     bases = index[((index & target_bits) == 0) & held]

@@ -11,12 +11,49 @@ MODES = [vorlent.AllState, vorlent.Pair, vorlent.PairAuto]
 
 # Every one-qubit gate name the gate table accepts, with its angle count.
 ONE_QUBIT_NAMES = {
-    "x": 0, "cx": 0, "mcx": 0, "y": 0, "cy": 0, "mcy": 0, "z": 0, "cz": 0, "mcz": 0,
-    "h": 0, "ch": 0, "mch": 0, "s": 0, "cs": 0, "mcs": 0, "s_dag": 0,
-    "sqrtx": 0, "sx": 0, "sqrtx_dag": 0, "sxdg": 0, "sqrty": 0, "sqrty_dag": 0,
-    "rx": 1, "crx": 1, "mcrx": 1, "ry": 1, "cry": 1, "mcry": 1, "rz": 1, "crz": 1, "mcrz": 1,
-    "phase": 1, "p": 1, "cp": 1, "mcp": 1, "t": 0, "ct": 0, "mct": 0, "t_dag": 0,
-    "u": 3, "u1": 3, "u2": 3, "u3": 3,
+    "x": 0,
+    "cx": 0,
+    "mcx": 0,
+    "y": 0,
+    "cy": 0,
+    "mcy": 0,
+    "z": 0,
+    "cz": 0,
+    "mcz": 0,
+    "h": 0,
+    "ch": 0,
+    "mch": 0,
+    "s": 0,
+    "cs": 0,
+    "mcs": 0,
+    "s_dag": 0,
+    "sqrtx": 0,
+    "sx": 0,
+    "sqrtx_dag": 0,
+    "sxdg": 0,
+    "sqrty": 0,
+    "sqrty_dag": 0,
+    "rx": 1,
+    "crx": 1,
+    "mcrx": 1,
+    "ry": 1,
+    "cry": 1,
+    "mcry": 1,
+    "rz": 1,
+    "crz": 1,
+    "mcrz": 1,
+    "phase": 1,
+    "p": 1,
+    "cp": 1,
+    "mcp": 1,
+    "t": 0,
+    "ct": 0,
+    "mct": 0,
+    "t_dag": 0,
+    "u": 3,
+    "u1": 3,
+    "u2": 3,
+    "u3": 3,
 }
 
 
@@ -36,8 +73,13 @@ def gate(name, target, control=(), control_state=(), parameter=(), matrix=None):
     """A gate dictionary. `target` is one qubit, or a list, tuple or range of them; any other object
     (a NumPy integer, a hostile stand-in) is taken as the one target as it is."""
     targets = list(target) if isinstance(target, (list, tuple, range)) else [target]
-    g = {"id": name, "target": targets, "control": list(control), "control_state": list(control_state),
-         "parameter": list(parameter)}
+    g = {
+        "id": name,
+        "target": targets,
+        "control": list(control),
+        "control_state": list(control_state),
+        "parameter": list(parameter),
+    }
     if matrix is not None:
         g["matrix"] = np.asarray(matrix)
     return g
@@ -73,7 +115,7 @@ def random_gate(rng, n, name):
     return gate(name, target, controls, states, params)
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def random_case(n):
     """A seeded circuit holding every one-qubit name once plus ten repeats, in
     random order with random controls, and a random start state."""

@@ -57,7 +57,7 @@ def apply_matrix(state, n, matrix, targets, controls=(), control_state=()):
     for base in range(1 << n):
         if any((base >> t) & 1 for t in targets):
             continue
-        if any(((base >> c) & 1) != v for c, v in zip(controls, control_state)):
+        if any(((base >> c) & 1) != v for c, v in zip(controls, control_state, strict=False)):
             continue
         idx = [base | sum(((col >> b) & 1) << targets[b] for b in range(k)) for col in range(1 << k)]
         out[idx] = matrix @ state[idx]
@@ -70,8 +70,20 @@ def gate_matrix(name, params):
         return phase(np.pi / 4)
     if name == "t_dag":
         return phase(-np.pi / 4)
-    aliases = {"cx": "x", "mcx": "x", "cy": "y", "mcy": "y", "cz": "z", "mcz": "z", "ch": "h", "mch": "h",
-               "cs": "s", "mcs": "s", "sx": "sqrtx", "sxdg": "sqrtx_dag"}
+    aliases = {
+        "cx": "x",
+        "mcx": "x",
+        "cy": "y",
+        "mcy": "y",
+        "cz": "z",
+        "mcz": "z",
+        "ch": "h",
+        "mch": "h",
+        "cs": "s",
+        "mcs": "s",
+        "sx": "sqrtx",
+        "sxdg": "sqrtx_dag",
+    }
     name = aliases.get(name, name)
     if name in FIXED:
         return np.array(FIXED[name])
@@ -98,7 +110,7 @@ def apply_gate(state, n, gate):
     if name in ("gp", "global_phase", "gphase"):
         out = np.array(state, dtype=np.complex128)
         for i in range(1 << n):
-            if all(((i >> c) & 1) == v for c, v in zip(controls, cstate)):
+            if all(((i >> c) & 1) == v for c, v in zip(controls, cstate, strict=False)):
                 out[i] *= np.exp(1j * params[0])
         return out
     if name == "unitary":

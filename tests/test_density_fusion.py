@@ -13,8 +13,25 @@ from density_objects import Gate, Kraus, load
 import dm_reference as ref
 
 run = kestamire.run_density_operations_device
-ONE_QUBIT = {"x": 0, "y": 0, "z": 0, "h": 0, "s": 0, "t_dag": 0, "sqrtx": 0, "y2m": 0, "rx": 1, "ry": 1, "rz": 1,
-             "p": 1, "gp": 1, "u": 3, "rxy": 2, "cx": 0, "mcrz": 1}
+ONE_QUBIT = {
+    "x": 0,
+    "y": 0,
+    "z": 0,
+    "h": 0,
+    "s": 0,
+    "t_dag": 0,
+    "sqrtx": 0,
+    "y2m": 0,
+    "rx": 1,
+    "ry": 1,
+    "rz": 1,
+    "p": 1,
+    "gp": 1,
+    "u": 3,
+    "rxy": 2,
+    "cx": 0,
+    "mcrz": 1,
+}
 
 
 def channel(rng, q, name=None):
@@ -65,7 +82,7 @@ def random_operation(rng, n, hot):
 
 
 def random_operations(rng, n, count):
-    hot = rng.permutation(n)[:min(n, 5)]
+    hot = rng.permutation(n)[: min(n, 5)]
     ops = []
     while len(ops) < count:
         made = random_operation(rng, n, hot)
@@ -79,7 +96,7 @@ def reference(rho, n, ops, full_products=False):
         if full_products:
             rho = ref.apply_kraus(rho, n, *step) if len(step) == 2 else ref.apply_unitary(rho, n, *step)
         else:
-            matrices, rest = ((step[0], step[1:]) if len(step) == 2 else ([step[0]], step[1:]))
+            matrices, rest = (step[0], step[1:]) if len(step) == 2 else ([step[0]], step[1:])
             rho = ref.apply_operators(rho, n, matrices, *rest)
     return rho
 
@@ -155,7 +172,8 @@ def test_groups_seen_in_the_launch_trace(monkeypatch, dtype, tmp_path):
     width = 16 if dtype == "complex128" else 8
     assert trace.read_text().splitlines() == [
         f"density_sparsesharemem_kernel<{real}> grid={4 ** (n - 4)},1,1 block=128,1,1 shared={width * 256} "
-        "scope=quillmarch::kestamire"]
+        "scope=quillmarch::kestamire"
+    ]
     np.testing.assert_allclose(got, reference(load(rho, dtype)[1], n, ops), rtol=0, atol=4 * tolerance(dtype))
 
 
@@ -164,19 +182,33 @@ def test_shared_memory_pass_applies_every_record_kind(monkeypatch, dtype, tmp_pa
     # with controls of either state, are one pass with 32 x 32 tiles.
     trace = tmp_path / "trace.txt"
     rng = np.random.default_rng(21)
-    ops = [named("u", [4], [8], [0], params=[0.3, -1.1, 2.0]), named("mcrz", [2], [0, 6], [1, 0], params=[0.9]),
-           named("cx", [6], [2], [0]), named("x", [0], [4], [1]), named("x", [8]), channel(rng, 0, "bit_flip"),
-           (Gate("unitary", [2], [6], [1], matrix=ref.random_unitary(rng, 2)), None), named("h", [0]),
-           named("s", [4]), named("gp", [6], params=[0.5]), named("gp", [2], [8], [1], params=[1.2]),
-           channel(rng, 2, "phase_flip"), channel(rng, 4, "depolarizing"), named("t_dag", [8]),
-           channel(rng, 6, "amplitude_damping"), channel(rng, 8, "phase_damping"), named("y", [6], [0, 4], [0, 1])]
+    ops = [
+        named("u", [4], [8], [0], params=[0.3, -1.1, 2.0]),
+        named("mcrz", [2], [0, 6], [1, 0], params=[0.9]),
+        named("cx", [6], [2], [0]),
+        named("x", [0], [4], [1]),
+        named("x", [8]),
+        channel(rng, 0, "bit_flip"),
+        (Gate("unitary", [2], [6], [1], matrix=ref.random_unitary(rng, 2)), None),
+        named("h", [0]),
+        named("s", [4]),
+        named("gp", [6], params=[0.5]),
+        named("gp", [2], [8], [1], params=[1.2]),
+        channel(rng, 2, "phase_flip"),
+        channel(rng, 4, "depolarizing"),
+        named("t_dag", [8]),
+        channel(rng, 6, "amplitude_damping"),
+        channel(rng, 8, "phase_damping"),
+        named("y", [6], [0, 4], [0, 1]),
+    ]
     ops[6] = (ops[6][0], (ops[6][0].stored_matrix, [2], [6], [1]))
     rho = ref.random_density(rng, 9, rank=3)
     got = run_with(monkeypatch, "1", rho, dtype, [op for op, _ in ops], trace)
     real, width = ("double", 16) if dtype == "complex128" else ("float", 8)
     assert not TRACED or trace.read_text().splitlines() == [
         f"density_sparsesharemem_kernel<{real}> grid=256,1,1 block=128,1,1 shared={width * 1024} "
-        "scope=quillmarch::kestamire"]
+        "scope=quillmarch::kestamire"
+    ]
     np.testing.assert_allclose(got, reference(load(rho, dtype)[1], 9, ops), rtol=0, atol=8 * tolerance(dtype))
 
 
@@ -186,26 +218,39 @@ def test_refused_operation_closes_its_qubits(monkeypatch, dtype, tmp_path):
     trace = tmp_path / "trace.txt"
     rng = np.random.default_rng(5)
     rho = ref.random_density(rng, 6)
-    ops = [named("h", [0]), named("x", [0], [1], [1]), named("x", [1], [2], [1]),
-           named("h", [1]), named("rz", [0], params=[0.7])]
+    ops = [
+        named("h", [0]),
+        named("x", [0], [1], [1]),
+        named("x", [1], [2], [1]),
+        named("h", [1]),
+        named("rz", [0], params=[0.7]),
+    ]
     got = run_with(monkeypatch, "1", rho, dtype, [op for op, _ in ops], trace)
     real = "double" if dtype == "complex128" else "float"
-    assert not TRACED or launches(trace) == [f"unitary_merged_kernel<{real},1>", f"permutation_kernel<{real}>",
-                                             f"diagonal_free_kernel<{real}>", f"permutation_kernel<{real}>",
-                                             f"unitary_merged_kernel<{real},1>"]
+    assert not TRACED or launches(trace) == [
+        f"unitary_merged_kernel<{real},1>",
+        f"permutation_kernel<{real}>",
+        f"diagonal_free_kernel<{real}>",
+        f"permutation_kernel<{real}>",
+        f"unitary_merged_kernel<{real},1>",
+    ]
     np.testing.assert_allclose(got, reference(load(rho, dtype)[1], 6, ops), rtol=0, atol=4 * tolerance(dtype))
 
 
 @pytest.mark.host_only
-@parametrize_table("value, fused", [("", False), ("0", False), ("00", False), ("0yes", False), ("1", True),
-                                          ("true", True)])
+@parametrize_table(
+    "value, fused", [("", False), ("0", False), ("00", False), ("0yes", False), ("1", True), ("true", True)]
+)
 def test_switch_selects_the_grouped_path(monkeypatch, tmp_path, value, fused):
     trace = tmp_path / "trace.txt"
     rng = np.random.default_rng(9)
     ops = [named("ry", [2], params=[0.3]), channel(rng, 2, "amplitude_damping")]
     run_with(monkeypatch, value, ref.random_density(rng, 5), "complex128", [op for op, _ in ops], trace)
-    expected = (["unitary_channel_kernel<double,(quillmarch::density::ChannelKind)4>"] if fused else
-                ["unitary_merged_kernel<double,1>", "channel_kernel<double,(quillmarch::density::ChannelKind)4>"])
+    expected = (
+        ["unitary_channel_kernel<double,(quillmarch::density::ChannelKind)4>"]
+        if fused
+        else ["unitary_merged_kernel<double,1>", "channel_kernel<double,(quillmarch::density::ChannelKind)4>"]
+    )
     assert launches(trace) == expected
 
 
@@ -216,9 +261,11 @@ def test_failures_before_the_first_launch_leave_the_matrix_untouched(monkeypatch
     good = [op for op, _ in random_operations(rng, 8, 10)]
     monkeypatch.setenv("QUILLMARCH_DENSITY_FUSION", "1")
     monkeypatch.setenv("HOSTCUDA_TRACE", str(trace))
-    for bad, message in ((Gate("x", [1], parameter=[0.1]), "density operation 'x' requires no parameters"),
-                         (Gate("h", [8]), "invalid or duplicate target qubit"),
-                         (Kraus([0, 0], np.zeros((2, 4, 4))), "invalid or duplicate Kraus target qubit")):
+    for bad, message in (
+        (Gate("x", [1], parameter=[0.1]), "density operation 'x' requires no parameters"),
+        (Gate("h", [8]), "invalid or duplicate target qubit"),
+        (Kraus([0, 0], np.zeros((2, 4, 4))), "invalid or duplicate Kraus target qubit"),
+    ):
         state, before = load(rho, dtype)
         with pytest.raises(RuntimeError, match="^" + re.escape(message) + "$"):
             run(state, 8, good + [bad] + good)

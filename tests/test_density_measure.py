@@ -33,7 +33,7 @@ def oracle_draw(probs, seed):
     total = 0.0
     for p in probs:
         total += p
-    u = float(Mt19937_64(seed)()) * 2.0 ** -64
+    u = float(Mt19937_64(seed)()) * 2.0**-64
     if u >= 1.0:
         u = math.nextafter(1.0, 0.0)
     r = u * math.nextafter(total, math.inf)
@@ -76,8 +76,7 @@ def test_endian_and_target_order(dtype):
     assert kestamire.measure_device(state, [2], "big", seed=1) == "0"
 
 
-@parametrize_table("targets,endian", [([2, 0], "little"), ([3], "big"), ([1, 3, 0, 2], "little"),
-                                            ([0, 2], "big")])
+@parametrize_table("targets,endian", [([2, 0], "little"), ([3], "big"), ([1, 3, 0, 2], "little"), ([0, 2], "big")])
 def test_seeded_outcomes_follow_the_first_engine_output(dtype, targets, endian):
     n = 4
     rng = np.random.default_rng(11)
@@ -100,8 +99,7 @@ def test_seeded_outcomes_follow_the_first_engine_output(dtype, targets, endian):
     assert len(seen) >= 2
 
 
-@parametrize_table("targets,endian", [([3, 1], "little"), ([3, 1], "big"), ([0], "little"),
-                                            ([2, 0, 1], "big")])
+@parametrize_table("targets,endian", [([3, 1], "little"), ([3, 1], "big"), ([0], "little"), ([2, 0, 1], "big")])
 def test_collapse_keeps_the_outcome_block_renormalised(dtype, targets, endian):
     n = 4
     rng = np.random.default_rng(5 + len(targets))

@@ -25,7 +25,7 @@ def random_kraus_set(rng, k, count):
     d = 1 << k
     z = rng.normal(size=(count * d, d)) + 1j * rng.normal(size=(count * d, d))
     v, _ = np.linalg.qr(z)
-    return [v[j * d:(j + 1) * d, :] for j in range(count)]
+    return [v[j * d : (j + 1) * d, :] for j in range(count)]
 
 
 def amplitude_damped(gamma, rho):

@@ -42,8 +42,9 @@ def test_from_numpy_checks_in_order():
     ]
     for n, array, message in cases:
         raises(ValueError, message, State.from_numpy, n, array)
-    raises(ValueError, "device must be 'cuda', 'gpu', or 'cuda:<id>', got: cpu", State.from_numpy, 2, good.copy(),
-           "cpu")
+    raises(
+        ValueError, "device must be 'cuda', 'gpu', or 'cuda:<id>', got: cpu", State.from_numpy, 2, good.copy(), "cpu"
+    )
 
 
 def test_round_trip_keeps_values_and_precision(dtype):
@@ -68,8 +69,9 @@ def test_zero_state():
     assert out.dtype == np.complex64 and np.array_equal(out, expected)
     raises(ValueError, QUBITS, State.zero_state, 16)
     # The device string is read before the dtype.
-    raises(ValueError, "device must be 'cuda', 'gpu', or 'cuda:<id>', got: tpu", State.zero_state, 1, "complex32",
-           "tpu")
+    raises(
+        ValueError, "device must be 'cuda', 'gpu', or 'cuda:<id>', got: tpu", State.zero_state, 1, "complex32", "tpu"
+    )
     raises(ValueError, "dtype must be 'complex64' or 'complex128', got: complex32", State.zero_state, 1, "complex32")
     raises(RuntimeError, "CUDA error: invalid device ordinal", State.zero_state, 1, "complex128", "cuda:64")
 
@@ -89,11 +91,23 @@ def test_qubit_count_checked_only_for_non_empty_lists():
     state = State.zero_state(2)
     kestamire.run_density_operations_device(state, 3, [])
     kestamire.run_density_operations_device(state, 3, iter(()))
-    raises(ValueError, "num_qubits does not match DeviceDensityState", kestamire.run_density_operations_device, state,
-           3, [Gate("h", [0])])
+    raises(
+        ValueError,
+        "num_qubits does not match DeviceDensityState",
+        kestamire.run_density_operations_device,
+        state,
+        3,
+        [Gate("h", [0])],
+    )
     # Parsing comes first.
-    raises(RuntimeError, "unsupported density operation kind 'kraus '", kestamire.run_density_operations_device,
-           state, 3, [type("Op", (), {"operation_kind": "kraus "})()])
+    raises(
+        RuntimeError,
+        "unsupported density operation kind 'kraus '",
+        kestamire.run_density_operations_device,
+        state,
+        3,
+        [type("Op", (), {"operation_kind": "kraus "})()],
+    )
     assert np.array_equal(state.to_numpy(), State.zero_state(2).to_numpy())
 
 

@@ -43,8 +43,9 @@ def worker_env(**extra):
 
 
 def launch(args, env=None):
-    result = subprocess.run([MPIEXEC] + args, capture_output=True, text=True, timeout=TIMEOUT,
-                            env=env or worker_env(), cwd=HERE)
+    result = subprocess.run(
+        [MPIEXEC] + args, capture_output=True, text=True, timeout=TIMEOUT, env=env or worker_env(), cwd=HERE
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     return result.stdout
 
@@ -76,8 +77,14 @@ def test_local_state_and_two_buffers_are_enough(processes, dtype):
     # The local slice, two exchange buffers and one page for measurement sums.
     budget = (itemsize << n_local) + 2 * buffer_bytes + 4096
     g = processes.bit_length() - 1
-    run_worker(processes, "memory", HOSTCUDA_MEMORY_BYTES=budget, DIST_N=n_local + g, DIST_DTYPE=dtype,
-               DIST_BUFFER=buffer_bytes)
+    run_worker(
+        processes,
+        "memory",
+        HOSTCUDA_MEMORY_BYTES=budget,
+        DIST_N=n_local + g,
+        DIST_DTYPE=dtype,
+        DIST_BUFFER=buffer_bytes,
+    )
 
 
 @needs_mpi
@@ -88,9 +95,25 @@ def test_one_rank_failing_raises_on_every_rank():
     # Rank 1's device holds its slice but not the exchange buffers.
     tight = (16 << n_local) + buffer_bytes // 2
     env = dict(DIST_N=n_local + 1, DIST_BUFFER=buffer_bytes)
-    out = launch(["-n", "1", sys.executable, WORKER, "rank_failure", ":",
-                  "-n", "1", "-env", "HOSTCUDA_MEMORY_BYTES", str(tight), sys.executable, WORKER, "rank_failure"],
-                 worker_env(**env))
+    out = launch(
+        [
+            "-n",
+            "1",
+            sys.executable,
+            WORKER,
+            "rank_failure",
+            ":",
+            "-n",
+            "1",
+            "-env",
+            "HOSTCUDA_MEMORY_BYTES",
+            str(tight),
+            sys.executable,
+            WORKER,
+            "rank_failure",
+        ],
+        worker_env(**env),
+    )
     assert "ok rank_failure on 2" in out, out
 
 
@@ -103,8 +126,13 @@ def test_without_mpi4py_the_class_explains_the_install():
         "except ImportError as e:\n"
         "    print(e)\n"
     )
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=TIMEOUT,
-                            env=worker_env(PYTHONPATH=os.path.abspath(os.environ.get("QUILLMARCH_BUILD_DIR", "."))))
+    result = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+        env=worker_env(PYTHONPATH=os.path.abspath(os.environ.get("QUILLMARCH_BUILD_DIR", "."))),
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "DistributedState needs mpi4py: pip install mpi4py mpich, or pip install .[mpi]"
 

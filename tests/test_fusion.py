@@ -21,13 +21,30 @@ from gate_helpers import QuantumGate, gate
 
 import vorlent
 
-ONE_QUBIT = {"x": 0, "y": 0, "z": 0, "h": 0, "s": 0, "s_dag": 0, "sqrtx": 0, "sqrtx_dag": 0, "sqrty": 0,
-             "sqrty_dag": 0, "rx": 1, "ry": 1, "rz": 1, "phase": 1, "u": 3}
+ONE_QUBIT = {
+    "x": 0,
+    "y": 0,
+    "z": 0,
+    "h": 0,
+    "s": 0,
+    "s_dag": 0,
+    "sqrtx": 0,
+    "sqrtx_dag": 0,
+    "sqrty": 0,
+    "sqrty_dag": 0,
+    "rx": 1,
+    "ry": 1,
+    "rz": 1,
+    "phase": 1,
+    "u": 3,
+}
 
 
 def objects(gates):
-    return [QuantumGate(g["id"], g["target"], g["control"], g["control_state"], g["parameter"], g.get("matrix"))
-            for g in gates]
+    return [
+        QuantumGate(g["id"], g["target"], g["control"], g["control_state"], g["parameter"], g.get("matrix"))
+        for g in gates
+    ]
 
 
 def in_thread(fn, *args):
@@ -57,20 +74,28 @@ def random_circuit(rng, n, depth):
         qubits = [int(q) for q in rng.permutation(n)]
         if roll < 0.08 and n >= 2:
             k = int(rng.integers(0, min(n - 2, 2) + 1))
-            gates.append(gate("swap", qubits[:2], qubits[2:2 + k], rng.integers(0, 2, k)))
+            gates.append(gate("swap", qubits[:2], qubits[2 : 2 + k], rng.integers(0, 2, k)))
         elif roll < 0.12:
             k = int(rng.integers(0, min(n, 2) + 1))
             gates.append(gate("gp", [], qubits[:k], rng.integers(0, 2, k), [rng.uniform(-3, 3)]))
         elif roll < 0.2:
             t = int(rng.integers(1, min(n, 3) + 1))
             k = int(rng.integers(0, min(n - t, 1) + 1))
-            gates.append(gate("unitary", qubits[:t], qubits[t:t + k], rng.integers(0, 2, k),
-                              matrix=ref.random_unitary(rng, 1 << t)))
+            gates.append(
+                gate(
+                    "unitary",
+                    qubits[:t],
+                    qubits[t : t + k],
+                    rng.integers(0, 2, k),
+                    matrix=ref.random_unitary(rng, 1 << t),
+                )
+            )
         else:
             name = str(rng.choice(list(ONE_QUBIT)))
             k = int(rng.integers(0, min(n - 1, 2) + 1)) if rng.random() < 0.4 else 0
-            gates.append(gate(name, qubits[:1], qubits[1:1 + k], rng.integers(0, 2, k),
-                              rng.uniform(-3, 3, ONE_QUBIT[name])))
+            gates.append(
+                gate(name, qubits[:1], qubits[1 : 1 + k], rng.integers(0, 2, k), rng.uniform(-3, 3, ONE_QUBIT[name]))
+            )
     return [dict(g, control_state=[int(v) for v in g["control_state"]]) for g in gates]
 
 
@@ -142,7 +167,7 @@ def test_planner_groups_follow_the_scan_and_selection_rules():
     gates = random_circuit(np.random.default_rng(5), 9, 120)
     a, b = plan(9, gates), plan(9, gates)
     assert len(a.groups) == len(b.groups)
-    for x, y in zip(a.groups, b.groups):
+    for x, y in zip(a.groups, b.groups, strict=False):
         assert x["kind"] == y["kind"] and x["gate_indices"] == y["gate_indices"]
         assert x["active_qubits"] == y["active_qubits"]
         assert (x["dense_matrix"] is None) == (y["dense_matrix"] is None)
@@ -182,7 +207,8 @@ def test_padding_and_dense_groups():
     # Controls with state 0 act where the control qubit is 0.
     controlled = plan(3, [gate("x", [1], [0], [0]), gate("z", [0])], densemm_gate_threshold_scale=0.0).groups[0]
     expected = np.diag([1, -1, 1, -1]).astype(complex) @ np.array(
-        [[0, 0, 1, 0], [0, 1, 0, 0], [1, 0, 0, 0], [0, 0, 0, 1]])
+        [[0, 0, 1, 0], [0, 1, 0, 0], [1, 0, 0, 0], [0, 0, 0, 1]]
+    )
     np.testing.assert_allclose(controlled["dense_matrix"], expected, atol=1e-15)
 
 
@@ -244,8 +270,10 @@ def test_fusion_entry_point_messages():
     # Dense matrices beyond 10 qubits are refused at planning; 11 shared-memory qubits only at execution.
     with pytest.raises(ValueError) as err:
         plan(20, [gate("h", [0])], densemm_max_qubits=20, sparsesharemem_qubits=20)
-    assert str(err.value) == ("DenseMM groups are limited to 10 active qubits: lower densemm_max_qubits or "
-                              "sparsesharemem_qubits to at most 10")
+    assert str(err.value) == (
+        "DenseMM groups are limited to 10 active qubits: lower densemm_max_qubits or "
+        "sparsesharemem_qubits to at most 10"
+    )
     n = 12
     gates = [gate("h", [q]) for q in range(n)]
     chunk = plan(n, gates, sparsesharemem_qubits=11)
@@ -269,8 +297,15 @@ def run_child(code, cwd=None, **env):
         full_env["QUILLMARCH_BUILD_DIR"] = os.path.abspath(full_env["QUILLMARCH_BUILD_DIR"])
     here = os.path.dirname(os.path.abspath(__file__))
     prologue = f"import sys; sys.path.insert(0, {here!r}); import conftest\n"
-    result = subprocess.run([sys.executable, "-c", prologue + textwrap.dedent(code)], capture_output=True,
-                            text=True, env=full_env, timeout=300, check=False, cwd=cwd)
+    result = subprocess.run(
+        [sys.executable, "-c", prologue + textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=full_env,
+        timeout=300,
+        check=False,
+        cwd=cwd,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     return result.stdout.split()
 
@@ -331,13 +366,27 @@ def test_emulated_memory_limits(dtype, tmp_path):
     out = run_child(MEMORY_CHILD.format(dtype=dtype), cwd=tmp_path)
     dense_groups = out.pop()
     assert int(dense_groups) > 0
-    assert out == ["cudaMalloc_SparseShareMem_gates:_out_of_memory", "0", "True", "ok", "0", "True", "ok", "0", "True",
-                   "ok", dense_groups, "True", "freed"]
+    assert out == [
+        "cudaMalloc_SparseShareMem_gates:_out_of_memory",
+        "0",
+        "True",
+        "ok",
+        "0",
+        "True",
+        "ok",
+        "0",
+        "True",
+        "ok",
+        dense_groups,
+        "True",
+        "freed",
+    ]
 
 
 @pytest.mark.host_only
 def test_densemm_cache_follows_the_device():
-    out = run_child("""
+    out = run_child(
+        """
         import numpy as np, os, vorlent, sv_reference as ref
         from test_fusion import plan, gate
         n = 10
@@ -356,7 +405,9 @@ def test_densemm_cache_follows_the_device():
         d = vorlent.DeviceState.zero_state(n, device="cuda:0")
         expected = ref.run(ref.random_state(np.random.default_rng(0), n) * 0 + np.eye(1 << n)[0], n, gates)
         print(np.abs(a.to_numpy() - expected).max() < 1e-12, np.abs(b.to_numpy() - expected).max() < 1e-12)
-    """, HOSTCUDA_DEVICE_COUNT=2)
+    """,
+        HOSTCUDA_DEVICE_COUNT=2,
+    )
     assert out == ["True", "True"]
 
 
@@ -372,8 +423,9 @@ def test_chunks_pickle_and_copy(protocol):
     restored = pickle.loads(pickle.dumps(chunk, protocol))
     for other in (restored, copy.copy(chunk), copy.deepcopy(chunk)):
         assert (other.n, other.gate_count) == (chunk.n, chunk.gate_count)
-        assert [(g["kind"], g["gate_indices"], g["active_qubits"]) for g in other.groups] == \
-               [(g["kind"], g["gate_indices"], g["active_qubits"]) for g in chunk.groups]
+        assert [(g["kind"], g["gate_indices"], g["active_qubits"]) for g in other.groups] == [
+            (g["kind"], g["gate_indices"], g["active_qubits"]) for g in chunk.groups
+        ]
     state = ref.random_state(rng, n)
     np.testing.assert_array_equal(execute_chunk(n, state, restored), execute_chunk(n, state, chunk))
 

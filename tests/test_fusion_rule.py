@@ -10,8 +10,23 @@ import sv_reference as ref
 
 import vorlent
 
-ANGLES = {"x": 0, "y": 0, "z": 0, "h": 0, "s": 0, "s_dag": 0, "sqrtx": 0, "sqrtx_dag": 0, "sqrty": 0,
-          "sqrty_dag": 0, "rx": 1, "ry": 1, "rz": 1, "phase": 1, "u": 3}
+ANGLES = {
+    "x": 0,
+    "y": 0,
+    "z": 0,
+    "h": 0,
+    "s": 0,
+    "s_dag": 0,
+    "sqrtx": 0,
+    "sqrtx_dag": 0,
+    "sqrty": 0,
+    "sqrty_dag": 0,
+    "rx": 1,
+    "ry": 1,
+    "rz": 1,
+    "phase": 1,
+    "u": 3,
+}
 
 
 class QuantumGate:
@@ -49,7 +64,7 @@ def reference_groups(n, gates, limit, window, fuse_swap):
         masks = [0] * n
         sets = [set() for _ in range(n)]
         blocked = set()
-        for g in pending[:max(window, 0)]:
+        for g in pending[: max(window, 0)]:
             if not fusable(gates[g], fuse_swap):
                 break
             qubits = touched[g]
@@ -67,8 +82,7 @@ def reference_groups(n, gates, limit, window, fuse_swap):
                 masks[q], sets[q] = m, set(s)
         taken, active, chosen = set(), 0, set()
         while True:
-            fitting = [q for q in range(n) if q not in taken and sets[q]
-                       and bin(active | masks[q]).count("1") <= limit]
+            fitting = [q for q in range(n) if q not in taken and sets[q] and bin(active | masks[q]).count("1") <= limit]
             if not fitting:
                 break
             best = max(fitting, key=lambda q: (len(sets[q]), -q))
@@ -99,9 +113,9 @@ def random_gates(rng, n, count):
         roll = rng.random()
         qubits = [int(q) for q in rng.permutation(n)]
         k = int(rng.integers(0, min(n - 1, 2) + 1)) if rng.random() < 0.5 else 0
-        controls, states = qubits[1:1 + k], [int(s) for s in rng.integers(0, 2, k)]
+        controls, states = qubits[1 : 1 + k], [int(s) for s in rng.integers(0, 2, k)]
         if roll < 0.08 and n >= 2:
-            gates.append(QuantumGate("swap", qubits[:2], qubits[2:2 + k], states[:len(qubits[2:2 + k])], None))
+            gates.append(QuantumGate("swap", qubits[:2], qubits[2 : 2 + k], states[: len(qubits[2 : 2 + k])], None))
         elif roll < 0.11:
             gates.append(QuantumGate("gp", [], controls, states, [0.3]))
         elif roll < 0.17:
@@ -115,8 +129,9 @@ def random_gates(rng, n, count):
             gates.append(QuantumGate("x", qubits[:1], controls, [2] * k, None))
         else:
             name = str(rng.choice(list(ANGLES)))
-            gates.append(QuantumGate(name, qubits[:1], controls, states,
-                                     [float(a) for a in rng.uniform(-3, 3, ANGLES[name])]))
+            gates.append(
+                QuantumGate(name, qubits[:1], controls, states, [float(a) for a in rng.uniform(-3, 3, ANGLES[name])])
+            )
     return gates
 
 
@@ -138,14 +153,22 @@ def test_groups_follow_the_rule(n, limit, window, fuse_swap):
         gates = random_gates(rng, n, depth)
         # DenseMM and padding off: every group of several gates is SparseShareMem
         # on exactly the qubits its gates touch.
-        chunk = vorlent.prepare_fusion_chunk_gates(n, gates, fuse_swap=fuse_swap, sparsesharemem_qubits=limit,
-                                                   densemm_min_qubits=2, densemm_max_qubits=1,
-                                                   max_gates_per_group=window, pad_sparsesharemem=False)
+        chunk = vorlent.prepare_fusion_chunk_gates(
+            n,
+            gates,
+            fuse_swap=fuse_swap,
+            sparsesharemem_qubits=limit,
+            densemm_min_qubits=2,
+            densemm_max_qubits=1,
+            max_gates_per_group=window,
+            pad_sparsesharemem=False,
+        )
         got = [(g["gate_indices"], g["active_qubits"]) for g in chunk.groups]
         assert got == reference_groups(n, gates, limit, window, fuse_swap)
         for g in chunk.groups:
             assert g["kind"] == ("AutoPair" if len(g["gate_indices"]) == 1 else "SparseShareMem")
         # The strategy and padding never change which gates go together.
-        default = vorlent.prepare_fusion_chunk_gates(n, gates, fuse_swap=fuse_swap, sparsesharemem_qubits=limit,
-                                                     max_gates_per_group=window)
+        default = vorlent.prepare_fusion_chunk_gates(
+            n, gates, fuse_swap=fuse_swap, sparsesharemem_qubits=limit, max_gates_per_group=window
+        )
         assert [g["gate_indices"] for g in default.groups] == [members for members, _ in got]

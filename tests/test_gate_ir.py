@@ -145,8 +145,10 @@ def test_unitary_matrix_checks_in_both_forms(matrix, message):
 def test_real_matrix_lists_and_omitted_matrix_keys_parse():
     ds = vorlent.DeviceState.zero_state(2)
     # Parsing succeeds, so the runner reaches the gate before it and reports that.
-    for gates in ([rx_without_angle(), unitary([0], [[0.0, 1.0], [1.0, 0.0]])],
-                  [rx_without_angle(), unitary([1, 0], np.eye(4, dtype=int))]):
+    for gates in (
+        [rx_without_angle(), unitary([0], [[0.0, 1.0], [1.0, 0.0]])],
+        [rx_without_angle(), unitary([1, 0], np.eye(4, dtype=int))],
+    ):
         with pytest.raises(ValueError, match=r"^RX gate requires exactly one parameter\.$"):
             vorlent.run_circuit_device(ds, gates)
         with pytest.raises(ValueError, match=r"^RX gate requires exactly one parameter\.$"):
@@ -170,8 +172,9 @@ def test_matrix_on_a_named_gate_is_validated_in_dicts_and_ignored():
     with_matrix = run("device", n, state, [{**gate("x", 0), "matrix": [[1, 0], [0, 1]]}], vorlent.PairAuto)
     assert np.array_equal(with_matrix, plain)
     with pytest.raises(ValueError, match=r"^unitary matrix must be a non-empty square 2-D array\.$"):
-        vorlent.run_circuit_device(vorlent.DeviceState.from_numpy(n, state),
-                                   [{**gate("x", 0), "matrix": np.ones((2, 3))}])
+        vorlent.run_circuit_device(
+            vorlent.DeviceState.from_numpy(n, state), [{**gate("x", 0), "matrix": np.ones((2, 3))}]
+        )
     # The object form never reads the matrix of a named gate.
     ds = vorlent.DeviceState.from_numpy(n, state)
     vorlent.run_circuit_device_gates(ds, [NeverReadMatrix(**gate("x", 0))])
@@ -217,7 +220,7 @@ def test_a_failing_gate_leaves_the_earlier_gates_applied(mode, dtype):
         else:
             with pytest.raises(ValueError, match=r"^RX gate requires exactly one parameter\.$"):
                 vorlent.run_circuit_device_gates(ds, [QuantumGate(**g) for g in gates], mode=mode)
-        np.testing.assert_allclose(ds.to_numpy(), [2 ** -0.5, 2 ** -0.5, 0, 0], rtol=0, atol=tolerance(dtype))
+        np.testing.assert_allclose(ds.to_numpy(), [2**-0.5, 2**-0.5, 0, 0], rtol=0, atol=tolerance(dtype))
 
 
 def test_run_circuit_leaves_the_callers_array_untouched_on_failure():
@@ -255,9 +258,24 @@ def test_pair_auto_fusion_mode_runs_the_list():
 
 # --- control and qubit checks in the launchers --------------------------------
 
-FIXED_AND_ANGLE = [("x", []), ("y", []), ("z", []), ("h", []), ("s", []), ("s_dag", []), ("sx", []),
-                   ("sxdg", []), ("sqrty", []), ("sqrty_dag", []), ("rx", [0.3]), ("ry", [0.3]), ("rz", [0.3]),
-                   ("p", [0.3]), ("t", []), ("u", [0.1, 0.2, 0.3])]
+FIXED_AND_ANGLE = [
+    ("x", []),
+    ("y", []),
+    ("z", []),
+    ("h", []),
+    ("s", []),
+    ("s_dag", []),
+    ("sx", []),
+    ("sxdg", []),
+    ("sqrty", []),
+    ("sqrty_dag", []),
+    ("rx", [0.3]),
+    ("ry", [0.3]),
+    ("rz", [0.3]),
+    ("p", [0.3]),
+    ("t", []),
+    ("u", [0.1, 0.2, 0.3]),
+]
 
 
 @parametrize_table("name, params", FIXED_AND_ANGLE)
@@ -301,7 +319,7 @@ def test_control_and_qubit_errors(name, params, target, controls, states, messag
                 with pytest.raises(ValueError, match=escaped):
                     vorlent.run_circuit_device_gates(ds, [QuantumGate(**x) for x in gates], mode=mode)
             # The gate before the failing one is applied, nothing after it.
-            np.testing.assert_allclose(ds.to_numpy(), [2 ** -0.5, 0, 2 ** -0.5, 0, 0, 0, 0, 0], rtol=0, atol=1e-15)
+            np.testing.assert_allclose(ds.to_numpy(), [2**-0.5, 0, 2**-0.5, 0, 0, 0, 0, 0], rtol=0, atol=1e-15)
 
 
 def test_missing_target_is_rejected():

@@ -172,7 +172,7 @@ def test_global_phase_rejects_bad_controls(dtype, controls, cstate, message):
 
 def random_layout(rng, n, k, num_controls):
     qubits = [int(q) for q in rng.permutation(n)]
-    targets, controls = qubits[:k], qubits[k:k + num_controls]
+    targets, controls = qubits[:k], qubits[k : k + num_controls]
     return targets, controls, [int(v) for v in rng.integers(0, 2, num_controls)]
 
 
@@ -185,7 +185,7 @@ def test_unitary_random_matches_reference(dtype, mode, k):
     if k <= 2:
         # Qubit 0 as first and as second target (the AutoPair target-0 forms).
         others = [int(q) for q in rng.permutation(np.arange(1, n))]
-        cases += [([0] + others[:k - 1], others[k:k + 1], [0]), (others[:k - 1] + [0], [], [])]
+        cases += [([0] + others[: k - 1], others[k : k + 1], [0]), (others[: k - 1] + [0], [], [])]
         if k == 2:
             cases.append(([others[0], 0], others[1:3], [1, 0]))
     for targets, controls, cstate in cases:
@@ -201,8 +201,10 @@ def test_unitary_random_matches_reference(dtype, mode, k):
 
 
 @pytest.mark.parametrize("mode", MODES, ids=MODE_IDS)
-@parametrize_table("n,target,controls,cstate",
-                         [(1, 0, [], []), (5, 0, [], []), (5, 3, [], []), (5, 0, [2], [0]), (5, 4, [1, 0], [0, 1])])
+@parametrize_table(
+    "n,target,controls,cstate",
+    [(1, 0, [], []), (5, 0, [], []), (5, 3, [], []), (5, 0, [2], [0]), (5, 4, [1, 0], [0, 1])],
+)
 def test_unitary_x_matrix_equals_x(dtype, mode, n, target, controls, cstate):
     state = ref.random_state(np.random.default_rng(11), n, dtype)
     as_x = run(n, state, [gate("x", [target], controls, cstate)], mode)
@@ -387,7 +389,7 @@ MANY_TARGET_CASES = [(6, 9, 0), (6, 10, 2), (7, 10, 1), (8, 11, 0), (8, 12, 3), 
 def test_unitary_many_targets_in_place(dtype, k, n, nc):
     rng = np.random.default_rng(800 + 10 * k + nc)
     qubits = [int(q) for q in rng.permutation(n)]
-    targets, controls = qubits[:k], qubits[k:k + nc]
+    targets, controls = qubits[:k], qubits[k : k + nc]
     cstate = [int(b) for b in rng.integers(0, 2, nc)]
     state = ref.random_state(rng, n, dtype)
     matrix = kron_unitary(rng, k)
@@ -397,7 +399,7 @@ def test_unitary_many_targets_in_place(dtype, k, n, nc):
     out = dev.to_numpy()
     idx = np.arange(1 << n)
     inside = np.ones(1 << n, dtype=bool)
-    for c, v in zip(controls, cstate):
+    for c, v in zip(controls, cstate, strict=False):
         inside &= ((idx >> c) & 1) == v
     np.testing.assert_array_equal(out[~inside], state[~inside])
     assert_close(out, ref.apply_matrix(state, n, matrix, targets, controls, cstate), dtype)

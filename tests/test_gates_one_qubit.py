@@ -12,7 +12,7 @@ from conftest import parametrize_table, tolerance
 from gate_helpers import MODES, bits, gate, random_case, random_gate, run
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def reference_result(n, dtype):
     gates, state = random_case(n)
     return ref.run(state.astype(dtype), n, gates)
@@ -37,8 +37,13 @@ def test_gate_pairs_restore_or_compose(mode, dtype):
         exact = run("device", n, state, [gate("x", target, controls, states)] * 2, mode)
         assert np.array_equal(exact, state), "X twice"
         for first, second in [("h", "h"), ("s", "s_dag"), ("s_dag", "s")]:
-            out = run("device", n, state, [gate(first, target, controls, states), gate(second, target, controls, states)],
-                      mode)
+            out = run(
+                "device",
+                n,
+                state,
+                [gate(first, target, controls, states), gate(second, target, controls, states)],
+                mode,
+            )
             np.testing.assert_allclose(out, state, rtol=0, atol=tolerance(dtype), err_msg=f"{first} {second}")
         # X and Y are their own inverses, so the inverse roots square to them too.
         for root, whole in [("sqrtx", "x"), ("sqrty", "y"), ("sqrtx_dag", "x"), ("sqrty_dag", "y")]:
@@ -60,7 +65,7 @@ def test_diagonal_gates_leave_target_zero_amplitudes_bit_exact(name, param, mode
         bit_zero = ((idx >> target) & 1) == 0
         assert np.array_equal(bits(out[bit_zero]), bits(state[bit_zero]))
         # Where the controls fail, the |1> amplitudes are untouched too.
-        held = np.all([((idx >> c) & 1) == v for c, v in zip(controls, states)], axis=0)
+        held = np.all([((idx >> c) & 1) == v for c, v in zip(controls, states, strict=False)], axis=0)
         assert np.array_equal(bits(out[~held]), bits(state[~held]))
         np.testing.assert_allclose(out, ref.apply_gate(state, n, g), rtol=0, atol=tolerance(dtype))
 
@@ -99,7 +104,7 @@ def test_controls_on_every_other_qubit_update_one_pair(name, mode, dtype):
         g = random_gate(rng, n, name)
         g.update(target=[target], control=controls, control_state=states)
         out = run("device", n, state, [g], mode)
-        i0 = sum(v << c for c, v in zip(controls, states))
+        i0 = sum(v << c for c, v in zip(controls, states, strict=False))
         others = np.ones(1 << n, dtype=bool)
         others[[i0, i0 | (1 << target)]] = False
         assert np.array_equal(bits(out[others]), bits(state[others]))
@@ -124,8 +129,13 @@ def test_u_special_cases_match_rx_and_ry(mode, dtype):
 def test_zero_angles_leave_the_state_unchanged(mode, dtype):
     n = 3
     state = ref.random_state(np.random.default_rng(13), n, dtype)
-    gates = [gate("rx", 0, parameter=[0.0]), gate("ry", 1, [0], [1], [0.0]), gate("rz", 2, parameter=[0.0]),
-             gate("phase", 1, parameter=[0.0]), gate("u", 0, [2], [0], [0.0, 0.0, 0.0])]
+    gates = [
+        gate("rx", 0, parameter=[0.0]),
+        gate("ry", 1, [0], [1], [0.0]),
+        gate("rz", 2, parameter=[0.0]),
+        gate("phase", 1, parameter=[0.0]),
+        gate("u", 0, [2], [0], [0.0, 0.0, 0.0]),
+    ]
     np.testing.assert_allclose(run("device", n, state, gates, mode), state, rtol=0, atol=tolerance(dtype))
 
 
@@ -139,8 +149,12 @@ def test_rz_and_phase_differ_by_a_global_phase(mode, dtype):
         np.testing.assert_allclose(rz, [0, np.exp(0.5j * theta)], rtol=0, atol=atol)
         np.testing.assert_allclose(ph, [0, np.exp(1j * theta)], rtol=0, atol=atol)
         zero = np.array([1, 0], dtype=dtype)
-        np.testing.assert_allclose(run("device", 1, zero, [gate("rz", 0, parameter=[theta])], mode),
-                                   [np.exp(-0.5j * theta), 0], rtol=0, atol=atol)
+        np.testing.assert_allclose(
+            run("device", 1, zero, [gate("rz", 0, parameter=[theta])], mode),
+            [np.exp(-0.5j * theta), 0],
+            rtol=0,
+            atol=atol,
+        )
         assert np.array_equal(run("device", 1, zero, [gate("p", 0, parameter=[theta])], mode), zero)
 
 

@@ -28,9 +28,7 @@ def selftest_binary():
 def test_hostcuda_selftest(switches):
     env = {k: v for k, v in os.environ.items() if not k.startswith("HOSTCUDA_")}
     env.update(switches)
-    result = subprocess.run(
-        [selftest_binary()], capture_output=True, text=True, timeout=600, env=env, check=False
-    )
+    result = subprocess.run([selftest_binary()], capture_output=True, text=True, timeout=600, env=env, check=False)
     report = result.stdout + result.stderr
     lines = result.stdout.strip().splitlines()
     assert lines, report
@@ -84,8 +82,14 @@ def test_worker_pool_survives_fork():
     if build:
         env["PYTHONPATH"] = os.path.abspath(build) + os.pathsep + env.get("PYTHONPATH", "")
     # Its own process group, so that a hung grandchild is stopped with it.
-    child = subprocess.Popen([sys.executable, "-c", FORK_SCRIPT], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True, env=env, start_new_session=True)
+    child = subprocess.Popen(
+        [sys.executable, "-c", FORK_SCRIPT],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+        start_new_session=True,
+    )
     try:
         out, err = child.communicate(timeout=60)
     except subprocess.TimeoutExpired:
@@ -135,17 +139,22 @@ np.save(sys.stdout.buffer, call())
 """
 
 
-@pytest.mark.parametrize("module, message", [
-    ("vorlent", "cu_x kernel launch failed: unspecified launch failure"),
-    ("kestamire", "unitary kernel launch failed: unspecified launch failure"),
-], ids=["vorlent", "kestamire"])
+@pytest.mark.parametrize(
+    "module, message",
+    [
+        ("vorlent", "cu_x kernel launch failed: unspecified launch failure"),
+        ("kestamire", "unitary kernel launch failed: unspecified launch failure"),
+    ],
+    ids=["vorlent", "kestamire"],
+)
 def test_unmappable_fiber_stack_raises_the_launch_error(module, message):
     build = os.environ.get("QUILLMARCH_BUILD_DIR")
     env = {k: v for k, v in os.environ.items() if not k.startswith("HOSTCUDA_")}
     if build:
         env["PYTHONPATH"] = os.path.abspath(build) + os.pathsep + env.get("PYTHONPATH", "")
-    result = subprocess.run([sys.executable, "-c", STACKLESS_SCRIPT, module], capture_output=True, env=env,
-                            timeout=120, check=False)
+    result = subprocess.run(
+        [sys.executable, "-c", STACKLESS_SCRIPT, module], capture_output=True, env=env, timeout=120, check=False
+    )
     err = result.stderr.decode(errors="replace")
     assert result.returncode == 0, err
     first, _, saved = result.stdout.partition(b"\n")

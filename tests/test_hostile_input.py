@@ -32,8 +32,14 @@ from gate_helpers import gate
 
 
 def run_child(code, timeout=120):
-    result = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=timeout, env=dict(os.environ), check=False)
+    result = subprocess.run(
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=dict(os.environ),
+        check=False,
+    )
     return result.returncode, result.stdout + result.stderr
 
 
@@ -217,20 +223,28 @@ def integer_uses(value):
     s = vorlent.DeviceState.zero_state(2)
     d = kestamire.DeviceDensityState.zero_state(2)
     cast = "Unable to cast"
-    return [
-        (lambda: vorlent.DeviceState.zero_state(value), TypeError, "zero_state()"),
-        (lambda: kestamire.DeviceDensityState.zero_state(value), TypeError, "zero_state()"),
-        (lambda: vorlent.run_circuit_device(s, [gate("x", value)]), RuntimeError, cast),
-        (lambda: vorlent.run_circuit_device(s, [gate("x", 0, [value], [1])]), RuntimeError, cast),
-        (lambda: vorlent.run_circuit_device(s, [gate("x", 0, [1], [value])]), RuntimeError, cast),
-        (lambda: vorlent.run_circuit_device_gates(s, [QuantumGate("x", [value], [], [], None)]), RuntimeError, cast),
-        (lambda: vorlent.measure_device(s, [value]), TypeError, "measure_device()"),
-        (lambda: vorlent.sample_measure_device(s, [0], value), TypeError, "sample_measure_device()"),
-        (lambda: vorlent.measure_device(s, [0], seed=value), RuntimeError, cast),
-        (lambda: kestamire.run_density_operations_device(d, 2, [Gate("x", [value])]), RuntimeError, cast),
-        (lambda: kestamire.measure_device(d, [value]), TypeError, "measure_device()"),
-        (lambda: kestamire.measure_device(d, [0], seed=value), RuntimeError, cast),
-    ], s, d
+    return (
+        [
+            (lambda: vorlent.DeviceState.zero_state(value), TypeError, "zero_state()"),
+            (lambda: kestamire.DeviceDensityState.zero_state(value), TypeError, "zero_state()"),
+            (lambda: vorlent.run_circuit_device(s, [gate("x", value)]), RuntimeError, cast),
+            (lambda: vorlent.run_circuit_device(s, [gate("x", 0, [value], [1])]), RuntimeError, cast),
+            (lambda: vorlent.run_circuit_device(s, [gate("x", 0, [1], [value])]), RuntimeError, cast),
+            (
+                lambda: vorlent.run_circuit_device_gates(s, [QuantumGate("x", [value], [], [], None)]),
+                RuntimeError,
+                cast,
+            ),
+            (lambda: vorlent.measure_device(s, [value]), TypeError, "measure_device()"),
+            (lambda: vorlent.sample_measure_device(s, [0], value), TypeError, "sample_measure_device()"),
+            (lambda: vorlent.measure_device(s, [0], seed=value), RuntimeError, cast),
+            (lambda: kestamire.run_density_operations_device(d, 2, [Gate("x", [value])]), RuntimeError, cast),
+            (lambda: kestamire.measure_device(d, [value]), TypeError, "measure_device()"),
+            (lambda: kestamire.measure_device(d, [0], seed=value), RuntimeError, cast),
+        ],
+        s,
+        d,
+    )
 
 
 @pytest.mark.parametrize("value", NON_INTEGRAL, ids=lambda v: type(v).__name__)
@@ -259,16 +273,23 @@ def test_kernel_mode_outside_the_members_is_refused(value):
     assert pickle.loads(pickle.dumps(vorlent.PairAutoFusion)) == vorlent.PairAutoFusion
 
 
-@parametrize_table("module,dtype,tiny", [
-    ("vorlent", "complex64", 1e-44), ("vorlent", "complex128", 1e-160),
-    ("kestamire", "complex64", 1e-40), ("kestamire", "complex128", 1e-320),
-])
+@parametrize_table(
+    "module,dtype,tiny",
+    [
+        ("vorlent", "complex64", 1e-44),
+        ("vorlent", "complex128", 1e-160),
+        ("kestamire", "complex64", 1e-40),
+        ("kestamire", "complex128", 1e-320),
+    ],
+)
 def test_collapse_of_a_tiny_outcome_is_finite_and_normalised(module, dtype, tiny):
     if module == "vorlent":
         amps = np.zeros(4, dtype)
         amps[2] = tiny
-        for measure in (lambda s: vorlent.measure_device(s, [1, 0], seed=2),
-                        lambda s: vorlent.sample_measure_device(s, [1, 0], 3, seed=2)[1]):
+        for measure in (
+            lambda s: vorlent.measure_device(s, [1, 0], seed=2),
+            lambda s: vorlent.sample_measure_device(s, [1, 0], 3, seed=2)[1],
+        ):
             s = vorlent.DeviceState.from_numpy(2, amps)
             assert measure(s) == "10"
             np.testing.assert_allclose(s.to_numpy(), [0, 0, 1, 0], atol=1e-6)
@@ -332,6 +353,7 @@ def test_only_a_missing_operation_kind_means_a_gate():
 
 # ---------------------------------------------------------------- clearer errors
 
+
 class LyingSequence:
     def __init__(self, length):
         self.length = length
@@ -352,16 +374,21 @@ def test_clear_messages_for_careless_input():
     for call, message in [
         (lambda: vorlent.DeviceState.zero_state(1, device="cuda\x00:0"), msg),
         (lambda: kestamire.DeviceDensityState.zero_state(1, "complex128", "cuda\x00:0"), msg),
-        (lambda: vorlent.DeviceState.zero_state(1, "complex64\x00"),
-         "dtype must be 'complex64' or 'complex128', got: 'complex64\\x00'"),
+        (
+            lambda: vorlent.DeviceState.zero_state(1, "complex64\x00"),
+            "dtype must be 'complex64' or 'complex128', got: 'complex64\\x00'",
+        ),
         (lambda: vorlent.run_circuit_device(s, [gate("x\x00h", 0)]), "Unsupported CUDA gate id: 'x\\x00h'"),
         (lambda: vorlent.measure_device(s, LyingSequence(5)), "targets has fewer items than its length (5)"),
-        (lambda: kestamire.measure_device(d, LyingSequence(2**62)),
-         "targets has too many items (4611686018427387904)"),
-        (lambda: vorlent.run_circuit_device(s, [{**gate("x", 0), "control": LyingSequence(3)}]),
-         "control has fewer items than its length (3)"),
-        (lambda: kestamire.run_density_operations_device(d, 2, [Gate("x", LyingSequence(2**40))]),
-         "target has too many items (1099511627776)"),
+        (lambda: kestamire.measure_device(d, LyingSequence(2**62)), "targets has too many items (4611686018427387904)"),
+        (
+            lambda: vorlent.run_circuit_device(s, [{**gate("x", 0), "control": LyingSequence(3)}]),
+            "control has fewer items than its length (3)",
+        ),
+        (
+            lambda: kestamire.run_density_operations_device(d, 2, [Gate("x", LyingSequence(2**40))]),
+            "target has too many items (1099511627776)",
+        ),
     ]:
         with pytest.raises(ValueError) as info:
             call()
@@ -369,5 +396,8 @@ def test_clear_messages_for_careless_input():
     # Conversion errors name the type given.
     with pytest.raises(RuntimeError, match="<class 'str'>"):
         vorlent.measure_device(s, [0], seed="7")
-    assert repr(vorlent.DeviceState.zero_state(3, "complex64")) == "<vorlent.DeviceState n=3 dtype=complex64 device=cuda:0>"
+    assert (
+        repr(vorlent.DeviceState.zero_state(3, "complex64"))
+        == "<vorlent.DeviceState n=3 dtype=complex64 device=cuda:0>"
+    )
     assert repr(d) == "<kestamire.DeviceDensityState num_qubits=2 dtype=complex128 device=cuda:0>"

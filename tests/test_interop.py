@@ -36,10 +36,12 @@ def load(kind, dtype, seed=1):
 def apply_x0(kind, obj):
     """X on qubit 0 through the module, and the same on a host array by the NumPy reference."""
     if kind == "state":
-        vorlent.run_circuit_device(obj, [{"id": "x", "target": [0], "control": [], "control_state": [],
-                                          "parameter": []}])
-        return lambda a: sv_reference.apply_gate(a, N, {"id": "x", "target": [0], "control": [],
-                                                       "control_state": [], "parameter": []})
+        vorlent.run_circuit_device(
+            obj, [{"id": "x", "target": [0], "control": [], "control_state": [], "parameter": []}]
+        )
+        return lambda a: sv_reference.apply_gate(
+            a, N, {"id": "x", "target": [0], "control": [], "control_state": [], "parameter": []}
+        )
     kestamire.run_density_operations_device(obj, N, [Gate("x", [0])])
     return lambda a: dm_reference.apply_unitary(a, N, dm_reference.named_matrix("x"), [0])
 
@@ -107,25 +109,37 @@ def test_view_keeps_the_buffer_alive_and_unused_capsules_free_it(kind, monkeypat
 def test_capsule_form_follows_max_version(kind):
     obj, _ = load(kind, "complex64")
     assert obj.__dlpack_device__() == (1, 0)
-    for max_version, name in [(None, '"dltensor"'), ((0, 8), '"dltensor"'), ((1, 0), '"dltensor_versioned"'),
-                              ((1, 3), '"dltensor_versioned"'), ((2, 0), '"dltensor_versioned"')]:
+    for max_version, name in [
+        (None, '"dltensor"'),
+        ((0, 8), '"dltensor"'),
+        ((1, 0), '"dltensor_versioned"'),
+        ((1, 3), '"dltensor_versioned"'),
+        ((2, 0), '"dltensor_versioned"'),
+    ]:
         assert name in repr(obj.__dlpack__(max_version=max_version)), max_version
     assert obj.__dlpack__(dl_device=(1, 0), copy=False, stream=None) is not None
 
 
 @pytest.mark.parametrize("kind", KINDS)
-@parametrize_table("kwargs, message", [
-    ({"max_version": (1,)}, "max_version must be None or a (major, minor) pair of non-negative integers"),
-    ({"max_version": (-1, 0)}, "max_version must be None or a (major, minor) pair of non-negative integers"),
-    ({"max_version": "1.0"}, "max_version must be None or a (major, minor) pair of non-negative integers"),
-    ({"dl_device": (2, 0)}, "dl_device (2, 0) is not the state's device (1, 0); "
-                            "export on another device is not supported"),
-    ({"dl_device": (1, 1), "copy": True}, "dl_device (1, 1) is not the state's device (1, 0); "
-                                          "export on another device is not supported"),
-    ({"dl_device": 1}, "dl_device must be None or a (device_type, device_id) pair of integers"),
-    ({"stream": 1}, "stream must be None for a state in host memory"),
-    ({"copy": "yes"}, "copy must be None, True or False"),
-])
+@parametrize_table(
+    "kwargs, message",
+    [
+        ({"max_version": (1,)}, "max_version must be None or a (major, minor) pair of non-negative integers"),
+        ({"max_version": (-1, 0)}, "max_version must be None or a (major, minor) pair of non-negative integers"),
+        ({"max_version": "1.0"}, "max_version must be None or a (major, minor) pair of non-negative integers"),
+        (
+            {"dl_device": (2, 0)},
+            "dl_device (2, 0) is not the state's device (1, 0); " "export on another device is not supported",
+        ),
+        (
+            {"dl_device": (1, 1), "copy": True},
+            "dl_device (1, 1) is not the state's device (1, 0); " "export on another device is not supported",
+        ),
+        ({"dl_device": 1}, "dl_device must be None or a (device_type, device_id) pair of integers"),
+        ({"stream": 1}, "stream must be None for a state in host memory"),
+        ({"copy": "yes"}, "copy must be None, True or False"),
+    ],
+)
 def test_bad_export_requests_raise_buffer_error(kind, kwargs, message):
     obj, _ = load(kind, "complex64")
     with pytest.raises(BufferError) as e:
@@ -155,8 +169,9 @@ def test_from_dlpack_round_trips(kind, dtype):
     t = cls.from_dlpack(N, s, device="cuda:0")
     apply_x0(kind, s)
     assert same_bytes(t.to_numpy(), host_array(kind, dtype))
-    assert same_bytes(cls.from_dlpack(N, LegacyProducer(host_array(kind, dtype, 5))).to_numpy(),
-                      host_array(kind, dtype, 5))
+    assert same_bytes(
+        cls.from_dlpack(N, LegacyProducer(host_array(kind, dtype, 5))).to_numpy(), host_array(kind, dtype, 5)
+    )
     # Byte offsets of sliced views are honoured.
     big = np.stack([host_array(kind, dtype, 6), host_array(kind, dtype, 7)])
     assert same_bytes(cls.from_dlpack(N, big[1]).to_numpy(), host_array(kind, dtype, 7))
@@ -181,8 +196,9 @@ DENSITY_CASES = [
 ]
 
 
-@parametrize_table("kind, n, array, message",
-                         [("state", *c) for c in STATE_CASES] + [("density", *c) for c in DENSITY_CASES])
+@parametrize_table(
+    "kind, n, array, message", [("state", *c) for c in STATE_CASES] + [("density", *c) for c in DENSITY_CASES]
+)
 def test_from_dlpack_checks_as_from_numpy(kind, n, array, message):
     cls = CLASSES[kind]
     if message is None:  # accepted by both

@@ -95,8 +95,7 @@ def test_expectation_of_z0_without_a_host_copy(lib):
     a = host_array("state", "complex128")
     a /= np.linalg.norm(a)
     state = vorlent.DeviceState.from_numpy(N, a)
-    vorlent.run_circuit_device(state, [{"id": "h", "target": [0], "control": [], "control_state": [],
-                                        "parameter": []}])
+    vorlent.run_circuit_device(state, [{"id": "h", "target": [0], "control": [], "control_state": [], "parameter": []}])
     amps = lib.view(state)
     p = (amps.real**2 + amps.imag**2).reshape(-1, 2)
     z0 = float((p[:, 0] - p[:, 1]).sum())
@@ -109,8 +108,9 @@ def test_expectation_of_z0_without_a_host_copy(lib):
 def test_cupy_consumer_on_its_own_stream(dtype):
     cupy = pytest.importorskip("cupy")
     state = vorlent.DeviceState.zero_state(20, dtype)
-    vorlent.run_circuit_device(state, [{"id": "x", "target": [19], "control": [], "control_state": [],
-                                        "parameter": []}] * 3)
+    vorlent.run_circuit_device(
+        state, [{"id": "x", "target": [19], "control": [], "control_state": [], "parameter": []}] * 3
+    )
     with cupy.cuda.Stream(non_blocking=True):
         view = cupy.from_dlpack(state)
         top = complex(view[1 << 19])

@@ -15,10 +15,12 @@ import check_kernel_resources as ckr  # noqa: E402
 def ptxas_log(entries):
     lines = ["ptxas info    : 0 bytes gmem"]
     for name, arch, regs, spill in entries:
-        lines += [f"ptxas info    : Compiling entry function '{name}' for '{arch}'",
-                  f"ptxas info    : Function properties for {name}",
-                  f"    {spill} bytes stack frame, {spill} bytes spill stores, {spill // 2} bytes spill loads",
-                  f"ptxas info    : Used {regs} registers, used 0 barriers, 380 bytes cmem[0]"]
+        lines += [
+            f"ptxas info    : Compiling entry function '{name}' for '{arch}'",
+            f"ptxas info    : Function properties for {name}",
+            f"    {spill} bytes stack frame, {spill} bytes spill stores, {spill // 2} bytes spill loads",
+            f"ptxas info    : Used {regs} registers, used 0 barriers, 380 bytes cmem[0]",
+        ]
     return "\n".join(lines)
 
 
@@ -53,11 +55,11 @@ def test_ptx_block_sizes_come_from_maxntid():
 @parametrize_table(
     "name,regs,spill,max_spill,failing",
     [
-        ("_Z4tileP6double2", 255, 0, 0, False),   # 255 x 256 fits exactly
-        ("_Z4tileP6double2", 256, 0, 0, False),   # 65536: the limit itself
+        ("_Z4tileP6double2", 255, 0, 0, False),  # 255 x 256 fits exactly
+        ("_Z4tileP6double2", 256, 0, 0, False),  # 65536: the limit itself
         ("_Z4wideP6double2", 128, 0, 0, False),
-        ("_Z4wideP6double2", 130, 0, 0, True),    # 130 x 512 > 65536
-        ("_Z4freeP6double2", 64, 0, 0, False),    # no bound: counted at 1024 threads
+        ("_Z4wideP6double2", 130, 0, 0, True),  # 130 x 512 > 65536
+        ("_Z4freeP6double2", 64, 0, 0, False),  # no bound: counted at 1024 threads
         ("_Z4freeP6double2", 72, 0, 0, True),
         ("_Z4tileP6double2", 96, 2048, 1024, True),
         ("_Z4tileP6double2", 96, 1024, 1024, False),

@@ -37,7 +37,7 @@ def outcome_probabilities(state, n, targets, endian):
 
 
 def bit_string(outcome, m):
-    return format(outcome, "0{}b".format(m))
+    return format(outcome, f"0{m}b")
 
 
 def expected_draws(seed, shots, probs, min_margin):

@@ -25,6 +25,6 @@ def test_outputs_of_known_seeds():
     for seed, (first, thousandth) in KNOWN.items():
         engine = Mt19937_64(seed)
         outputs = [engine() for _ in range(1000)]
-        assert outputs[:len(first)] == first, seed
+        assert outputs[: len(first)] == first, seed
         if thousandth is not None:
             assert outputs[999] == thousandth, seed

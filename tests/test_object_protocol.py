@@ -41,9 +41,13 @@ def sample_of(cls):
         except ImportError:
             return None
         return vorlent.DistributedState.zero_state(2)
-    samples = [vorlent.KernelMode.Pair, vorlent.DeviceState.zero_state(1),
-               vorlent.prepare_fusion_chunk_gates(1, [QuantumGate("x", [0], [], [], [])]),
-               kestamire.DeviceDensityState.zero_state(1), vorlent.DeviceState]
+    samples = [
+        vorlent.KernelMode.Pair,
+        vorlent.DeviceState.zero_state(1),
+        vorlent.prepare_fusion_chunk_gates(1, [QuantumGate("x", [0], [], [], [])]),
+        kestamire.DeviceDensityState.zero_state(1),
+        vorlent.DeviceState,
+    ]
     for obj in samples:
         if isinstance(obj, cls):
             return obj
@@ -57,15 +61,26 @@ if build:
     sys.path.insert(0, os.path.abspath(build))
 import {modules}
 """
-PRELUDE = IMPORTS.format(modules="vorlent, kestamire") + f"""
+PRELUDE = (
+    IMPORTS.format(modules="vorlent, kestamire")
+    + f"""
 sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
 from gate_helpers import QuantumGate
-""" + inspect.getsource(exposed_types) + inspect.getsource(sample_of)
+"""
+    + inspect.getsource(exposed_types)
+    + inspect.getsource(sample_of)
+)
 
 
 def run_child(code, prelude=PRELUDE):
-    result = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=120, env=dict(os.environ), check=False)
+    result = subprocess.run(
+        [sys.executable, "-c", prelude + textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=dict(os.environ),
+        check=False,
+    )
     output = result.stdout + result.stderr
     if result.returncode < 0:
         pytest.fail(f"child died with {signal.Signals(-result.returncode).name}:\n{output}")
@@ -105,9 +120,14 @@ except ImportError:
 
 
 def test_the_sweep_reaches_the_base_and_metaclass():
-    assert {"vorlent.KernelMode", "vorlent.DeviceState", "vorlent.PreparedFusionChunk",
-            "kestamire.DeviceDensityState", "pybind11_builtins.pybind11_object",
-            "pybind11_builtins.pybind11_type"} <= set(TYPES), TYPES
+    assert {
+        "vorlent.KernelMode",
+        "vorlent.DeviceState",
+        "vorlent.PreparedFusionChunk",
+        "kestamire.DeviceDensityState",
+        "pybind11_builtins.pybind11_object",
+        "pybind11_builtins.pybind11_type",
+    } <= set(TYPES), TYPES
 
 
 @pytest.mark.parametrize("call", CALLS)
@@ -137,12 +157,15 @@ def test_object_protocol_call(type_name, call):
 
 
 MEMBER_CASES = {
-    **{f"pickle_protocol_{p}": f"""
+    **{
+        f"pickle_protocol_{p}": f"""
         for member in vorlent.KernelMode.__members__.values():
             assert pickle.loads(pickle.dumps(member, {p})) is member, member
             # A fresh instance of a member's value comes back as the member.
             assert pickle.loads(pickle.dumps(vorlent.KernelMode(int(member)), {p})) is member, member
-    """ for p in range(6)},
+    """
+        for p in range(6)
+    },
     "copy_and_deepcopy": """
         for member in vorlent.KernelMode.__members__.values():
             assert copy.copy(member) is member and copy.deepcopy(member) is member, member
@@ -189,8 +212,10 @@ def test_kernel_mode_members_pickle_and_copy(case):
 def test_the_common_base_is_guarded_in_either_import_order(order):
     names = ", ".join(order)
     prelude = IMPORTS.format(modules=names) + inspect.getsource(exposed_types).replace(
-        "(vorlent, kestamire)", f"({names},)")
-    run_child("""
+        "(vorlent, kestamire)", f"({names},)"
+    )
+    run_child(
+        """
         classes = [c for c in exposed_types().values() if c.__module__ in ("vorlent", "kestamire")]
         base = classes[0].__mro__[1]
         assert base.__name__ == "pybind11_object" and all(c.__mro__[1] is base for c in classes)
@@ -218,4 +243,6 @@ def test_the_common_base_is_guarded_in_either_import_order(order):
             assert pickle.loads(pickle.dumps(s, 0)).to_numpy().tolist() == [1, 0]
         d = kestamire.DeviceDensityState.zero_state(1)
         assert pickle.loads(pickle.dumps(d, 1)).to_numpy().tolist() == [[1, 0], [0, 0]]
-    """, prelude)
+    """,
+        prelude,
+    )

@@ -138,8 +138,9 @@ def test_state_expectations_match_reference(n, dtype):
     assert got.dtype == np.float64 and got.shape == (len(words),)
     np.testing.assert_allclose(got, expected, rtol=0, atol=ATOL)
     # The pair form gives the same numbers.
-    np.testing.assert_allclose(vorlent.pauli_expectations(ds, [as_pairs(w, rng) for w in words]), expected,
-                               rtol=0, atol=ATOL)
+    np.testing.assert_allclose(
+        vorlent.pauli_expectations(ds, [as_pairs(w, rng) for w in words]), expected, rtol=0, atol=ATOL
+    )
     np.testing.assert_array_equal(ds.to_numpy(), psi.astype(dtype))
 
 
@@ -152,8 +153,9 @@ def test_density_expectations_match_reference(n, dtype):
     got = kestamire.pauli_expectations(state, words)
     assert got.dtype == np.float64 and got.shape == (len(words),)
     np.testing.assert_allclose(got, expected, rtol=0, atol=ATOL)
-    np.testing.assert_allclose(kestamire.pauli_expectations(state, [as_pairs(w, rng) for w in words]), expected,
-                               rtol=0, atol=ATOL)
+    np.testing.assert_allclose(
+        kestamire.pauli_expectations(state, [as_pairs(w, rng) for w in words]), expected, rtol=0, atol=ATOL
+    )
     np.testing.assert_array_equal(state.to_numpy(), rho.astype(dtype))
 
 
@@ -169,8 +171,9 @@ def test_pure_density_agrees_with_its_state(dtype):
     words = word_list(rng, n)
     ds = vorlent.DeviceState.from_numpy(n, psi.copy())
     dm = kestamire.DeviceDensityState.from_numpy(n, np.outer(psi, psi.conj()).astype(dtype))
-    np.testing.assert_allclose(kestamire.pauli_expectations(dm, words), vorlent.pauli_expectations(ds, words),
-                               rtol=0, atol=1e-6)
+    np.testing.assert_allclose(
+        kestamire.pauli_expectations(dm, words), vorlent.pauli_expectations(ds, words), rtol=0, atol=1e-6
+    )
 
 
 @pytest.mark.parametrize("module", ["vorlent", "kestamire"])
@@ -184,8 +187,10 @@ def test_many_words_on_one_flip_mask_and_many_masks(module, dtype):
     else:
         state, host = random_density(rng, n, dtype)
         fn, ref = kestamire.pauli_expectations, density_reference
-    shared = ["".join(rng.choice(list("XY")) if q in (1, 4, 6) else rng.choice(list("IZ")) for q in range(n))
-              for _ in range(70)]
+    shared = [
+        "".join(rng.choice(list("XY")) if q in (1, 4, 6) else rng.choice(list("IZ")) for q in range(n))
+        for _ in range(70)
+    ]
     distinct = ["".join(rng.choice(list("IXYZ"), n)) for _ in range(40)]
     words = [w for pair in itertools.zip_longest(shared, distinct) for w in pair if w is not None]
     np.testing.assert_allclose(fn(state, words), [ref(host, w) for w in words], rtol=0, atol=ATOL)
@@ -265,8 +270,11 @@ def test_malformed_words_are_refused_before_device_work(tmp_path, monkeypatch, m
 
 @pytest.mark.parametrize("fn", [vorlent.pauli_expectations, kestamire.pauli_expectations])
 def test_paulis_that_are_no_sequence_fail_conversion(fn):
-    state = (vorlent.DeviceState.zero_state(2) if fn is vorlent.pauli_expectations
-             else kestamire.DeviceDensityState.zero_state(2))
+    state = (
+        vorlent.DeviceState.zero_state(2)
+        if fn is vorlent.pauli_expectations
+        else kestamire.DeviceDensityState.zero_state(2)
+    )
     with pytest.raises(TypeError):
         fn(state, 5)
     with pytest.raises(TypeError):
@@ -300,8 +308,7 @@ def test_state_probabilities_match_marginals(n, endian, dtype):
     for targets in target_cases(n, rng):
         got = vorlent.probabilities(ds, targets, endian)
         assert got.dtype == np.float64 and got.shape == (1 << len(targets),)
-        np.testing.assert_allclose(got, marginal_reference(np.abs(psi) ** 2, n, targets, endian), rtol=0,
-                                   atol=ATOL)
+        np.testing.assert_allclose(got, marginal_reference(np.abs(psi) ** 2, n, targets, endian), rtol=0, atol=ATOL)
     np.testing.assert_array_equal(ds.to_numpy(), psi.astype(dtype))
 
 
@@ -313,8 +320,7 @@ def test_density_probabilities_match_the_diagonal(n, endian, dtype):
     for targets in target_cases(n, rng):
         got = kestamire.probabilities(state, targets, endian)
         assert got.dtype == np.float64 and got.shape == (1 << len(targets),)
-        np.testing.assert_allclose(got, marginal_reference(np.diag(rho).real, n, targets, endian), rtol=0,
-                                   atol=ATOL)
+        np.testing.assert_allclose(got, marginal_reference(np.diag(rho).real, n, targets, endian), rtol=0, atol=ATOL)
     np.testing.assert_array_equal(state.to_numpy(), rho.astype(dtype))
 
 
@@ -342,7 +348,8 @@ BAD_STATE_TARGETS = [
 ]
 # The density checks look at every target's range before any repeat.
 BAD_DENSITY_TARGETS = [([], "little", "measure targets must not be empty")] + [
-    (t, e, "measure target index out of range" if t == [0, 0, 3] else m) for t, e, m in BAD_STATE_TARGETS[1:]]
+    (t, e, "measure target index out of range" if t == [0, 0, 3] else m) for t, e, m in BAD_STATE_TARGETS[1:]
+]
 
 
 @pytest.mark.parametrize("targets,endian,message", BAD_STATE_TARGETS)
@@ -408,11 +415,13 @@ def test_a_failed_allocation_is_reported_and_leaves_the_state(monkeypatch):
     ds, psi = random_state(rng, 10, "complex128")
     dm, rho = random_density(rng, 4, "complex128")
     # Each module's device just holds its state: the per-call sums cannot be allocated.
-    cases = [(psi.nbytes, lambda: vorlent.pauli_expectations(ds, ["XZ" * 5])),
-             (psi.nbytes, lambda: vorlent.probabilities(ds, [0, 3])),
-             (psi.nbytes, lambda: vorlent.inner_product(ds, ds)),
-             (rho.nbytes, lambda: kestamire.pauli_expectations(dm, ["XYZI"])),
-             (rho.nbytes, lambda: kestamire.probabilities(dm, [1]))]
+    cases = [
+        (psi.nbytes, lambda: vorlent.pauli_expectations(ds, ["XZ" * 5])),
+        (psi.nbytes, lambda: vorlent.probabilities(ds, [0, 3])),
+        (psi.nbytes, lambda: vorlent.inner_product(ds, ds)),
+        (rho.nbytes, lambda: kestamire.pauli_expectations(dm, ["XYZI"])),
+        (rho.nbytes, lambda: kestamire.probabilities(dm, [1])),
+    ]
     for limit, call in cases:
         monkeypatch.setenv("HOSTCUDA_MEMORY_BYTES", str(limit))
         with pytest.raises(RuntimeError, match=r"^CUDA error: out of memory$"):
@@ -420,5 +429,6 @@ def test_a_failed_allocation_is_reported_and_leaves_the_state(monkeypatch):
     monkeypatch.delenv("HOSTCUDA_MEMORY_BYTES")
     np.testing.assert_array_equal(ds.to_numpy(), psi)
     np.testing.assert_array_equal(dm.to_numpy(), rho)
-    np.testing.assert_allclose(vorlent.pauli_expectations(ds, ["XZ" * 5]), [state_reference(psi, "XZ" * 5)],
-                               rtol=0, atol=ATOL)
+    np.testing.assert_allclose(
+        vorlent.pauli_expectations(ds, ["XZ" * 5]), [state_reference(psi, "XZ" * 5)], rtol=0, atol=ATOL
+    )

@@ -58,16 +58,19 @@ def test_reduce_names_the_rebuild_function_with_its_arguments(dtype):
 
 VECTOR_CASES = {
     # The array's layout is checked first, then its dtype, then the recorded one.
-    "two_dimensional_before_bad_dtype_text": (3, "complex", "cuda:0", amplitudes(3).reshape(2, 4),
-                                              "state must be a 1-D contiguous numpy array"),
-    "strided_before_dtype": (2, "complex64", "cuda:0", amplitudes(3)[::2],
-                             "state must be C-contiguous"),
+    "two_dimensional_before_bad_dtype_text": (
+        3,
+        "complex",
+        "cuda:0",
+        amplitudes(3).reshape(2, 4),
+        "state must be a 1-D contiguous numpy array",
+    ),
+    "strided_before_dtype": (2, "complex64", "cuda:0", amplitudes(3)[::2], "state must be C-contiguous"),
     "qubit_count": (0, "complex128", "cuda:0", amplitudes(1), "n must be in [1, 62]"),
     "size": (2, "complex128", "cuda:0", amplitudes(3), "state.size must equal 2**n"),
     "array_dtype_before_recorded": (3, "complex", "cuda:0", amplitudes(3).real.copy(), DTYPE_TEXT + "float64"),
     "recorded_dtype_text": (3, "complex", "cuda:0", amplitudes(3), DTYPE_TEXT + "complex"),
-    "recorded_dtype_differs": (3, "complex64", "cuda:0", amplitudes(3),
-                               "numpy state dtype does not match DeviceState"),
+    "recorded_dtype_differs": (3, "complex64", "cuda:0", amplitudes(3), "numpy state dtype does not match DeviceState"),
     "device_last": (3, "complex128", "cpu", amplitudes(3), DEVICE_TEXT + "cpu"),
 }
 
@@ -83,10 +86,14 @@ DENSITY_CASES = {
     # The dtypes are checked first, then the matrix as from_numpy checks it.
     "array_dtype_before_shape": (1, "complex128", "cuda:0", matrix(2).real.copy(), DTYPE_TEXT + "float64"),
     "recorded_dtype_text": (2, "complex", "cuda:0", matrix(2), DTYPE_TEXT + "complex"),
-    "recorded_dtype_differs_before_shape": (1, "complex64", "cuda:0", matrix(2),
-                                            "dtype must be 'complex64', got: complex128"),
-    "qubit_count": (16, "complex128", "cuda:0", matrix(1),
-                    "num_qubits must be in [0, 15] for the GPU density backend"),
+    "recorded_dtype_differs_before_shape": (
+        1,
+        "complex64",
+        "cuda:0",
+        matrix(2),
+        "dtype must be 'complex64', got: complex128",
+    ),
+    "qubit_count": (16, "complex128", "cuda:0", matrix(1), "num_qubits must be in [0, 15] for the GPU density backend"),
     "shape": (1, "complex128", "cuda:0", matrix(2), "state shape must be (2**n, 2**n)"),
     "fortran_order": (2, "complex128", "cuda:0", np.asfortranarray(matrix(2)), "state must be C-contiguous"),
     "read_only": (2, "complex64", "cuda:0", read_only(matrix(2, "complex64")), "state must be writable"),

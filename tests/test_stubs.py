@@ -35,11 +35,17 @@ def test_stubs_match_the_built_modules(tmp_path):
     build = os.environ.get("QUILLMARCH_BUILD_DIR")
     if build:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.abspath(build), env.get("PYTHONPATH")]))
-    run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "vorlent", "kestamire", "--concise",
-                          "--mypy-config-file", str(config)], env=env, capture_output=True, text=True, timeout=300)
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "vorlent", "kestamire", "--concise", "--mypy-config-file", str(config)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     lines = [line for line in run.stdout.splitlines() if line.strip()]
     problems = [line for line in lines if not any(p.match(line) for p in TOLERATED)]
     assert run.returncode in (0, 1) and not problems, (
-        "\n".join(problems) + run.stderr + "\nregenerate the stubs: tools/gen_stubs.sh BUILD_DIR")
+        "\n".join(problems) + run.stderr + "\nregenerate the stubs: tools/gen_stubs.sh BUILD_DIR"
+    )
     # The check reached the classes (the metaclass difference is always reported).
     assert any("vorlent.DeviceState is inconsistent, metaclass differs" == line for line in lines), run.stdout

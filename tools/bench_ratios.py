@@ -36,8 +36,9 @@ def main(paths):
                 families.setdefault(family, []).append(ratio)
         name = os.path.basename(path)
         for family, ratios in families.items():
-            print(f"{name}: {family:<14} ratio best {max(ratios):6.2f} worst {min(ratios):6.2f} "
-                  f"({len(ratios)} rows)")
+            print(
+                f"{name}: {family:<14} ratio best {max(ratios):6.2f} worst {min(ratios):6.2f} " f"({len(ratios)} rows)"
+            )
     return 0
 
 

@@ -38,8 +38,9 @@ def parse_log(text):
     for line in text.splitlines():
         m = ENTRY.search(line)
         if m:
-            current = kernels.setdefault((m.group(1), m.group(2)), {"registers": 0, "spill_stores": 0,
-                                                                    "spill_loads": 0, "stack": 0})
+            current = kernels.setdefault(
+                (m.group(1), m.group(2)), {"registers": 0, "spill_stores": 0, "spill_loads": 0, "stack": 0}
+            )
             continue
         if current is None:
             continue
@@ -100,8 +101,10 @@ def check(kernels, bounds, max_spill):
             failures.append(f"{label} = {need} > {REGISTERS_PER_BLOCK} registers per block")
         spill = k["spill_stores"]
         if spill > max_spill:
-            failures.append(f"{arch} {name}: spills {k['spill_stores']} B stored / {k['spill_loads']} B loaded "
-                            f"per thread > {max_spill} B")
+            failures.append(
+                f"{arch} {name}: spills {k['spill_stores']} B stored / {k['spill_loads']} B loaded "
+                f"per thread > {max_spill} B"
+            )
         if spill or k["spill_loads"] or k["registers"] >= 128:
             report.append(f"{label}, spill {k['spill_stores']}/{k['spill_loads']} B")
     return failures, report
@@ -126,8 +129,10 @@ def main(argv=None):
         print(line)
     arches = sorted({a for _, a in kernels})
     worst = max(k["registers"] for k in kernels.values())
-    print(f"{len(kernels)} kernel builds ({', '.join(arches)}), {len(bounds)} declared block sizes, "
-          f"most registers {worst}, spill limit {args.max_spill} B")
+    print(
+        f"{len(kernels)} kernel builds ({', '.join(arches)}), {len(bounds)} declared block sizes, "
+        f"most registers {worst}, spill limit {args.max_spill} B"
+    )
     for line in failures:
         print("FAIL", line)
     return 1 if failures else 0

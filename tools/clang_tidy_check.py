@@ -44,7 +44,9 @@ def findings_of(unit, build_dir, clang_tidy):
 
 
 def changed_units(units, rev):
-    out = subprocess.run(["git", "-C", ROOT, "diff", "--name-only", rev, "--"], capture_output=True, text=True, check=True)
+    out = subprocess.run(
+        ["git", "-C", ROOT, "diff", "--name-only", rev, "--"], capture_output=True, text=True, check=True
+    )
     changed = {os.path.join(ROOT, p) for p in out.stdout.split()}
     # A changed header may reach any unit.
     if any(p.endswith((".h", ".cuh")) for p in changed):

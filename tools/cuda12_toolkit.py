@@ -15,6 +15,7 @@ and laid out as a toolkit root:
 Usage: tools/cuda12_toolkit.py DEST   (prints DEST/bin/nvcc's version line)
 Set QM_DEBIAN_MIRROR to use another Debian mirror.
 """
+
 import hashlib
 import lzma
 import os
@@ -29,12 +30,9 @@ import zipfile
 
 RELEASE = "12.4.1"
 WHEELS = {
-    "nvidia-cuda-nvcc-cu12==12.4.131":
-        "e4c9a35435c3b0e36c6397c5696334c9ea6650e524736cbd1c5d345ea099bb04",
-    "nvidia-cuda-runtime-cu12==12.4.127":
-        "64403288fa2136ee8e467cdc9c9427e0434110899d07c779f25b5c068934faa5",
-    "nvidia-cublas-cu12==12.4.5.8":
-        "2fc8da60df463fdefa81e323eef2e36489e1c94335b5358bcb38360adf75ac9b",
+    "nvidia-cuda-nvcc-cu12==12.4.131": "e4c9a35435c3b0e36c6397c5696334c9ea6650e524736cbd1c5d345ea099bb04",
+    "nvidia-cuda-runtime-cu12==12.4.127": "64403288fa2136ee8e467cdc9c9427e0434110899d07c779f25b5c068934faa5",
+    "nvidia-cublas-cu12==12.4.5.8": "2fc8da60df463fdefa81e323eef2e36489e1c94335b5358bcb38360adf75ac9b",
 }
 DEB_PATH = "pool/non-free/n/nvidia-cuda-toolkit/nvidia-cuda-toolkit_12.4.131~12.4.1-2_amd64.deb"
 DEB_SHA256 = "cd5fe85aee38d108b315f408a688641478f2402622a10c677478eb7a6c4e5319"
@@ -119,8 +117,24 @@ def fetch_wheels(tmp):
         for requirement, digest in WHEELS.items():
             f.write(f"{requirement} --hash=sha256:{digest}\n")
     wheels = os.path.join(tmp, "wheels")
-    subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--disable-pip-version-check", "--no-cache-dir",
-                    "--no-deps", "--require-hashes", "-r", requirements, "-d", wheels], check=True)
+    subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "pip",
+            "download",
+            "-q",
+            "--disable-pip-version-check",
+            "--no-cache-dir",
+            "--no-deps",
+            "--require-hashes",
+            "-r",
+            requirements,
+            "-d",
+            wheels,
+        ],
+        check=True,
+    )
     return [os.path.join(wheels, name) for name in sorted(os.listdir(wheels))]
 
 
@@ -172,8 +186,9 @@ def main():
         assemble(dest)
         with open(stamp, "w") as f:
             f.write(RELEASE + "\n")
-    version = subprocess.run([os.path.join(dest, "bin", "nvcc"), "--version"], check=True,
-                             capture_output=True, text=True).stdout
+    version = subprocess.run(
+        [os.path.join(dest, "bin", "nvcc"), "--version"], check=True, capture_output=True, text=True
+    ).stdout
     print(version.strip().splitlines()[-2])
 
 

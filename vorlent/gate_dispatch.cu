@@ -50,12 +50,8 @@ void apply_gate(uint64_t n, quillmarch::CuComplex<T>* d_state, const GateRecord&
   if (gate->parameter_count >= 0 && record.parameters.size() != static_cast<size_t>(gate->parameter_count))
     throw std::invalid_argument(gate->count_message);
   switch (form) {
-    case LaunchForm::Fixed:
-      gate->fixed.get<T>()(n, d_state, target, controls, states, stream, mode);
-      break;
-    case LaunchForm::Angle:
-      gate->angle.get<T>()(n, d_state, target, controls, states, stream, angle(0), mode);
-      break;
+    case LaunchForm::Fixed: gate->fixed.get<T>()(n, d_state, target, controls, states, stream, mode); break;
+    case LaunchForm::Angle: gate->angle.get<T>()(n, d_state, target, controls, states, stream, angle(0), mode); break;
     case LaunchForm::ThreeAngles:
       cu_u(n, d_state, target, controls, states, stream, angle(0), angle(1), angle(2), mode);
       break;
@@ -64,9 +60,7 @@ void apply_gate(uint64_t n, quillmarch::CuComplex<T>* d_state, const GateRecord&
       cu_swap(n, d_state, static_cast<int>(record.targets[0]), static_cast<int>(record.targets[1]), controls, states,
               stream, mode);
       break;
-    case LaunchForm::GlobalPhase:
-      cu_global_phase(n, d_state, controls, states, stream, mode, angle(0));
-      break;
+    case LaunchForm::GlobalPhase: cu_global_phase(n, d_state, controls, states, stream, mode, angle(0)); break;
     case LaunchForm::Unitary:
       cu_unitary(n, d_state, record.targets, controls, states, record.matrix, record.matrix_dim, stream, mode);
       break;

@@ -60,8 +60,10 @@ struct Launchers {
 
   template <typename T>
   L<T> get() const {
-    if constexpr (std::is_same_v<T, float>) return single;
-    else return dual;
+    if constexpr (std::is_same_v<T, float>)
+      return single;
+    else
+      return dual;
   }
 };
 

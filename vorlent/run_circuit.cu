@@ -10,8 +10,7 @@ namespace vorlent {
 
 template <typename T>
 void run_gates_on_device(uint64_t n, quillmarch::CuComplex<T>* d_state, uint64_t num_state,
-                         const std::vector<GateRecord>& records, const std::string&, int device_id,
-                         KernelMode mode) {
+                         const std::vector<GateRecord>& records, const std::string&, int device_id, KernelMode mode) {
   if (n >= 64 || num_state != (uint64_t{1} << n)) throw std::invalid_argument("state size does not match 2**n");
   quillmarch::check_cuda(cudaSetDevice(device_id));
   run_gate_list<T>(n, d_state, records, mode);
@@ -31,11 +30,10 @@ void run_gate_list(uint64_t n, quillmarch::CuComplex<T>* d_state, const std::vec
   for (const GateRecord& r : records) apply_gate<T>(n, d_state, r, mode);
 }
 
-#define VORLENT_RUNNER_INSTANTIATE(T)                                                                        \
-  template void run_gates_on_device<T>(uint64_t, quillmarch::CuComplex<T>*, uint64_t,                        \
-                                       const std::vector<GateRecord>&, const std::string&, int, KernelMode); \
-  template void run_gate_list<T>(uint64_t, quillmarch::CuComplex<T>*, const std::vector<GateRecord>&,       \
-                                 KernelMode);
+#define VORLENT_RUNNER_INSTANTIATE(T)                                                                                 \
+  template void run_gates_on_device<T>(uint64_t, quillmarch::CuComplex<T>*, uint64_t, const std::vector<GateRecord>&, \
+                                       const std::string&, int, KernelMode);                                          \
+  template void run_gate_list<T>(uint64_t, quillmarch::CuComplex<T>*, const std::vector<GateRecord>&, KernelMode);
 VORLENT_RUNNER_INSTANTIATE(float)
 VORLENT_RUNNER_INSTANTIATE(double)
 

@@ -19,8 +19,8 @@
 #include "vorlent/measure/vorlent_measure.h"
 #include "vorlent/run_circuit.h"
 #include "vorlent/vorlent_device_state.h"
-#include "vorlent/vorlent_observables_bindings.h"
 #include "vorlent/vorlent_distributed_bindings.h"
+#include "vorlent/vorlent_observables_bindings.h"
 #include "vorlent/vorlent_parse.h"
 
 namespace py = pybind11;
@@ -33,8 +33,7 @@ using quillmarch::with_precision;
 using quillmarch::pyguard::without_gil;
 
 std::string mode_message(int64_t value) {
-  return "mode must be KernelMode.AllState, Pair, PairAuto or PairAutoFusion (0 to 3), got: " +
-         std::to_string(value);
+  return "mode must be KernelMode.AllState, Pair, PairAuto or PairAutoFusion (0 to 3), got: " + std::to_string(value);
 }
 
 struct TargetsName {
@@ -73,8 +72,7 @@ uint64_t resolve_seed(const py::object& seed) {
   return seed.cast<uint64_t>();
 }
 
-void run_on_device(DeviceState& s, const std::vector<GateRecord>& records, const std::string& endian,
-                   KernelMode mode) {
+void run_on_device(DeviceState& s, const std::vector<GateRecord>& records, const std::string& endian, KernelMode mode) {
   check_mode(mode);
   check_gate_values(records, s.is_double != 0);
   without_gil([&] {
@@ -90,8 +88,7 @@ void run_circuit_device(DeviceState& s, const py::list& gate_ir, const std::stri
   run_on_device(s, records, endian, mode);
 }
 
-void run_circuit_device_gates(DeviceState& s, const py::iterable& gates, const std::string& endian,
-                              KernelMode mode) {
+void run_circuit_device_gates(DeviceState& s, const py::iterable& gates, const std::string& endian, KernelMode mode) {
   quillmarch::check_endian(endian);
   std::vector<GateRecord> records = parse_gate_objects(gates);
   if (records.empty()) return;
@@ -109,8 +106,7 @@ std::string measure_on_device(DeviceState& s, const std::vector<int64_t>& target
   });
 }
 
-std::string measure_device(DeviceState& s, const Targets& targets, const std::string& endian,
-                           const py::object& seed) {
+std::string measure_device(DeviceState& s, const Targets& targets, const std::string& endian, const py::object& seed) {
   return measure_on_device(s, targets.values, endian, seed);
 }
 
@@ -200,8 +196,7 @@ std::string measure(int64_t n, py::array state, const Targets& targets, const st
   return outcome;
 }
 
-std::shared_ptr<DeviceState> from_numpy(int64_t n, py::array state, const std::string& device,
-                                        bool use_pinned_host) {
+std::shared_ptr<DeviceState> from_numpy(int64_t n, py::array state, const std::string& device, bool use_pinned_host) {
   validate_numpy_layout(n, state);
   const Precision precision = numpy_precision(state);
   const int device_id = quillmarch::parse_device(device);
@@ -252,8 +247,8 @@ void copy_to_numpy(const DeviceState& s, py::array state, bool use_pinned_host) 
 }
 
 std::string repr_state(const DeviceState& s) {
-  return "<vorlent.DeviceState n=" + std::to_string(s.n) + " dtype=" + s.dtype_name() + " device=cuda:" +
-         std::to_string(s.device_id) + ">";
+  return "<vorlent.DeviceState n=" + std::to_string(s.n) + " dtype=" + s.dtype_name() +
+         " device=cuda:" + std::to_string(s.device_id) + ">";
 }
 
 struct DeviceStateProtocols {
@@ -292,7 +287,8 @@ py::tuple reduce_chunk(const PreparedFusionChunk& chunk) {
     d["control_state"] = py::cast(r.control_state);
     d["parameter"] = py::cast(r.parameters);
     if (r.has_matrix) {
-      py::array_t<std::complex<double>> m({static_cast<py::ssize_t>(r.matrix_dim), static_cast<py::ssize_t>(r.matrix_dim)});
+      py::array_t<std::complex<double>> m(
+          {static_cast<py::ssize_t>(r.matrix_dim), static_cast<py::ssize_t>(r.matrix_dim)});
       std::copy(r.matrix.begin(), r.matrix.end(), m.mutable_data());
       d["matrix"] = m;
     }
@@ -320,26 +316,26 @@ std::shared_ptr<PreparedFusionChunk> plan_chunk(int64_t n, std::vector<GateRecor
 
 std::shared_ptr<PreparedFusionChunk> restore_fusion_chunk(int64_t n, const py::list& gates, const py::dict& o) {
   quillmarch::check_state_qubits(n);
-  const FusionOptions options{o["sparsesharemem_qubits"].cast<int32_t>(), o["densemm_min_qubits"].cast<int32_t>(),
+  const FusionOptions options{o["sparsesharemem_qubits"].cast<int32_t>(),
+                              o["densemm_min_qubits"].cast<int32_t>(),
                               o["densemm_max_qubits"].cast<int32_t>(),
                               o["densemm_gate_threshold_scale"].cast<double>(),
-                              o["max_gates_per_group"].cast<int32_t>(), o["pad_sparsesharemem"].cast<bool>(),
+                              o["max_gates_per_group"].cast<int32_t>(),
+                              o["pad_sparsesharemem"].cast<bool>(),
                               o["fuse_swap"].cast<bool>()};
   return plan_chunk(n, parse_gate_ir(gates), options);
 }
 
 std::shared_ptr<PreparedFusionChunk> prepare_fusion_chunk_gates(int64_t n, const py::iterable& gates, bool fuse_swap,
                                                                 int32_t sparsesharemem_qubits,
-                                                                int32_t densemm_min_qubits,
-                                                                int32_t densemm_max_qubits,
+                                                                int32_t densemm_min_qubits, int32_t densemm_max_qubits,
                                                                 double densemm_gate_threshold_scale,
-                                                                int32_t max_gates_per_group,
-                                                                bool pad_sparsesharemem) {
+                                                                int32_t max_gates_per_group, bool pad_sparsesharemem) {
   quillmarch::check_state_qubits(n);
   std::vector<GateRecord> records = parse_gate_objects(gates);
-  const FusionOptions options{sparsesharemem_qubits,        densemm_min_qubits,  densemm_max_qubits,
-                              densemm_gate_threshold_scale, max_gates_per_group, pad_sparsesharemem,
-                              fuse_swap};
+  const FusionOptions options{
+      sparsesharemem_qubits, densemm_min_qubits, densemm_max_qubits, densemm_gate_threshold_scale,
+      max_gates_per_group,   pad_sparsesharemem, fuse_swap};
   return plan_chunk(n, std::move(records), options);
 }
 
@@ -347,9 +343,8 @@ void execute_prepared_fusion_chunk(DeviceState& s, const PreparedFusionChunk& ch
   if (s.n != chunk.n()) throw std::invalid_argument("DeviceState qubit count does not match prepared fusion chunk");
   check_gate_values(chunk.gates(), s.is_double != 0);
   without_gil([&] {
-    with_precision(s, [&](auto* amplitudes) {
-      fusion::execute_prepared_chunk(amplitudes, s.num_state, s.device_id, chunk);
-    });
+    with_precision(
+        s, [&](auto* amplitudes) { fusion::execute_prepared_chunk(amplitudes, s.num_state, s.device_id, chunk); });
   });
 }
 
@@ -385,8 +380,8 @@ PYBIND11_MODULE(vorlent, m) {
         py::detail::initimpl::setstate<py::class_<KernelMode>>(v_h, static_cast<KernelMode>(value),
                                                                Py_TYPE(v_h.inst) != v_h.type->type);
       },
-      py::detail::is_new_style_constructor(), py::name("__setstate__"), py::is_method(kernel_mode),
-      py::arg("state"), py::pos_only());
+      py::detail::is_new_style_constructor(), py::name("__setstate__"), py::is_method(kernel_mode), py::arg("state"),
+      py::pos_only());
 
   py::class_<DeviceState, std::shared_ptr<DeviceState>> device_state(m, "DeviceState");
   device_state
@@ -416,8 +411,9 @@ PYBIND11_MODULE(vorlent, m) {
       .def("__reduce__", &reduce_chunk)
       // Chunks are immutable, so a copy may share everything.
       .def("__copy__", [](const std::shared_ptr<PreparedFusionChunk>& c) { return c; })
-      .def("__deepcopy__", [](const std::shared_ptr<PreparedFusionChunk>& c, const py::object&) { return c; },
-           py::arg("memo"))
+      .def(
+          "__deepcopy__", [](const std::shared_ptr<PreparedFusionChunk>& c, const py::object&) { return c; },
+          py::arg("memo"))
       .def("__repr__", &repr_chunk);
 
   m.def("_restore_fusion_chunk", &restore_fusion_chunk, "Rebuild a pickled PreparedFusionChunk.", py::arg("n"),
@@ -439,17 +435,16 @@ PYBIND11_MODULE(vorlent, m) {
         "Run a QuantumGate object chunk on an existing CUDA DeviceState.", py::arg("state"), py::arg("gates"),
         py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
 
-  m.def("measure_device", &measure_device, "Measure target qubits on an existing CUDA DeviceState.",
-        py::arg("state"), py::arg("targets"), py::arg("endian") = "little", py::arg("seed") = py::none());
+  m.def("measure_device", &measure_device, "Measure target qubits on an existing CUDA DeviceState.", py::arg("state"),
+        py::arg("targets"), py::arg("endian") = "little", py::arg("seed") = py::none());
 
   m.def("sample_measure_device", &sample_measure_device,
         "Batch-sample target qubits and optionally collapse to the final outcome.", py::arg("state"),
         py::arg("targets"), py::arg("shots"), py::arg("endian") = "little", py::arg("seed") = py::none(),
         py::arg("collapse_last") = true);
 
-  m.def("run_circuit", &run_circuit,
-        "Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.", py::arg("n"),
-        py::arg("state").noconvert(), py::arg("gate_ir"), py::arg("endian") = "little",
+  m.def("run_circuit", &run_circuit, "Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.",
+        py::arg("n"), py::arg("state").noconvert(), py::arg("gate_ir"), py::arg("endian") = "little",
         py::arg("device") = "cuda:0", py::arg("mode") = KernelMode::PairAuto, py::arg("use_pinned_host") = false);
 
   m.def("measure", &measure,

@@ -80,8 +80,8 @@ std::string refusal(int64_t n, int size, uint64_t buffer_bytes) {
   if (static_cast<uint64_t>(n) - 1 > 61) return "n must be in [1, 62]";
   const int g = __builtin_ctz(static_cast<unsigned>(size));
   if (n - g < 1)
-    return "DistributedState needs at least one local qubit: n = " + std::to_string(n) + " on " +
-           std::to_string(size) + " processes leaves none";
+    return "DistributedState needs at least one local qubit: n = " + std::to_string(n) + " on " + std::to_string(size) +
+           " processes leaves none";
   if (buffer_bytes < distributed::kMinBufferBytes)
     return "buffer_bytes must be at least one page (4096 bytes), got " + std::to_string(buffer_bytes);
   return "";
@@ -91,8 +91,8 @@ std::string refusal(int64_t n, int size, uint64_t buffer_bytes) {
 // and the agreement on n, precision and buffer size (the precision is the
 // root's). Returns the new, unfilled state.
 std::shared_ptr<DistributedState> open_state(int64_t n, const std::string& dtype_here, const py::object& comm,
-                                             const std::string& device, uint64_t buffer_bytes, bool scatters,
-                                             int root, const std::string& local_error) {
+                                             const std::string& device, uint64_t buffer_bytes, bool scatters, int root,
+                                             const std::string& local_error) {
   auto transport = std::make_shared<MpiTransport>(comm);
   const int size = transport->size();
   if (size <= 0 || (size & (size - 1)) != 0)
@@ -117,8 +117,9 @@ std::shared_ptr<DistributedState> open_state(int64_t n, const std::string& dtype
   const std::vector<std::string> dtypes = transport->allgather(dtype_here);
   for (int r = 0; r < size; ++r) {
     if (keys[static_cast<size_t>(r)] != key || (!scatters && dtypes[static_cast<size_t>(r)] != dtype_here))
-      throw py::value_error("DistributedState arguments differ across ranks: n, dtype, buffer_bytes and root must "
-                            "be the same on every rank");
+      throw py::value_error(
+          "DistributedState arguments differ across ranks: n, dtype, buffer_bytes and root must "
+          "be the same on every rank");
   }
   const std::string dtype = dtypes[static_cast<size_t>(scatters ? root : 0)];
   if (device == "cuda" || device == "gpu") {
@@ -130,8 +131,7 @@ std::shared_ptr<DistributedState> open_state(int64_t n, const std::string& dtype
   std::string failed;
   try {
     quillmarch::refresh_runtime_settings();
-    state = std::make_shared<DistributedState>(n, quillmarch::parse_dtype(dtype), device_id, buffer_bytes,
-                                               transport);
+    state = std::make_shared<DistributedState>(n, quillmarch::parse_dtype(dtype), device_id, buffer_bytes, transport);
   } catch (const std::exception& e) {
     failed = e.what();
   }
@@ -142,7 +142,8 @@ std::shared_ptr<DistributedState> open_state(int64_t n, const std::string& dtype
 py::object gathered(const DistributedState& s, bool everywhere, int root) {
   if (!distributed::agree(s.transport(), static_cast<uint64_t>(static_cast<uint32_t>(root))))
     throw py::value_error(kDigestMismatch);
-  if (root < 0 || root >= s.size) throw py::value_error("root must be a rank of the communicator, got " + std::to_string(root));
+  if (root < 0 || root >= s.size)
+    throw py::value_error("root must be a rank of the communicator, got " + std::to_string(root));
   const std::string dtype = s.local.dtype_name();
   const auto count = static_cast<py::ssize_t>(uint64_t{1} << s.n);
   if (!everywhere && s.rank != root) {
@@ -249,7 +250,8 @@ void bind_distributed(py::module_& m) {
             const py::object c = comm.is_none() ? mpi.attr("COMM_WORLD") : comm;
             if (c.attr("Get_rank")().cast<int>() == root) {
               try {
-                if (!py::isinstance<py::array>(array)) throw std::invalid_argument("state must be a numpy array on root");
+                if (!py::isinstance<py::array>(array))
+                  throw std::invalid_argument("state must be a numpy array on root");
                 host = py::reinterpret_borrow<py::array>(array);
                 if (host.ndim() != 1) throw std::invalid_argument("state must be a 1-D contiguous numpy array");
                 if ((host.flags() & py::array::c_style) == 0) throw std::invalid_argument("state must be C-contiguous");
@@ -289,9 +291,9 @@ void bind_distributed(py::module_& m) {
           "layout[q]: the physical index bit of logical qubit q; bits from local_qubits up select the rank.")
       .def_property_readonly("stats", &stats_of, "bytes_sent, swap_steps and exchange_seconds, cumulative.")
       .def("__repr__", [](const DistributedState& s) {
-        return "<vorlent.DistributedState n=" + std::to_string(s.n) + " dtype=" + s.local.dtype_name() + " rank=" +
-               std::to_string(s.rank) + "/" + std::to_string(s.size) + " local_qubits=" +
-               std::to_string(s.local_qubits) + ">";
+        return "<vorlent.DistributedState n=" + std::to_string(s.n) + " dtype=" + s.local.dtype_name() +
+               " rank=" + std::to_string(s.rank) + "/" + std::to_string(s.size) +
+               " local_qubits=" + std::to_string(s.local_qubits) + ">";
       });
 
   add_overload(
@@ -327,8 +329,8 @@ void bind_distributed(py::module_& m) {
         settle_call(s.transport(), c);
         if (!records.empty()) run_distributed(s, records, mode);
       },
-      "Run a QuantumGate object chunk on a DistributedState (a collective call).", py::arg("state"),
-      py::arg("gates"), py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
+      "Run a QuantumGate object chunk on a DistributedState (a collective call).", py::arg("state"), py::arg("gates"),
+      py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
 
   add_overload(
       m, "execute_prepared_fusion_chunk",
@@ -362,8 +364,8 @@ void bind_distributed(py::module_& m) {
 
   add_overload(
       m, "sample_measure_device",
-      [](DistributedState& s, const Targets& targets, uint64_t shots, const std::string& endian,
-         const py::object& seed, bool collapse_last) {
+      [](DistributedState& s, const Targets& targets, uint64_t shots, const std::string& endian, const py::object& seed,
+         bool collapse_last) {
         return sample(s, "sample_measure_device", targets.values, shots, endian, seed, collapse_last);
       },
       "Batch-sample target qubits of a DistributedState; every rank returns the same counts (a collective call).",

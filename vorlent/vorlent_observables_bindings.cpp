@@ -16,9 +16,9 @@
 
 #include "common/cu_complex.h"
 #include "common/parsers.h"
-#include "common/state_core.h"
 #include "common/pauli_words.h"
 #include "common/pauli_words_py.h"
+#include "common/state_core.h"
 #include "vorlent/measure/vorlent_observables.h"
 #include "vorlent/vorlent_device_state.h"
 
@@ -66,9 +66,8 @@ std::complex<double> overlap(const DeviceState& a, const DeviceState& b) {
   if (a.is_double != b.is_double) throw std::invalid_argument("inner_product states must have the same dtype");
   if (a.device_id != b.device_id) throw std::invalid_argument("inner_product states must be on the same device");
   return without_gil([&] {
-    return with_precision(a, [&](auto* left) {
-      return inner_product(a.n, left, static_cast<decltype(left)>(b.d_state()), a.device_id);
-    });
+    return with_precision(
+        a, [&](auto* left) { return inner_product(a.n, left, static_cast<decltype(left)>(b.d_state()), a.device_id); });
   });
 }
 
@@ -86,8 +85,8 @@ void def_observables(py::module_& m) {
         "entries whose index bit j is the value of targets[j]; targets and endian as in measure_device.",
         py::arg("state"), py::arg("targets"), py::arg("endian") = "little");
   m.def("inner_product", &overlap,
-        "The overlap <a|b> of two DeviceStates with the same n, dtype and device, as a complex number.",
-        py::arg("a"), py::arg("b"));
+        "The overlap <a|b> of two DeviceStates with the same n, dtype and device, as a complex number.", py::arg("a"),
+        py::arg("b"));
 }
 
 }  // namespace vorlent

@@ -1,5 +1,5 @@
-#include "common/py_guard.h"
 #include "vorlent/vorlent_parse.h"
+#include "common/py_guard.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -32,7 +32,8 @@ GateRecord read_record(Get get, bool parameter_may_be_none) {
   r.controls = field_list<int64_t>(get("control"), "control", "integers");
   r.control_state = field_list<int64_t>(get("control_state"), "control_state", "integers");
   py::object parameter = get("parameter");
-  if (!(parameter_may_be_none && parameter.is_none())) r.parameters = field_list<double>(parameter, "parameter", "numbers");
+  if (!(parameter_may_be_none && parameter.is_none()))
+    r.parameters = field_list<double>(parameter, "parameter", "numbers");
   apply_t_renaming(r);
   r.id = gate_id_from_name(r.name);
   return r;
@@ -64,8 +65,7 @@ std::vector<GateRecord> parse_gate_ir(const py::list& gate_ir) {
   py::object dict_type = py::module_::import("builtins").attr("dict");
   for (py::handle item : entries) {
     quillmarch::pyguard::poll_signals(records.size());
-    py::dict d = py::isinstance<py::dict>(item) ? py::reinterpret_borrow<py::dict>(item)
-                                                : py::dict(dict_type(item));
+    py::dict d = py::isinstance<py::dict>(item) ? py::reinterpret_borrow<py::dict>(item) : py::dict(dict_type(item));
     GateRecord r = read_record([&](const char* key) { return py::object(d[key]); }, false);
     if (d.contains("matrix")) {
       py::object matrix = d["matrix"];

@@ -118,8 +118,7 @@ bool is_diagonal(const GateRecord& r) {
     case S_DAG:
     case RZ:
     case PHASE:
-    case GLOBAL_PHASE:
-      return true;
+    case GLOBAL_PHASE: return true;
     case U: {
       std::array<std::complex<double>, 4> m;
       return single_qubit_matrix(r, m) && m[1] == 0.0 && m[2] == 0.0;
@@ -134,8 +133,7 @@ bool is_diagonal(const GateRecord& r) {
       }
       return true;
     }
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -226,8 +224,10 @@ DistributedPlan plan_distributed(int64_t n, int64_t local_qubits, std::vector<in
     gate.gate = r;
     GateRecord& p = gate.gate;
     // Launchers read only the targets they use; the rest may name any qubit.
-    if (r.id == GLOBAL_PHASE) p.targets.clear();
-    else if (r.id != UNITARY) p.targets.resize(r.id == SWAP ? 2 : 1);
+    if (r.id == GLOBAL_PHASE)
+      p.targets.clear();
+    else if (r.id != UNITARY)
+      p.targets.resize(r.id == SWAP ? 2 : 1);
     for (int64_t& t : p.targets) t = layout[static_cast<size_t>(static_cast<int>(t))];
     for (int64_t& c : p.controls) c = layout[static_cast<size_t>(c)];
     plan.steps.push_back(std::move(gate));

@@ -20,8 +20,8 @@
 namespace vorlent {
 namespace distributed {
 
-using quillmarch::CuComplex;
 using quillmarch::check_cuda;
+using quillmarch::CuComplex;
 
 namespace {
 
@@ -73,7 +73,9 @@ class HostStage {
 template <typename T>
 struct ExchangeBuffers {
   ExchangeBuffers(size_t elements, int device)
-      : send(elements, device), recv(elements, device), send_stage(kDeviceIsHost ? 0 : send.bytes()),
+      : send(elements, device),
+        recv(elements, device),
+        send_stage(kDeviceIsHost ? 0 : send.bytes()),
         recv_stage(kDeviceIsHost ? 0 : recv.bytes()) {}
   void* send_host() const { return kDeviceIsHost ? static_cast<void*>(send.get()) : send_stage.get(); }
   void* recv_host() const { return kDeviceIsHost ? static_cast<void*>(recv.get()) : recv_stage.get(); }
@@ -120,7 +122,10 @@ std::string outcome_string(uint64_t outcome, size_t m) {
 
 DistributedState::DistributedState(int64_t n_qubits, int precision_is_double, int device_id, uint64_t buffer,
                                    std::shared_ptr<Transport> transport)
-    : n(n_qubits), rank(transport->rank()), size(transport->size()), is_double(precision_is_double),
+    : n(n_qubits),
+      rank(transport->rank()),
+      size(transport->size()),
+      is_double(precision_is_double),
       buffer_bytes(buffer),
       local(n_qubits - static_cast<int64_t>(__builtin_ctz(static_cast<unsigned>(transport->size()))),
             quillmarch::precision_from_flag(precision_is_double), device_id),
@@ -143,8 +148,7 @@ bool agree(Transport& transport, uint64_t value) {
 void settle(Transport& transport, const std::string& error) {
   const std::vector<std::string> all = transport.allgather(error);
   for (size_t r = 0; r < all.size(); ++r) {
-    if (!all[r].empty())
-      throw std::runtime_error("DistributedState: rank " + std::to_string(r) + " failed: " + all[r]);
+    if (!all[r].empty()) throw std::runtime_error("DistributedState: rank " + std::to_string(r) + " failed: " + all[r]);
   }
 }
 
@@ -245,7 +249,8 @@ void DistributedState::gather_to_all(void* host) const {
 void DistributedState::run(const std::vector<GateRecord>& records, KernelMode mode) {
   validate_records(n, records);
   const DistributedPlan plan = plan_distributed(n, local_qubits, layout, records);
-  quillmarch::with_precision(local, [&](auto* amplitudes) { run_plan<quillmarch::real_of<decltype(amplitudes)>>(plan, mode); });
+  quillmarch::with_precision(
+      local, [&](auto* amplitudes) { run_plan<quillmarch::real_of<decltype(amplitudes)>>(plan, mode); });
 }
 
 template <typename T>
@@ -333,8 +338,8 @@ void DistributedState::run_plan(const DistributedPlan& plan, KernelMode mode) {
 }
 
 std::pair<OutcomeCounts, std::string> DistributedState::sample(const std::vector<int64_t>& targets,
-                                                               const std::string& endian, uint64_t shots,
-                                                               uint64_t seed, bool collapse_last) {
+                                                               const std::string& endian, uint64_t shots, uint64_t seed,
+                                                               bool collapse_last) {
   validate_measure(n, uint64_t{1} << n, targets, endian);
   if (shots == 0) throw std::invalid_argument("shots must be positive");
   return quillmarch::with_precision(local, [&](auto* amplitudes) {
@@ -399,7 +404,8 @@ std::pair<OutcomeCounts, std::string> DistributedState::sample_typed(const std::
     for (uint64_t shot = 0; shot < shots; ++shot) {
       double u = static_cast<double>(engine()) * kTwoToMinus64;
       if (u >= 1.0) u = kBelowOne;
-      const size_t k = static_cast<size_t>(std::upper_bound(running.begin(), running.end(), u * total) - running.begin());
+      const size_t k =
+          static_cast<size_t>(std::upper_bound(running.begin(), running.end(), u * total) - running.begin());
       last = k < running.size() ? k : running.size() - 1;
       ++counts[last];
       if ((shot & 0xfffff) == 0xfffff) transport_->poll_interrupt();

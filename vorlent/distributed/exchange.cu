@@ -76,8 +76,8 @@ __global__ void __launch_bounds__(kThreads)
 
 template <typename T>
 __global__ void __launch_bounds__(kThreads)
-    distributed_collapse_kernel(CuComplex<T>* __restrict__ state, uint64_t count, const OutcomeMap map,
-                                uint64_t chosen, T prefactor, T factor) {
+    distributed_collapse_kernel(CuComplex<T>* __restrict__ state, uint64_t count, const OutcomeMap map, uint64_t chosen,
+                                T prefactor, T factor) {
   for (uint64_t i = quillmarch::global_thread(); i < count; i += quillmarch::grid_stride()) {
     state[i] = outcome_of(i, map) == chosen ? quillmarch::scale(quillmarch::scale(state[i], prefactor), factor)
                                             : CuComplex<T>{T(0), T(0)};
@@ -93,8 +93,8 @@ void pack_block(const CuComplex<T>* state, CuComplex<T>* buffer, uint64_t first,
 }
 
 template <typename T>
-void unpack_block(CuComplex<T>* state, const CuComplex<T>* buffer, uint64_t first, uint64_t count,
-                  uint64_t pair_mask, uint64_t block_bits) {
+void unpack_block(CuComplex<T>* state, const CuComplex<T>* buffer, uint64_t first, uint64_t count, uint64_t pair_mask,
+                  uint64_t block_bits) {
   quillmarch::launch<exchange_unpack_kernel<T>>(grid(count), dim3(kThreads), 0, nullptr, state, buffer, first, count,
                                                 pair_mask, block_bits);
   quillmarch::check_launch("exchange_unpack kernel launch failed: ");
@@ -116,15 +116,15 @@ template <typename T>
 void local_collapse(CuComplex<T>* state, int64_t local_qubits, const OutcomeMap& map, uint64_t chosen, T prefactor,
                     T factor) {
   const uint64_t count = uint64_t{1} << local_qubits;
-  quillmarch::launch<distributed_collapse_kernel<T>>(grid(count), dim3(kThreads), 0, nullptr, state, count, map,
-                                                     chosen, prefactor, factor);
+  quillmarch::launch<distributed_collapse_kernel<T>>(grid(count), dim3(kThreads), 0, nullptr, state, count, map, chosen,
+                                                     prefactor, factor);
   quillmarch::check_last_error();
 }
 
-#define VORLENT_EXCHANGE_INSTANTIATE(T)                                                                         \
-  template void pack_block<T>(const CuComplex<T>*, CuComplex<T>*, uint64_t, uint64_t, uint64_t, uint64_t);      \
-  template void unpack_block<T>(CuComplex<T>*, const CuComplex<T>*, uint64_t, uint64_t, uint64_t, uint64_t);    \
-  template void local_probabilities<T>(const CuComplex<T>*, int64_t, const OutcomeMap&, double*);               \
+#define VORLENT_EXCHANGE_INSTANTIATE(T)                                                                      \
+  template void pack_block<T>(const CuComplex<T>*, CuComplex<T>*, uint64_t, uint64_t, uint64_t, uint64_t);   \
+  template void unpack_block<T>(CuComplex<T>*, const CuComplex<T>*, uint64_t, uint64_t, uint64_t, uint64_t); \
+  template void local_probabilities<T>(const CuComplex<T>*, int64_t, const OutcomeMap&, double*);            \
   template void local_collapse<T>(CuComplex<T>*, int64_t, const OutcomeMap&, uint64_t, T, T);
 VORLENT_EXCHANGE_INSTANTIATE(float)
 VORLENT_EXCHANGE_INSTANTIATE(double)

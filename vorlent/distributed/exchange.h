@@ -14,8 +14,8 @@ namespace distributed {
 // equal `block_bits`; element j of the block is the j-th of them in index
 // order. These copy elements [first, first + count) of a block.
 template <typename T>
-void pack_block(const quillmarch::CuComplex<T>* state, quillmarch::CuComplex<T>* buffer, uint64_t first,
-                uint64_t count, uint64_t pair_mask, uint64_t block_bits);
+void pack_block(const quillmarch::CuComplex<T>* state, quillmarch::CuComplex<T>* buffer, uint64_t first, uint64_t count,
+                uint64_t pair_mask, uint64_t block_bits);
 template <typename T>
 void unpack_block(quillmarch::CuComplex<T>* state, const quillmarch::CuComplex<T>* buffer, uint64_t first,
                   uint64_t count, uint64_t pair_mask, uint64_t block_bits);

@@ -6,8 +6,7 @@ using namespace pybind11::literals;
 namespace vorlent {
 namespace distributed {
 
-const char* const kMpiInstallHint =
-    "DistributedState needs mpi4py: pip install mpi4py mpich, or pip install .[mpi]";
+const char* const kMpiInstallHint = "DistributedState needs mpi4py: pip install mpi4py mpich, or pip install .[mpi]";
 
 py::object import_mpi() {
   try {
@@ -80,7 +79,8 @@ void MpiTransport::bcast(void* data, size_t bytes, int root) {
 void MpiTransport::allreduce_sum(double* data, size_t count) {
   if (count == 0) return;
   py::gil_scoped_acquire hold;
-  comm_.attr("Allreduce")(mpi_.attr("IN_PLACE"), py::make_tuple(view(data, count * sizeof(double)), mpi_.attr("DOUBLE")),
+  comm_.attr("Allreduce")(mpi_.attr("IN_PLACE"),
+                          py::make_tuple(view(data, count * sizeof(double)), mpi_.attr("DOUBLE")),
                           "op"_a = mpi_.attr("SUM"));
 }
 

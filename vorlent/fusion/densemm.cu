@@ -22,8 +22,9 @@ constexpr unsigned kThreads = 256;
 // of the destination is the amplitude whose active bits are `local` and
 // whose other bits are `outer`.
 template <typename T>
-__global__ void __launch_bounds__(kThreads) transpose_to_low_bits(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination,
-                                      uint64_t active_mask, uint64_t outer_mask, int32_t k) {
+__global__ void __launch_bounds__(kThreads)
+    transpose_to_low_bits(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination, uint64_t active_mask,
+                          uint64_t outer_mask, int32_t k) {
   const uint64_t low = (uint64_t{1} << k) - 1;
   for (uint64_t i = quillmarch::global_thread(); i < total; i += quillmarch::grid_stride())
     destination[i] = source[deposit_bits(i & low, active_mask) | deposit_bits(i >> k, outer_mask)];
@@ -31,8 +32,9 @@ __global__ void __launch_bounds__(kThreads) transpose_to_low_bits(uint64_t total
 
 // The inverse scatter, same geometry.
 template <typename T>
-__global__ void __launch_bounds__(kThreads) transpose_from_low_bits(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination,
-                                        uint64_t active_mask, uint64_t outer_mask, int32_t k) {
+__global__ void __launch_bounds__(kThreads)
+    transpose_from_low_bits(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination, uint64_t active_mask,
+                            uint64_t outer_mask, int32_t k) {
   const uint64_t low = (uint64_t{1} << k) - 1;
   for (uint64_t i = quillmarch::global_thread(); i < total; i += quillmarch::grid_stride())
     destination[deposit_bits(i & low, active_mask) | deposit_bits(i >> k, outer_mask)] = source[i];
@@ -66,7 +68,7 @@ void apply_densemm(cublasHandle_t handle, int64_t n, CuComplex<T>* state, CuComp
   const uint64_t outer_mask = active_mask ^ (total - 1);
   const dim3 grid(quillmarch::stride_grid_for(total, kThreads));
   quillmarch::launch<transpose_to_low_bits<T>>(grid, dim3(kThreads), 0, stream, total, state, transpose_buffer,
-                     active_mask, outer_mask, k);
+                                               active_mask, outer_mask, k);
   // Rows are the 2^k local amplitudes, columns the settings of the others.
   const uint64_t columns = uint64_t{1} << (n - k), rows = uint64_t{1} << k;
   if (columns > static_cast<uint64_t>(std::numeric_limits<int>::max()))
@@ -76,13 +78,13 @@ void apply_densemm(cublasHandle_t handle, int64_t n, CuComplex<T>* state, CuComp
   check_cublas(gemm(handle, static_cast<int>(rows), static_cast<int>(columns), matrix, transpose_buffer, gemm_buffer),
                kGemmOperation<T>);
   quillmarch::launch<transpose_from_low_bits<T>>(grid, dim3(kThreads), 0, stream, total, gemm_buffer, state,
-                     active_mask, outer_mask, k);
+                                                 active_mask, outer_mask, k);
 }
 
 template void apply_densemm<float>(cublasHandle_t, int64_t, CuComplex<float>*, CuComplex<float>*, CuComplex<float>*,
                                    uint64_t, int32_t, const CuComplex<float>*, cudaStream_t);
-template void apply_densemm<double>(cublasHandle_t, int64_t, CuComplex<double>*, CuComplex<double>*,
-                                    CuComplex<double>*, uint64_t, int32_t, const CuComplex<double>*, cudaStream_t);
+template void apply_densemm<double>(cublasHandle_t, int64_t, CuComplex<double>*, CuComplex<double>*, CuComplex<double>*,
+                                    uint64_t, int32_t, const CuComplex<double>*, cudaStream_t);
 
 }  // namespace fusion
 }  // namespace vorlent

@@ -117,7 +117,8 @@ bool bind_densemm_cache(int64_t n, FusionWorkspace<T>& ws) {
     cache.transpose_buffer =
         allocate_unless_full<CuComplex<T>>(amplitudes, current, "cudaMalloc cached DenseMM transpose buffer");
     if (cache.transpose_buffer.get() == nullptr) return false;
-    cache.gemm_buffer = allocate_unless_full<CuComplex<T>>(amplitudes, current, "cudaMalloc cached DenseMM GEMM buffer");
+    cache.gemm_buffer =
+        allocate_unless_full<CuComplex<T>>(amplitudes, current, "cudaMalloc cached DenseMM GEMM buffer");
     if (cache.gemm_buffer.get() == nullptr) {
       cache.free_buffers();
       return false;
@@ -151,8 +152,7 @@ void FusionWorkspace<T>::apply(CuComplex<T>* state, const FusedGroup& group, siz
                          device_matrices.get() + group.matrix_offset, nullptr);
       }
       return;
-    default:
-      throw std::invalid_argument("AutoPair group cannot use fusion workspace");
+    default: throw std::invalid_argument("AutoPair group cannot use fusion workspace");
   }
 }
 
@@ -179,8 +179,7 @@ FusionWorkspace<T> build_workspace(int64_t n, const FusionPlan& plan) {
     ws.device_records =
         upload_array(records, device, "cudaMalloc SparseShareMem gates", "cudaMemcpy SparseShareMem gates");
   if (!matrices.empty())
-    ws.device_matrices =
-        upload_array(matrices, device, "cudaMalloc DenseMM matrices", "cudaMemcpy DenseMM matrices");
+    ws.device_matrices = upload_array(matrices, device, "cudaMalloc DenseMM matrices", "cudaMemcpy DenseMM matrices");
   if (uses_densemm && !bind_densemm_cache<T>(n, ws)) {
     // No room for the scratch buffers: the same groups, through shared memory.
     ws.dense_fallback = true;
@@ -223,11 +222,11 @@ void execute_prepared_chunk(CuComplex<T>* d_state, uint64_t num_state, int devic
   quillmarch::check_cuda(cudaStreamSynchronize(nullptr));
 }
 
-#define VORLENT_FUSION_INSTANTIATE(T)                                                                           \
-  template struct FusionWorkspace<T>;                                                                           \
-  template FusionWorkspace<T> build_workspace<T>(int64_t, const FusionPlan&);                                   \
+#define VORLENT_FUSION_INSTANTIATE(T)                                                                          \
+  template struct FusionWorkspace<T>;                                                                          \
+  template FusionWorkspace<T> build_workspace<T>(int64_t, const FusionPlan&);                                  \
   template void run_fused_groups<T>(int64_t, CuComplex<T>*, const std::vector<GateRecord>&, const FusionPlan&, \
-                                    const FusionWorkspace<T>&);                                                 \
+                                    const FusionWorkspace<T>&);                                                \
   template void execute_prepared_chunk<T>(CuComplex<T>*, uint64_t, int, const PreparedFusionChunk&);
 VORLENT_FUSION_INSTANTIATE(float)
 VORLENT_FUSION_INSTANTIATE(double)

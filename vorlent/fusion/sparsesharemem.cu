@@ -69,9 +69,9 @@ __device__ __forceinline__ void apply_record(const DeviceMatrixGate<T>& g, CuCom
 // owns one tile at a time: the amplitudes that share one setting of the
 // inactive qubits.
 template <typename T>
-__global__ void __launch_bounds__(kThreads) sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count, uint64_t active_mask,
-                                      uint64_t outer_mask, int32_t k, const DeviceMatrixGate<T>* gates,
-                                      int32_t gate_count) {
+__global__ void __launch_bounds__(kThreads)
+    sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count, uint64_t active_mask, uint64_t outer_mask,
+                          int32_t k, const DeviceMatrixGate<T>* gates, int32_t gate_count) {
   QM_DYNAMIC_SHARED(CuComplex<T>, tile);
   const uint64_t size = uint64_t{1} << k, half = size / 2, quarter = size / 4;
   for (uint64_t t = blockIdx.x; t < tile_count; t += gridDim.x) {
@@ -117,9 +117,8 @@ void launch_sparsesharemem(int64_t n, CuComplex<T>* state, uint64_t active_mask,
   const uint64_t tiles = uint64_t{1} << (n - k);
   const uint64_t outer_mask = active_mask ^ ((uint64_t{1} << n) - 1);
   const unsigned grid = static_cast<unsigned>(std::min<uint64_t>(tiles, quillmarch::kMaxStrideBlocks));
-  quillmarch::launch<sparsesharemem_kernel<T>>(dim3(grid),
-                     dim3(kThreads), (size_t{1} << k) * sizeof(CuComplex<T>), stream, state, tiles, active_mask,
-                     outer_mask, k, gates, gate_count);
+  quillmarch::launch<sparsesharemem_kernel<T>>(dim3(grid), dim3(kThreads), (size_t{1} << k) * sizeof(CuComplex<T>),
+                                               stream, state, tiles, active_mask, outer_mask, k, gates, gate_count);
 }
 
 template void launch_sparsesharemem<float>(int64_t, CuComplex<float>*, uint64_t, int32_t,

@@ -23,14 +23,16 @@ void check_gate_qubits(uint64_t n, const std::vector<int64_t>& targets, const st
   const std::string range = " is out of range for " + std::to_string(n) + " qubits";
   uint64_t seen_targets = 0;
   for (int64_t t : targets) {
-    if (t < 0 || static_cast<uint64_t>(t) >= n) throw std::invalid_argument("target qubit " + std::to_string(t) + range);
+    if (t < 0 || static_cast<uint64_t>(t) >= n)
+      throw std::invalid_argument("target qubit " + std::to_string(t) + range);
     const uint64_t bit = uint64_t{1} << t;
     if (seen_targets & bit) throw std::invalid_argument("target qubit " + std::to_string(t) + " is listed twice");
     seen_targets |= bit;
   }
   uint64_t seen_controls = 0;
   for (int64_t c : controls) {
-    if (c < 0 || static_cast<uint64_t>(c) >= n) throw std::invalid_argument("control qubit " + std::to_string(c) + range);
+    if (c < 0 || static_cast<uint64_t>(c) >= n)
+      throw std::invalid_argument("control qubit " + std::to_string(c) + range);
     const uint64_t bit = uint64_t{1} << c;
     if (seen_controls & bit) throw std::invalid_argument("control qubit " + std::to_string(c) + " is listed twice");
     if (seen_targets & bit) throw std::invalid_argument("control qubit " + std::to_string(c) + " is also a target");
@@ -38,8 +40,7 @@ void check_gate_qubits(uint64_t n, const std::vector<int64_t>& targets, const st
   }
 }
 
-OneQubitLaunch plan_one_qubit(uint64_t n, int target, const ControlMasks& masks, size_t num_controls,
-                              KernelMode mode) {
+OneQubitLaunch plan_one_qubit(uint64_t n, int target, const ControlMasks& masks, size_t num_controls, KernelMode mode) {
   const uint64_t t = uint64_t{1} << target;
   if (mode == KernelMode::AllState) return {OneQubitShape::AllState, uint64_t{1} << n, t, 0, 0};
   if (mode != KernelMode::PairAuto) return {OneQubitShape::Pair, uint64_t{1} << (n - 1), t, 0, 0};

@@ -34,7 +34,6 @@ struct OneQubitLaunch {
 
 // AllState -> all-state kernel; PairAuto -> one of the four AutoPair kernels;
 // any other mode -> pair kernel.
-OneQubitLaunch plan_one_qubit(uint64_t n, int target, const ControlMasks& masks, size_t num_controls,
-                              KernelMode mode);
+OneQubitLaunch plan_one_qubit(uint64_t n, int target, const ControlMasks& masks, size_t num_controls, KernelMode mode);
 
 }  // namespace vorlent

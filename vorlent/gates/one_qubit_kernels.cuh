@@ -137,8 +137,8 @@ QM_DEVICE void target0_compact_body(uint64_t count, CuComplex<T>* state, uint64_
 }
 
 template <typename T, typename Op>
-QM_DEVICE void compact_body(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value,
-                            uint64_t t, const Op& op) {
+QM_DEVICE void compact_body(uint64_t count, CuComplex<T>* state, uint64_t insert_mask, uint64_t base_value, uint64_t t,
+                            const Op& op) {
   const uint64_t j = global_thread();
   if (j >= count) return;
   const uint64_t i0 = quillmarch::insert_zero_bits(j, insert_mask) | base_value;
@@ -195,9 +195,7 @@ void launch_one_qubit(const char* prefix, const OneQubitLaunch& plan, uint64_t n
     case OneQubitShape::Target0Compact:
       with_constants(AutoPair::target0_compact, plan.insert_mask, plan.base_value);
       break;
-    case OneQubitShape::Compact:
-      with_constants(AutoPair::compact, plan.insert_mask, plan.base_value, plan.t);
-      break;
+    case OneQubitShape::Compact: with_constants(AutoPair::compact, plan.insert_mask, plan.base_value, plan.t); break;
   }
   quillmarch::check_launch(prefix);
 }

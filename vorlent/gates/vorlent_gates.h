@@ -16,10 +16,10 @@ namespace vorlent {
 using quillmarch::CuComplex;
 using Qubits = std::vector<int64_t>;
 
-#define VORLENT_FIXED_LAUNCHER(name)                                                                            \
-  void name(uint64_t n, CuComplex<float>* state, int target, Qubits controls, const Qubits& control_state,      \
-            cudaStream_t stream, KernelMode mode);                                                              \
-  void name(uint64_t n, CuComplex<double>* state, int target, Qubits controls, const Qubits& control_state,     \
+#define VORLENT_FIXED_LAUNCHER(name)                                                                        \
+  void name(uint64_t n, CuComplex<float>* state, int target, Qubits controls, const Qubits& control_state,  \
+            cudaStream_t stream, KernelMode mode);                                                          \
+  void name(uint64_t n, CuComplex<double>* state, int target, Qubits controls, const Qubits& control_state, \
             cudaStream_t stream, KernelMode mode);
 VORLENT_FIXED_LAUNCHER(cu_x)
 VORLENT_FIXED_LAUNCHER(cu_y)
@@ -33,10 +33,10 @@ VORLENT_FIXED_LAUNCHER(cu_sqrty)
 VORLENT_FIXED_LAUNCHER(cu_sqrtydag)
 #undef VORLENT_FIXED_LAUNCHER
 
-#define VORLENT_ANGLE_LAUNCHER(name)                                                                            \
-  void name(uint64_t n, CuComplex<float>* state, int target, Qubits controls, const Qubits& control_state,      \
-            cudaStream_t stream, float theta, KernelMode mode);                                                 \
-  void name(uint64_t n, CuComplex<double>* state, int target, Qubits controls, const Qubits& control_state,     \
+#define VORLENT_ANGLE_LAUNCHER(name)                                                                        \
+  void name(uint64_t n, CuComplex<float>* state, int target, Qubits controls, const Qubits& control_state,  \
+            cudaStream_t stream, float theta, KernelMode mode);                                             \
+  void name(uint64_t n, CuComplex<double>* state, int target, Qubits controls, const Qubits& control_state, \
             cudaStream_t stream, double theta, KernelMode mode);
 VORLENT_ANGLE_LAUNCHER(cu_rx)
 VORLENT_ANGLE_LAUNCHER(cu_ry)

@@ -25,8 +25,7 @@ QM_DEVICE void exchange(CuComplex<T>* state, uint64_t i, uint64_t k) {
 // Grid-stride over the 2**(n-2) groups of four amplitudes; the controls are
 // tested on the member with qubit b set.
 template <typename T>
-QM_DEVICE void swap_group_scan(int64_t n, CuComplex<T>* state, int a, int b, uint64_t ctrl_mask,
-                               uint64_t ctrl_value) {
+QM_DEVICE void swap_group_scan(int64_t n, CuComplex<T>* state, int a, int b, uint64_t ctrl_mask, uint64_t ctrl_value) {
   const uint64_t qa = uint64_t{1} << a;
   const uint64_t qb = uint64_t{1} << b;
   const int lo = a < b ? a : b;

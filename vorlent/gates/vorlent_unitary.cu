@@ -14,7 +14,6 @@
 #include "vorlent/gates/one_qubit_kernels.cuh"
 #include "vorlent/gates/vorlent_gates.h"
 
-
 namespace vorlent {
 
 using gates::kThreads;
@@ -153,9 +152,8 @@ struct TargetPositions {
 // consecutive. Launched with at most 256 threads per block.
 template <typename T>
 __global__ void __launch_bounds__(kThreads)
-    cu_unitary_staged_kernel(uint64_t groups, CuComplex<T>* state, TargetPositions targets, int k,
-                             uint64_t insert_mask, uint64_t base_value, const CuComplex<T>* matrix_t,
-                             CuComplex<T>* scratch) {
+    cu_unitary_staged_kernel(uint64_t groups, CuComplex<T>* state, TargetPositions targets, int k, uint64_t insert_mask,
+                             uint64_t base_value, const CuComplex<T>* matrix_t, CuComplex<T>* scratch) {
   QM_DYNAMIC_SHARED(CuComplex<T>, shared);
   const uint64_t dim = uint64_t{1} << k;
   CuComplex<T>* stage = scratch == nullptr ? shared : scratch + uint64_t(blockIdx.x) * dim;
@@ -317,8 +315,8 @@ void transpose(std::vector<CuComplex<T>>& m, uint64_t dim) {
 // it; larger ones share a bounded scratch buffer, one slice per block.
 template <typename T>
 void launch_staged(uint64_t n, CuComplex<T>* state, const Qubits& targets, uint64_t target_mask,
-                   const ControlMasks& masks, size_t num_controls, const CuComplex<T>* matrix_t,
-                   cudaStream_t stream, int device, quillmarch::DeviceBuffer<CuComplex<T>>& scratch) {
+                   const ControlMasks& masks, size_t num_controls, const CuComplex<T>* matrix_t, cudaStream_t stream,
+                   int device, quillmarch::DeviceBuffer<CuComplex<T>>& scratch) {
   const int k = static_cast<int>(targets.size());
   const uint64_t dim = uint64_t{1} << k;
   TargetPositions positions{};
@@ -334,8 +332,8 @@ void launch_staged(uint64_t n, CuComplex<T>* state, const Qubits& targets, uint6
   }
   const unsigned threads = static_cast<unsigned>(std::min<uint64_t>(dim, kThreads));
   quillmarch::launch<cu_unitary_staged_kernel<T>>(dim3(static_cast<unsigned>(blocks)), dim3(threads), shared_bytes,
-                     stream, groups, state, positions, k, target_mask | masks.mask, masks.value, matrix_t,
-                     scratch.get());
+                                                  stream, groups, state, positions, k, target_mask | masks.mask,
+                                                  masks.value, matrix_t, scratch.get());
   check_cuda(cudaGetLastError());
 }
 
@@ -372,8 +370,8 @@ void launch_unitary(uint64_t n, CuComplex<T>* state, const Qubits& targets, cons
   if (k == 2) {
     Unitary4x4<T> u;
     std::copy(host_matrix.begin(), host_matrix.end(), u.m);
-    launch_2q(n, state, static_cast<int>(targets[0]), static_cast<int>(targets[1]), masks, controls.size(), u,
-              stream, mode);
+    launch_2q(n, state, static_cast<int>(targets[0]), static_cast<int>(targets[1]), masks, controls.size(), u, stream,
+              mode);
     check_cuda(cudaStreamSynchronize(stream));
     return;
   }

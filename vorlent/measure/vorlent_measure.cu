@@ -131,8 +131,8 @@ __global__ void __launch_bounds__(kMeasureThreads)
 // then by `factor`; the prefactor is 1 unless the whole factor would overflow T.
 template <typename T>
 __global__ void __launch_bounds__(kMeasureThreads)
-    measure_collapse_kernel(CuComplex<T>* __restrict__ state, const MeasureLayout layout, uint64_t chosen,
-                            T prefactor, T factor) {
+    measure_collapse_kernel(CuComplex<T>* __restrict__ state, const MeasureLayout layout, uint64_t chosen, T prefactor,
+                            T factor) {
   for (uint64_t w = quillmarch::global_thread(); w < layout.work; w += quillmarch::grid_stride()) {
     uint64_t i = quillmarch::insert_zero_bits(w, layout.loop_mask);
     const bool keep = outcome_of(i, layout) == chosen;
@@ -332,8 +332,7 @@ template <typename T>
 void collapse(const Probabilities& pr, CuComplex<T>* d_state, uint64_t chosen) {
   const double p = chosen == 0 ? pr.running[0] : pr.running[chosen] - pr.running[chosen - 1];
   if (!(p > 0.0)) throw std::runtime_error("Selected measurement probability is zero.");
-  const quillmarch::CollapseFactors factors =
-      quillmarch::collapse_factors<T>(p, quillmarch::Renormalise::kAmplitudes);
+  const quillmarch::CollapseFactors factors = quillmarch::collapse_factors<T>(p, quillmarch::Renormalise::kAmplitudes);
   const T prefactor = static_cast<T>(factors.prescale);
   const T factor = static_cast<T>(factors.scale);
   quillmarch::launch<measure_collapse_kernel<T>>(dim3(measure_blocks(pr.layout)), dim3(kMeasureThreads), 0, nullptr,
@@ -381,8 +380,7 @@ std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, CuComplex<T>* d
       ++dense[last];
       pacer.step(shot);
     }
-    counts.reserve(static_cast<size_t>(
-        std::count_if(dense.begin(), dense.end(), [](uint64_t c) { return c != 0; })));
+    counts.reserve(static_cast<size_t>(std::count_if(dense.begin(), dense.end(), [](uint64_t c) { return c != 0; })));
     for (uint64_t k = 0; k < outcomes; ++k) {
       if (dense[k] != 0) counts.emplace(quillmarch::outcome_string(k, m), dense[k]);
     }
@@ -415,17 +413,16 @@ std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, CuComplex<T>* d
   return {std::move(counts), quillmarch::outcome_string(last, m)};
 }
 
-#define VORLENT_MEASURE_INSTANTIATE(T)                                                                       \
-  template __global__ void measure_probs_kernel<T>(const CuComplex<T>*, const MeasureLayout, uint64_t,       \
-                                                   double*);                                                 \
-  template __global__ void measure_collapse_kernel<T>(CuComplex<T>*, const MeasureLayout, uint64_t, T, T);   \
-  template std::vector<double> outcome_probabilities<T>(int64_t, const CuComplex<T>*, uint64_t, int,            \
-                                                        const std::vector<int64_t>&, const std::string&);       \
-  template std::string measure_outcome<T>(int64_t, CuComplex<T>*, uint64_t, int, const std::vector<int64_t>&, \
-                                          const std::string&, uint64_t);                                     \
-  template std::pair<OutcomeCounts, std::string> sample_outcomes<T>(                                         \
-      int64_t, CuComplex<T>*, uint64_t, int, const std::vector<int64_t>&, const std::string&, uint64_t,      \
-      uint64_t, bool, const InterruptCheck&);
+#define VORLENT_MEASURE_INSTANTIATE(T)                                                                               \
+  template __global__ void measure_probs_kernel<T>(const CuComplex<T>*, const MeasureLayout, uint64_t, double*);     \
+  template __global__ void measure_collapse_kernel<T>(CuComplex<T>*, const MeasureLayout, uint64_t, T, T);           \
+  template std::vector<double> outcome_probabilities<T>(int64_t, const CuComplex<T>*, uint64_t, int,                 \
+                                                        const std::vector<int64_t>&, const std::string&);            \
+  template std::string measure_outcome<T>(int64_t, CuComplex<T>*, uint64_t, int, const std::vector<int64_t>&,        \
+                                          const std::string&, uint64_t);                                             \
+  template std::pair<OutcomeCounts, std::string> sample_outcomes<T>(int64_t, CuComplex<T>*, uint64_t, int,           \
+                                                                    const std::vector<int64_t>&, const std::string&, \
+                                                                    uint64_t, uint64_t, bool, const InterruptCheck&);
 VORLENT_MEASURE_INSTANTIATE(float)
 VORLENT_MEASURE_INSTANTIATE(double)
 

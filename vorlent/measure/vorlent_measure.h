@@ -36,10 +36,9 @@ std::vector<double> outcome_probabilities(int64_t n, const quillmarch::CuComplex
 // `shots` draws from one probability pass; optionally collapses on the last.
 // An exception from `interrupted` leaves the state untouched.
 template <typename T>
-std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, quillmarch::CuComplex<T>* d_state,
-                                                      uint64_t num_state, int device_id,
-                                                      const std::vector<int64_t>& targets, const std::string& endian,
-                                                      uint64_t shots, uint64_t seed, bool collapse_last,
-                                                      const InterruptCheck& interrupted);
+std::pair<OutcomeCounts, std::string> sample_outcomes(int64_t n, quillmarch::CuComplex<T>* d_state, uint64_t num_state,
+                                                      int device_id, const std::vector<int64_t>& targets,
+                                                      const std::string& endian, uint64_t shots, uint64_t seed,
+                                                      bool collapse_last, const InterruptCheck& interrupted);
 
 }  // namespace vorlent

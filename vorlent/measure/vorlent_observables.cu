@@ -35,8 +35,7 @@ unsigned observable_blocks(uint64_t work) {
 // Adds one term's real or imaginary part (per word) to every word's sum, each
 // signed by its bit of `signs`.
 template <int K>
-__device__ __forceinline__ void accumulate(double (&acc)[K], uint32_t take_imag, uint32_t signs, double re,
-                                           double im) {
+__device__ __forceinline__ void accumulate(double (&acc)[K], uint32_t take_imag, uint32_t signs, double re, double im) {
 #if defined(__CUDACC__)
 #pragma unroll
 #endif
@@ -99,7 +98,8 @@ __global__ void __launch_bounds__(kObservableThreads)
 }
 
 // 256 threads per block, 2 doubles of dynamic shared memory; every thread
-// reaches both barriers. Items as in the Pauli passes (kLaneBits). sums[0] and sums[1] get Re and Im of sum conj(a_i) b_i.
+// reaches both barriers. Items as in the Pauli passes (kLaneBits). sums[0] and sums[1] get Re and Im of sum conj(a_i)
+// b_i.
 template <typename T>
 __global__ void __launch_bounds__(kObservableThreads)
     inner_product_kernel(const CuComplex<T>* __restrict__ a, const CuComplex<T>* __restrict__ b, uint64_t count,
@@ -204,8 +204,8 @@ std::complex<double> inner_product(int64_t n, const CuComplex<T>* a, const CuCom
   quillmarch::check_cuda(cudaMemset(sums.get(), 0, sums.bytes()));
   const unsigned blocks = observable_blocks(count);
   const unsigned loop_bits = quillmarch::loop_bits_for(static_cast<unsigned>(n), uint64_t{blocks} * kObservableThreads);
-  quillmarch::launch<inner_product_kernel<T>>(dim3(blocks), dim3(kObservableThreads), 2 * sizeof(double), nullptr, a,
-                                              b, count, loop_bits, sums.get());
+  quillmarch::launch<inner_product_kernel<T>>(dim3(blocks), dim3(kObservableThreads), 2 * sizeof(double), nullptr, a, b,
+                                              count, loop_bits, sums.get());
   quillmarch::check_launch("inner_product kernel launch failed: ");
   double host[2];
   quillmarch::download(host, sums.get(), 2);
@@ -213,11 +213,11 @@ std::complex<double> inner_product(int64_t n, const CuComplex<T>* a, const CuCom
   return {host[0], host[1]};
 }
 
-#define VORLENT_OBSERVABLES_INSTANTIATE(T)                                                                          \
-  template std::vector<double> pauli_expectations<T>(int64_t, const CuComplex<T>*, int,                             \
-                                                     const std::vector<quillmarch::PauliWord>&);                    \
-  template std::vector<double> marginal_probabilities<T>(int64_t, const CuComplex<T>*, uint64_t, int,              \
-                                                         const std::vector<int64_t>&, const std::string&);         \
+#define VORLENT_OBSERVABLES_INSTANTIATE(T)                                                                 \
+  template std::vector<double> pauli_expectations<T>(int64_t, const CuComplex<T>*, int,                    \
+                                                     const std::vector<quillmarch::PauliWord>&);           \
+  template std::vector<double> marginal_probabilities<T>(int64_t, const CuComplex<T>*, uint64_t, int,      \
+                                                         const std::vector<int64_t>&, const std::string&); \
   template std::complex<double> inner_product<T>(int64_t, const CuComplex<T>*, const CuComplex<T>*, int);
 VORLENT_OBSERVABLES_INSTANTIATE(float)
 VORLENT_OBSERVABLES_INSTANTIATE(double)
