@@ -22,7 +22,7 @@ from mpi4py import MPI  # noqa: E402
 
 import sv_reference as ref  # noqa: E402
 import vorlent  # noqa: E402
-from gate_helpers import QuantumGate  # noqa: E402
+from gate_helpers import BASE_ONE_QUBIT as ONE_QUBIT, QuantumGate  # noqa: E402
 
 COMM = MPI.COMM_WORLD
 RANK = COMM.Get_rank()
@@ -72,27 +72,6 @@ def record(name, targets, controls=(), states=None, params=(), matrix=None):
     if matrix is not None:
         g["matrix"] = np.asarray(matrix, dtype=np.complex128)
     return g
-
-
-ONE_QUBIT = {
-    "x": 0,
-    "y": 0,
-    "z": 0,
-    "h": 0,
-    "s": 0,
-    "s_dag": 0,
-    "sqrtx": 0,
-    "sqrtx_dag": 0,
-    "sqrty": 0,
-    "sqrty_dag": 0,
-    "rx": 1,
-    "ry": 1,
-    "rz": 1,
-    "phase": 1,
-    "t": 0,
-    "t_dag": 0,
-    "u": 3,
-}
 
 
 def random_circuit(rng, n, length):

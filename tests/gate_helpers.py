@@ -57,6 +57,15 @@ ONE_QUBIT_NAMES = {
 }
 
 
+# The one-qubit gates under their own names (no controlled forms, no aliases), in table order.
+BASE_ONE_QUBIT = {
+    name: ONE_QUBIT_NAMES[name]
+    for name in "x y z h s s_dag sqrtx sqrtx_dag sqrty sqrty_dag rx ry rz phase t t_dag u".split()
+}
+# Those the fusion tests draw from.
+FUSION_ONE_QUBIT = {name: angles for name, angles in BASE_ONE_QUBIT.items() if name not in ("t", "t_dag")}
+
+
 class QuantumGate:
     """The attribute form of a gate, as the front end hands it over (read by run_circuit_device_gates)."""
 

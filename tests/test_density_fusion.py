@@ -13,20 +13,10 @@ from density_objects import Gate, Kraus, load
 import dm_reference as ref
 
 run = kestamire.run_density_operations_device
+# The draw follows this order.
 ONE_QUBIT = {
-    "x": 0,
-    "y": 0,
-    "z": 0,
-    "h": 0,
-    "s": 0,
-    "t_dag": 0,
-    "sqrtx": 0,
-    "y2m": 0,
-    "rx": 1,
-    "ry": 1,
-    "rz": 1,
-    "p": 1,
-    "gp": 1,
+    **dict.fromkeys(("x", "y", "z", "h", "s", "t_dag", "sqrtx", "y2m"), 0),
+    **dict.fromkeys(("rx", "ry", "rz", "p", "gp"), 1),
     "u": 3,
     "rxy": 2,
     "cx": 0,

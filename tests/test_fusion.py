@@ -17,27 +17,9 @@ import pytest
 
 import sv_reference as ref
 from conftest import tolerance
-from gate_helpers import QuantumGate, gate
+from gate_helpers import FUSION_ONE_QUBIT as ONE_QUBIT, QuantumGate, gate
 
 import vorlent
-
-ONE_QUBIT = {
-    "x": 0,
-    "y": 0,
-    "z": 0,
-    "h": 0,
-    "s": 0,
-    "s_dag": 0,
-    "sqrtx": 0,
-    "sqrtx_dag": 0,
-    "sqrty": 0,
-    "sqrty_dag": 0,
-    "rx": 1,
-    "ry": 1,
-    "rz": 1,
-    "phase": 1,
-    "u": 3,
-}
 
 
 def objects(gates):
