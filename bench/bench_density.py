@@ -46,6 +46,7 @@ from bench_timing import best_of  # noqa: E402
 import kestamire  # noqa: E402
 from density_objects import Gate, KrausOp  # noqa: E402
 from dm_reference import CHANNELS, channel_kraus, random_unitary  # noqa: E402
+from planner_model import take_clusters  # noqa: E402
 
 DDS = kestamire.DeviceDensityState
 
@@ -137,25 +138,7 @@ def fused_passes(n, ops, window=1024, min_shared=4):
             group = {o}.union(*(sets[q] for q in mine))
             for q in mine:
                 sets[q], masks[q] = group, joined
-        chosen, active, selected = set(), 0, set()
-        while True:
-            fits = [q for q in range(n) if q not in selected and sets[q] and popcount(active | masks[q]) <= max_active]
-            if not fits:
-                break
-            best = max(fits, key=lambda q: (len(sets[q]), -q))
-            taken = set(sets[best])
-            chosen |= taken
-            active |= masks[best]
-            selected.add(best)
-            for p in range(n):
-                if p in selected:
-                    continue
-                if masks[p] & ~active == 0:
-                    chosen |= sets[p]
-                    selected.add(p)
-                else:
-                    sets[p] -= taken
-        chosen = sorted(chosen) or [remaining[0]]
+        chosen = sorted(take_clusters(n, masks, sets, max_active)) or [remaining[0]]
         mask = 0
         for o in chosen:
             mask |= qubits[o]
@@ -180,6 +163,14 @@ def fused_passes(n, ops, window=1024, min_shared=4):
         chosen_set = set(chosen)
         remaining = [o for o in remaining if o not in chosen_set]
     return passes
+
+
+def add_row(record, n, dtype, family, fusion, seconds, gbps, copy_gbps, passes=None):
+    """One JSON row; `passes` only where the row counts them."""
+    row = {"backend": kestamire.backend, "n": n, "dtype": dtype, "family": family, "fusion": fusion, "seconds": seconds}
+    if passes is not None:
+        row["passes"] = passes
+    record.add(**row, gbps=gbps, copy_gbps=copy_gbps, ratio=gbps / copy_gbps)
 
 
 def traced_launches(action):
@@ -223,17 +214,16 @@ def noisy_rows(args, record):
                     seconds = best_of(call, args.repeat)
                     off_s = off_s or seconds
                     bw = passes * 2 * matrix_bytes / seconds / 1e9
-                    record.add(
-                        backend=kestamire.backend,
-                        n=n,
-                        dtype=dtype,
-                        family="noisy circuit",
-                        fusion="on" if fusion == "1" else "off",
-                        seconds=seconds,
-                        passes=passes,
-                        gbps=bw,
-                        copy_gbps=copy_bw,
-                        ratio=bw / copy_bw,
+                    add_row(
+                        record,
+                        n,
+                        dtype,
+                        "noisy circuit",
+                        "on" if fusion == "1" else "off",
+                        seconds,
+                        bw,
+                        copy_bw,
+                        passes,
                     )
                     print(
                         f"  {n:3d} {dtype:10s} {'on' if fusion == '1' else 'off':6s} {len(ops):5d} "
@@ -299,32 +289,12 @@ def main():
                     unavailable[family] = str(error)
                     continue
                 bw = moved * matrix_bytes / seconds / 1e9
-                record.add(
-                    backend=kestamire.backend,
-                    n=n,
-                    dtype=dtype,
-                    family=family,
-                    fusion=fusion,
-                    seconds=seconds,
-                    gbps=bw,
-                    copy_gbps=copy_bw,
-                    ratio=bw / copy_bw,
-                )
+                add_row(record, n, dtype, family, fusion, seconds, bw, copy_bw)
                 print(f"  {family:28s} {seconds * 1e3:10.3f} {moved:5.1f}B {bw:9.1f} {bw / copy_bw:8.2f}")
             # Measuring a state that is already collapsed on qubit 0 keeps every call alike.
             seconds = best_of(lambda: kestamire.measure_device(state, [0], seed=1), args.repeat)
             bw = 2 * matrix_bytes / seconds / 1e9
-            record.add(
-                backend=kestamire.backend,
-                n=n,
-                dtype=dtype,
-                family="measure [0]",
-                fusion=fusion,
-                seconds=seconds,
-                gbps=bw,
-                copy_gbps=copy_bw,
-                ratio=bw / copy_bw,
-            )
+            add_row(record, n, dtype, "measure [0]", fusion, seconds, bw, copy_bw)
             print(
                 f"  {'measure [0] (probs+collapse)':28s} {seconds * 1e3:10.3f} {2:5.1f}B {bw:9.1f} {bw / copy_bw:8.2f}"
             )

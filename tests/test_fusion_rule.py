@@ -7,32 +7,10 @@ import numpy as np
 import pytest
 
 import sv_reference as ref
+from gate_helpers import FUSION_ONE_QUBIT as ANGLES, QuantumGate
+from planner_model import take_clusters
 
 import vorlent
-
-ANGLES = {
-    "x": 0,
-    "y": 0,
-    "z": 0,
-    "h": 0,
-    "s": 0,
-    "s_dag": 0,
-    "sqrtx": 0,
-    "sqrtx_dag": 0,
-    "sqrty": 0,
-    "sqrty_dag": 0,
-    "rx": 1,
-    "ry": 1,
-    "rz": 1,
-    "phase": 1,
-    "u": 3,
-}
-
-
-class QuantumGate:
-    def __init__(self, id, target, control, control_state, parameter, matrix=None):
-        self.id, self.target, self.control = id, target, control
-        self.control_state, self.parameter, self.matrix = control_state, parameter, matrix
 
 
 def has_matrix(g):
@@ -80,24 +58,7 @@ def reference_groups(n, gates, limit, window, fuse_swap):
                 continue
             for q in qubits:
                 masks[q], sets[q] = m, set(s)
-        taken, active, chosen = set(), 0, set()
-        while True:
-            fitting = [q for q in range(n) if q not in taken and sets[q] and bin(active | masks[q]).count("1") <= limit]
-            if not fitting:
-                break
-            best = max(fitting, key=lambda q: (len(sets[q]), -q))
-            picked = sets[best]
-            chosen |= picked
-            active |= masks[best]
-            taken.add(best)
-            for q in range(n):
-                if q in taken:
-                    continue
-                if active | masks[q] == active:
-                    chosen |= sets[q]
-                    taken.add(q)
-                else:
-                    sets[q] = sets[q] - picked
+        chosen = take_clusters(n, masks, sets, limit)
         members = sorted(chosen) or [pending[0]]
         pending = [g for g in pending if g not in set(members)]
         groups.append((members, sorted({q for g in members for q in touched[g]})))
