@@ -23,7 +23,6 @@ Every figure is the minimum over `--trials` runs after one warm-up call.
 import argparse
 import os
 import sys
-import time
 
 import numpy as np
 
@@ -32,19 +31,10 @@ if os.environ.get("QUILLMARCH_BUILD_DIR"):
     sys.path.insert(0, os.path.abspath(os.environ["QUILLMARCH_BUILD_DIR"]))
 
 import bench_json  # noqa: E402
+from bench_timing import best_of  # noqa: E402
 import vorlent  # noqa: E402
 
 ROWS = None  # bench_json.Rows of this run
-
-
-def timed(fn, trials):
-    fn()
-    best = float("inf")
-    for _ in range(trials):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def random_word(rng, n, flip_qubits=None):
@@ -78,7 +68,7 @@ def bench_dtype(n, dtype, words, group, trials):
     print(f"\n# n={n} {dtype}: state {nbytes / 2**20:.1f} MiB, backend {vorlent.backend}")
     print(f"{'case':<46} {'passes':>6} {'ms':>10} {'ms/pass':>10} {'ms/word':>10} {'x read pass':>12} {'GB/s':>8}")
 
-    read = timed(lambda: vorlent.probabilities(state, [0]), trials)
+    read = best_of(lambda: vorlent.probabilities(state, [0]), trials, warm_up=True)
 
     def row(case, seconds, passes, count=None, read_ratio_of=1):
         per_pass = seconds / passes
@@ -109,12 +99,17 @@ def bench_dtype(n, dtype, words, group, trials):
     used = set()
     flip = random_flip(rng, n, used)
     one = [random_word(rng, n, flip)]
-    row("1 word with a flip mask", timed(lambda: vorlent.pauli_expectations(state, one), trials), 1, 1)
+    row("1 word with a flip mask", best_of(lambda: vorlent.pauli_expectations(state, one), trials, warm_up=True), 1, 1)
     z_only = [random_word(rng, n, set())]
-    row("1 Z-only word", timed(lambda: vorlent.pauli_expectations(state, z_only), trials), 1, 1)
+    row("1 Z-only word", best_of(lambda: vorlent.pauli_expectations(state, z_only), trials, warm_up=True), 1, 1)
 
     batch = [random_word(rng, n, flip) for _ in range(32)]
-    row("32 words sharing one flip mask", timed(lambda: vorlent.pauli_expectations(state, batch), trials), 1, 32)
+    row(
+        "32 words sharing one flip mask",
+        best_of(lambda: vorlent.pauli_expectations(state, batch), trials, warm_up=True),
+        1,
+        32,
+    )
 
     grouped = []
     passes = 0
@@ -125,7 +120,7 @@ def bench_dtype(n, dtype, words, group, trials):
         passes += -(-size // 32)
     row(
         f"{words} words, groups of {group} sharing a flip mask",
-        timed(lambda: vorlent.pauli_expectations(state, grouped), trials),
+        best_of(lambda: vorlent.pauli_expectations(state, grouped), trials, warm_up=True),
         passes,
         words,
     )
@@ -133,16 +128,16 @@ def bench_dtype(n, dtype, words, group, trials):
     distinct = [random_word(rng, n, random_flip(rng, n, used)) for _ in range(words)]
     row(
         f"{words} words, all flip masks distinct",
-        timed(lambda: vorlent.pauli_expectations(state, distinct), trials),
+        best_of(lambda: vorlent.pauli_expectations(state, distinct), trials, warm_up=True),
         words,
         words,
     )
 
     targets = list(range(n - 10, n))
-    row("probabilities on 10 targets", timed(lambda: vorlent.probabilities(state, targets), trials), 1)
+    row("probabilities on 10 targets", best_of(lambda: vorlent.probabilities(state, targets), trials, warm_up=True), 1)
     row(
         "inner_product (reads two states)",
-        timed(lambda: vorlent.inner_product(state, other), trials),
+        best_of(lambda: vorlent.inner_product(state, other), trials, warm_up=True),
         1,
         read_ratio_of=2,
     )
