@@ -21,29 +21,9 @@ def _rx(t):
 def named_matrix(name, params=()):
     """The matrix a (normalised) density operation name stands for."""
     aliases = {
-        "cx": "x",
-        "cnot": "x",
-        "mcx": "x",
-        "cy": "y",
-        "mcy": "y",
-        "cz": "z",
-        "mcz": "z",
-        "ch": "h",
-        "mch": "h",
-        "cs": "s",
-        "mcs": "s",
-        "cp": "p",
-        "mcp": "p",
-        "crx": "rx",
-        "mcrx": "rx",
-        "cry": "ry",
-        "mcry": "ry",
-        "crz": "rz",
-        "mcrz": "rz",
-        "gphase": "gp",
-        "global_phase": "gp",
-        "xyarb": "rxy",
+        prefix + base: base for base in ("x", "y", "z", "h", "s", "p", "rx", "ry", "rz") for prefix in ("c", "mc")
     }
+    aliases |= {"cnot": "x", "gphase": "gp", "global_phase": "gp", "xyarb": "rxy"}
     name = aliases.get(name, name)
     a, b = 0.7071067811865476, 0.7071067811865475
     fixed = {

@@ -70,20 +70,8 @@ def gate_matrix(name, params):
         return phase(np.pi / 4)
     if name == "t_dag":
         return phase(-np.pi / 4)
-    aliases = {
-        "cx": "x",
-        "mcx": "x",
-        "cy": "y",
-        "mcy": "y",
-        "cz": "z",
-        "mcz": "z",
-        "ch": "h",
-        "mch": "h",
-        "cs": "s",
-        "mcs": "s",
-        "sx": "sqrtx",
-        "sxdg": "sqrtx_dag",
-    }
+    aliases = {prefix + base: base for base in ("x", "y", "z", "h", "s") for prefix in ("c", "mc")}
+    aliases |= {"sx": "sqrtx", "sxdg": "sqrtx_dag"}
     name = aliases.get(name, name)
     if name in FIXED:
         return np.array(FIXED[name])
