@@ -127,36 +127,28 @@ def traced_kernels(tmp_path, monkeypatch, fn, *args):
 # ---------------------------------------------------------------- expectation values
 
 
+EXPECTATION_KINDS = {
+    "vorlent": (vorlent, random_state, state_reference, 100),
+    "kestamire": (kestamire, random_density, density_reference, 200),
+}
+
+
 # From 15 qubits on, a thread of the host's capped grid walks several items.
-@pytest.mark.parametrize("n", range(1, 18))
-def test_state_expectations_match_reference(n, dtype):
-    rng = np.random.default_rng(100 + n)
-    ds, psi = random_state(rng, n, dtype)
+@pytest.mark.parametrize("kind, n", [("vorlent", n) for n in range(1, 18)] + [("kestamire", n) for n in range(1, 11)])
+def test_expectations_match_reference(kind, n, dtype):
+    module, build, reference, seed = EXPECTATION_KINDS[kind]
+    rng = np.random.default_rng(seed + n)
+    state, host = build(rng, n, dtype)
     words = word_list(rng, n)
-    expected = np.array([state_reference(psi, w) for w in words])
-    got = vorlent.pauli_expectations(ds, words)
+    expected = np.array([reference(host, w) for w in words])
+    got = module.pauli_expectations(state, words)
     assert got.dtype == np.float64 and got.shape == (len(words),)
     np.testing.assert_allclose(got, expected, rtol=0, atol=ATOL)
     # The pair form gives the same numbers.
     np.testing.assert_allclose(
-        vorlent.pauli_expectations(ds, [as_pairs(w, rng) for w in words]), expected, rtol=0, atol=ATOL
+        module.pauli_expectations(state, [as_pairs(w, rng) for w in words]), expected, rtol=0, atol=ATOL
     )
-    np.testing.assert_array_equal(ds.to_numpy(), psi.astype(dtype))
-
-
-@pytest.mark.parametrize("n", range(1, 11))
-def test_density_expectations_match_reference(n, dtype):
-    rng = np.random.default_rng(200 + n)
-    state, rho = random_density(rng, n, dtype)
-    words = word_list(rng, n)
-    expected = np.array([density_reference(rho, w) for w in words])
-    got = kestamire.pauli_expectations(state, words)
-    assert got.dtype == np.float64 and got.shape == (len(words),)
-    np.testing.assert_allclose(got, expected, rtol=0, atol=ATOL)
-    np.testing.assert_allclose(
-        kestamire.pauli_expectations(state, [as_pairs(w, rng) for w in words]), expected, rtol=0, atol=ATOL
-    )
-    np.testing.assert_array_equal(state.to_numpy(), rho.astype(dtype))
+    np.testing.assert_array_equal(state.to_numpy(), host.astype(dtype))
 
 
 def test_density_of_no_qubits_gives_its_trace():
@@ -300,28 +292,26 @@ def target_cases(n, rng):
     return [list(rng.permutation(n)[:m]) for m in (1, 2, 3, n)]
 
 
-@pytest.mark.parametrize("n", [1, 2, 3, 6, 11])
-@pytest.mark.parametrize("endian", ["little", "big"])
-def test_state_probabilities_match_marginals(n, endian, dtype):
-    rng = np.random.default_rng(300 + n)
-    ds, psi = random_state(rng, n, dtype)
-    for targets in target_cases(n, rng):
-        got = vorlent.probabilities(ds, targets, endian)
-        assert got.dtype == np.float64 and got.shape == (1 << len(targets),)
-        np.testing.assert_allclose(got, marginal_reference(np.abs(psi) ** 2, n, targets, endian), rtol=0, atol=ATOL)
-    np.testing.assert_array_equal(ds.to_numpy(), psi.astype(dtype))
+PROBABILITY_KINDS = {
+    "vorlent": (vorlent, random_state, lambda psi: np.abs(psi) ** 2, 300),
+    "kestamire": (kestamire, random_density, lambda rho: np.diag(rho).real, 400),
+}
 
 
-@pytest.mark.parametrize("n", [1, 2, 3, 6, 9])
+@pytest.mark.parametrize(
+    "kind, n", [("vorlent", n) for n in (1, 2, 3, 6, 11)] + [("kestamire", n) for n in (1, 2, 3, 6, 9)]
+)
 @pytest.mark.parametrize("endian", ["little", "big"])
-def test_density_probabilities_match_the_diagonal(n, endian, dtype):
-    rng = np.random.default_rng(400 + n)
-    state, rho = random_density(rng, n, dtype)
+def test_probabilities_match_marginals(kind, n, endian, dtype):
+    module, build, weights_of, seed = PROBABILITY_KINDS[kind]
+    rng = np.random.default_rng(seed + n)
+    state, host = build(rng, n, dtype)
+    weights = weights_of(host)
     for targets in target_cases(n, rng):
-        got = kestamire.probabilities(state, targets, endian)
+        got = module.probabilities(state, targets, endian)
         assert got.dtype == np.float64 and got.shape == (1 << len(targets),)
-        np.testing.assert_allclose(got, marginal_reference(np.diag(rho).real, n, targets, endian), rtol=0, atol=ATOL)
-    np.testing.assert_array_equal(state.to_numpy(), rho.astype(dtype))
+        np.testing.assert_allclose(got, marginal_reference(weights, n, targets, endian), rtol=0, atol=ATOL)
+    np.testing.assert_array_equal(state.to_numpy(), host.astype(dtype))
 
 
 def test_probability_index_bit_j_is_target_j():
@@ -352,23 +342,29 @@ BAD_DENSITY_TARGETS = [([], "little", "measure targets must not be empty")] + [
 ]
 
 
-@pytest.mark.parametrize("targets,endian,message", BAD_STATE_TARGETS)
-def test_state_probability_targets_are_checked_as_measurement_does(targets, endian, message):
-    ds = vorlent.DeviceState.zero_state(3)
-    for fn in (vorlent.probabilities, vorlent.measure_device):
-        with pytest.raises(ValueError) as info:
-            fn(ds, targets, endian)
-        assert str(info.value) == message
-    np.testing.assert_array_equal(ds.to_numpy(), np.eye(8)[0])
+# A state class of each module and its 3-qubit zero state as an array.
+ZERO_STATES = {
+    "vorlent": (vorlent.DeviceState, np.eye(8)[0]),
+    "kestamire": (kestamire.DeviceDensityState, np.outer(np.eye(8)[0], np.eye(8)[0])),
+}
 
 
-@pytest.mark.parametrize("targets,endian,message", BAD_DENSITY_TARGETS)
-def test_density_probability_targets_are_checked_as_measurement_does(targets, endian, message):
-    state = kestamire.DeviceDensityState.zero_state(3)
-    for fn in (kestamire.probabilities, kestamire.measure_device):
+@pytest.mark.parametrize(
+    "kind, targets, endian, message",
+    [("vorlent", *case) for case in BAD_STATE_TARGETS] + [("kestamire", *case) for case in BAD_DENSITY_TARGETS],
+)
+def test_probability_targets_are_checked_as_measurement_does(kind, targets, endian, message):
+    module = {"vorlent": vorlent, "kestamire": kestamire}[kind]
+    cls, zero = ZERO_STATES[kind]
+    state = cls.zero_state(3)
+    for fn in (module.probabilities, module.measure_device):
         with pytest.raises(ValueError) as info:
             fn(state, targets, endian)
         assert str(info.value) == message
+    np.testing.assert_array_equal(state.to_numpy(), zero)
+
+
+def test_density_probabilities_of_no_qubits_are_refused():
     empty = kestamire.DeviceDensityState.zero_state(0)
     with pytest.raises(ValueError, match=r"^num_qubits must be in \[1, 15\]$"):
         kestamire.probabilities(empty, [0])

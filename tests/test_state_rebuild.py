@@ -75,13 +75,6 @@ VECTOR_CASES = {
 }
 
 
-@pytest.mark.parametrize("n, dtype, device, amps, message", VECTOR_CASES.values(), ids=VECTOR_CASES.keys())
-def test_state_vector_rebuild_refusals(n, dtype, device, amps, message):
-    with pytest.raises(ValueError) as info:
-        vorlent._restore_device_state(n, dtype, device, amps)
-    assert str(info.value) == message
-
-
 DENSITY_CASES = {
     # The dtypes are checked first, then the matrix as from_numpy checks it.
     "array_dtype_before_shape": (1, "complex128", "cuda:0", matrix(2).real.copy(), DTYPE_TEXT + "float64"),
@@ -100,9 +93,21 @@ DENSITY_CASES = {
     "bad_device": (2, "complex128", "GPU", matrix(2), DEVICE_TEXT + "GPU"),
 }
 
+REBUILDS = {
+    "vector": (vorlent._restore_device_state, VECTOR_CASES),
+    "density": (kestamire._restore_density_state, DENSITY_CASES),
+}
 
-@pytest.mark.parametrize("n, dtype, device, rho, message", DENSITY_CASES.values(), ids=DENSITY_CASES.keys())
-def test_density_rebuild_refusals(n, dtype, device, rho, message):
+
+@pytest.mark.parametrize(
+    "restore, n, dtype, device, data, message",
+    [
+        pytest.param(restore, *case, id=f"{kind}-{name}")
+        for kind, (restore, cases) in REBUILDS.items()
+        for name, case in cases.items()
+    ],
+)
+def test_rebuild_refusals(restore, n, dtype, device, data, message):
     with pytest.raises(ValueError) as info:
-        kestamire._restore_density_state(n, dtype, device, rho)
+        restore(n, dtype, device, data)
     assert str(info.value) == message
