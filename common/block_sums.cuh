@@ -1,12 +1,32 @@
 // Per-block sums of a few doubles per thread, for reductions whose results are
-// a handful of numbers (expectation values, overlaps). Device code only.
+// a handful of numbers (expectation values, overlaps, probabilities). Device
+// code only.
 #pragma once
 
 #include <cstdint>
 
+#include "common/cu_complex.h"
 #include "common/cuda_api.h"
 
 namespace quillmarch {
+
+// Block cap of the reduction kernels: every block flushes its sums, so the
+// grid stays near one wave of resident blocks and the threads loop.
+#if defined(QM_BACKEND_CUDA)
+constexpr unsigned kMaxSumBlocks = 1024;
+#else
+// The emulation runs a block that has barriers as one fiber per thread on only
+// as many workers as cores; few long blocks keep it fast.
+constexpr unsigned kMaxSumBlocks = 64;
+#endif
+
+// |a|^2 in double, also for float components.
+template <typename T>
+QM_HD double mass(CuComplex<T> a) {
+  const double re = static_cast<double>(a.re);
+  const double im = static_cast<double>(a.im);
+  return re * re + im * im;
+}
 
 // Index of the lowest set bit of a non-zero x.
 __device__ __forceinline__ unsigned trailing_zeros(uint64_t x) {

@@ -4,8 +4,10 @@
 // Include after common/py_guard.h.
 #pragma once
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -62,6 +64,36 @@ inline PauliWordText read_word(pybind11::handle item) {
 }
 
 }  // namespace pauli_detail
+
+inline pybind11::array float64_array(const std::vector<double>& values) {
+  pybind11::array_t<double> out(static_cast<pybind11::ssize_t>(values.size()));
+  std::copy(values.begin(), values.end(), out.mutable_data());
+  return std::move(out);
+}
+
+// Defines a module's pauli_expectations and probabilities; the docstrings
+// differ between the modules only in the state class, the expectation's form
+// and what one pass walks over.
+template <typename State>
+void def_word_observables(pybind11::module_& m, pybind11::array (*expectations)(const State&, const PauliWordList&),
+                          pybind11::array (*probabilities)(const State&, const Targets&, const std::string&),
+                          const std::string& state_class, const std::string& form, const std::string& pass_over) {
+  const std::string expectations_doc =
+      "Expectation values " + form + " of Pauli words on a " + state_class +
+      ", as a float64 array in the order given. A word is a string of n letters from 'IXYZ' in which character q "
+      "acts on qubit q (character 0 is qubit 0), or a sequence of (qubit, letter) pairs with distinct qubits (absent "
+      "qubits are I). Words that flip the same qubits share one pass over the " +
+      pass_over + ".";
+  const std::string probabilities_doc =
+      "Marginal probabilities of the target qubits on a " + state_class +
+      ", as a float64 array of 2**len(targets) entries whose index bit j is the value of targets[j]; targets and "
+      "endian as in measure_device.";
+  // pybind11 copies the docstrings.
+  m.def("pauli_expectations", expectations, expectations_doc.c_str(), pybind11::arg("state"), pybind11::arg("paulis"));
+  m.def("probabilities", probabilities, probabilities_doc.c_str(), pybind11::arg("state"), pybind11::arg("targets"),
+        pybind11::arg("endian") = "little");
+}
+
 }  // namespace quillmarch
 
 namespace pybind11 {

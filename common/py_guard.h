@@ -264,6 +264,11 @@ struct IndexList {
   std::vector<int64_t> values;
 };
 
+struct TargetsName {
+  static constexpr const char* text = "targets";
+};
+using Targets = IndexList<TargetsName>;
+
 }  // namespace quillmarch
 
 namespace pybind11 {

@@ -28,10 +28,7 @@ using quillmarch::pyguard::without_gil;
 
 namespace {
 
-struct TargetsName {
-  static constexpr const char* text = "targets";
-};
-using Targets = quillmarch::IndexList<TargetsName>;
+using quillmarch::Targets;
 
 // The state array checks shared by from_numpy and from_dlpack, in order.
 void check_layout(int64_t n, int64_t ndim, const int64_t* shape, bool c_contiguous, bool writable) {

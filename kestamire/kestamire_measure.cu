@@ -95,6 +95,29 @@ __global__ void __launch_bounds__(32 * 8)
     entry = CuComplex<T>{T(0), T(0)};
 }
 
+namespace {
+
+// Sums the diagonal by outcome into device_probs, the kernel putting order[j]
+// in outcome bit m-1-j, and returns the sums; device_targets keeps the list
+// for a following kernel.
+template <typename T>
+std::vector<double> outcome_sums(const CuComplex<T>* rho, uint64_t n, const std::vector<int64_t>& order, bool little,
+                                 DeviceBuffer<int64_t>& device_targets, DeviceBuffer<double>& device_probs) {
+  const auto m = static_cast<int64_t>(order.size());
+  const uint64_t outcomes = uint64_t{1} << m;
+  upload(device_targets.get(), order.data(), order.size());
+  check_cuda(cudaMemset(device_probs.get(), 0, device_probs.bytes()));
+  quillmarch::launch<density_measure_probs_kernel<T>>(
+      dim3(grid_for(uint64_t{1} << n, kProbThreads)), dim3(kProbThreads), 0, nullptr, static_cast<int64_t>(n), rho,
+      static_cast<const int64_t*>(device_targets.get()), m, little, device_probs.get());
+  check_last_error();
+  std::vector<double> probs(outcomes);
+  download(probs.data(), device_probs.get(), outcomes);
+  return probs;
+}
+
+}  // namespace
+
 template <typename T>
 std::string measure_density(CuComplex<T>* rho, uint64_t n, const std::vector<int64_t>& targets,
                             const std::string& endian, int device_id, uint64_t seed) {
@@ -107,16 +130,7 @@ std::string measure_density(CuComplex<T>* rho, uint64_t n, const std::vector<int
   check_cuda(cudaSetDevice(device_id));
   DeviceBuffer<int64_t> device_targets(targets.size(), device_id);
   DeviceBuffer<double> device_probs(outcomes, device_id);
-  upload(device_targets.get(), targets.data(), targets.size());
-  check_cuda(cudaMemset(device_probs.get(), 0, device_probs.bytes()));
-
-  quillmarch::launch<density_measure_probs_kernel<T>>(dim3(grid_for(dim, kProbThreads)), dim3(kProbThreads), 0, nullptr,
-                                                      static_cast<int64_t>(n), static_cast<const CuComplex<T>*>(rho),
-                                                      static_cast<const int64_t*>(device_targets.get()), m, little,
-                                                      device_probs.get());
-  check_last_error();
-  std::vector<double> probs(outcomes);
-  download(probs.data(), device_probs.get(), outcomes);
+  const std::vector<double> probs = outcome_sums(rho, n, targets, little, device_targets, device_probs);
 
   const uint64_t outcome = draw_outcome(probs, seed);
   if (!(probs[outcome] > 0)) throw std::runtime_error("Selected measurement probability is zero.");
@@ -142,21 +156,10 @@ std::vector<double> density_probabilities(const CuComplex<T>* rho, uint64_t n, c
   // puts it in bit j.
   std::vector<int64_t> order(targets);
   if (first_target_low) std::reverse(order.begin(), order.end());
-  const auto m = static_cast<int64_t>(order.size());
-  const uint64_t outcomes = uint64_t{1} << m;
-  const uint64_t dim = uint64_t{1} << n;
-
   check_cuda(cudaSetDevice(device_id));
   DeviceBuffer<int64_t> device_targets(order.size(), device_id);
-  DeviceBuffer<double> device_probs(outcomes, device_id);
-  upload(device_targets.get(), order.data(), order.size());
-  check_cuda(cudaMemset(device_probs.get(), 0, device_probs.bytes()));
-  quillmarch::launch<density_measure_probs_kernel<T>>(
-      dim3(grid_for(dim, kProbThreads)), dim3(kProbThreads), 0, nullptr, static_cast<int64_t>(n), rho,
-      static_cast<const int64_t*>(device_targets.get()), m, endian == "little", device_probs.get());
-  check_last_error();
-  std::vector<double> probs(outcomes);
-  download(probs.data(), device_probs.get(), outcomes);
+  DeviceBuffer<double> device_probs(uint64_t{1} << order.size(), device_id);
+  std::vector<double> probs = outcome_sums(rho, n, order, endian == "little", device_targets, device_probs);
   device_probs.release();
   device_targets.release();
   return probs;

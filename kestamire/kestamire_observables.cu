@@ -14,13 +14,6 @@ namespace kestamire {
 namespace {
 
 constexpr unsigned kObservableThreads = 256;
-// Every block flushes one sum per word: the grid is capped and threads loop.
-#if defined(QM_BACKEND_CUDA)
-constexpr unsigned kObservableMaxBlocks = 1024;
-#else
-// The emulation runs a block with barriers as one fiber per thread.
-constexpr unsigned kObservableMaxBlocks = 64;
-#endif
 
 }  // namespace
 
@@ -71,7 +64,7 @@ template <typename T, int K>
 void launch_pass(uint64_t n, const CuComplex<T>* rho, const PauliPass& pass, const std::vector<PauliWord>& words,
                  double* sums) {
   const uint64_t dim = uint64_t{1} << n;
-  const unsigned blocks = std::min(grid_for(dim, kObservableThreads), kObservableMaxBlocks);
+  const unsigned blocks = std::min(grid_for(dim, kObservableThreads), kMaxSumBlocks);
   // Row i is work item i.
   const unsigned loop_bits = loop_bits_for(static_cast<unsigned>(n), uint64_t{blocks} * kObservableThreads);
   quillmarch::launch<density_pauli_expectations_kernel<T, K>>(dim3(blocks), dim3(kObservableThreads),

@@ -29,17 +29,6 @@ namespace {
 
 using pyguard::without_gil;
 
-struct TargetsName {
-  static constexpr const char* text = "targets";
-};
-using Targets = IndexList<TargetsName>;
-
-py::array float64_array(const std::vector<double>& values) {
-  py::array_t<double> out(static_cast<py::ssize_t>(values.size()));
-  std::copy(values.begin(), values.end(), out.mutable_data());
-  return std::move(out);
-}
-
 py::array expectations(const DeviceDensityState& s, const PauliWordList& paulis) {
   const std::vector<PauliWord> words = parse_pauli_words(paulis.words, static_cast<int64_t>(s.num_qubits));
   if (words.empty()) return float64_array({});
@@ -63,17 +52,7 @@ py::array probabilities(const DeviceDensityState& s, const Targets& targets, con
 }  // namespace
 
 void def_observables(py::module_& m) {
-  m.def("pauli_expectations", &expectations,
-        "Expectation values Tr(rho P) of Pauli words on a DeviceDensityState, as a float64 array in the order "
-        "given. A word is a string of n letters from 'IXYZ' in which character q acts on qubit q (character 0 is "
-        "qubit 0), or a sequence of (qubit, letter) pairs with distinct qubits (absent qubits are I). Words that "
-        "flip the same qubits share one pass over the matrix.",
-        py::arg("state"), py::arg("paulis"));
-  m.def("probabilities", &probabilities,
-        "Marginal probabilities of the target qubits on a DeviceDensityState, as a float64 array of "
-        "2**len(targets) entries whose index bit j is the value of targets[j]; targets and endian as in "
-        "measure_device.",
-        py::arg("state"), py::arg("targets"), py::arg("endian") = "little");
+  def_word_observables(m, &expectations, &probabilities, "DeviceDensityState", "Tr(rho P)", "matrix");
 }
 
 }  // namespace kestamire

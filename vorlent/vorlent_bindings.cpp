@@ -36,10 +36,7 @@ std::string mode_message(int64_t value) {
   return "mode must be KernelMode.AllState, Pair, PairAuto or PairAutoFusion (0 to 3), got: " + std::to_string(value);
 }
 
-struct TargetsName {
-  static constexpr const char* text = "targets";
-};
-using Targets = quillmarch::IndexList<TargetsName>;
+using quillmarch::Targets;
 
 // Out-of-range members can still be made (a hostile __setstate__); they are
 // refused before any work.

@@ -29,10 +29,7 @@ using distributed::DistributedState;
 using distributed::MpiTransport;
 using quillmarch::pyguard::without_gil;
 
-struct TargetsName {
-  static constexpr const char* text = "targets";
-};
-using Targets = quillmarch::IndexList<TargetsName>;
+using quillmarch::Targets;
 
 const char* const kDigestMismatch =
     "DistributedState call arguments differ across ranks; every rank must make the same call";

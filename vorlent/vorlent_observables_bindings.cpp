@@ -27,20 +27,11 @@ namespace py = pybind11;
 namespace vorlent {
 namespace {
 
-using quillmarch::CuComplex;
 using quillmarch::with_precision;
 using quillmarch::pyguard::without_gil;
 
-struct TargetsName {
-  static constexpr const char* text = "targets";
-};
-using Targets = quillmarch::IndexList<TargetsName>;
-
-py::array float64_array(const std::vector<double>& values) {
-  py::array_t<double> out(static_cast<py::ssize_t>(values.size()));
-  std::copy(values.begin(), values.end(), out.mutable_data());
-  return std::move(out);
-}
+using quillmarch::float64_array;
+using quillmarch::Targets;
 
 py::array expectations(const DeviceState& s, const quillmarch::PauliWordList& paulis) {
   const std::vector<quillmarch::PauliWord> words = quillmarch::parse_pauli_words(paulis.words, s.n);
@@ -74,16 +65,7 @@ std::complex<double> overlap(const DeviceState& a, const DeviceState& b) {
 }  // namespace
 
 void def_observables(py::module_& m) {
-  m.def("pauli_expectations", &expectations,
-        "Expectation values <psi|P|psi> of Pauli words on a DeviceState, as a float64 array in the order given. "
-        "A word is a string of n letters from 'IXYZ' in which character q acts on qubit q (character 0 is "
-        "qubit 0), or a sequence of (qubit, letter) pairs with distinct qubits (absent qubits are I). Words that "
-        "flip the same qubits share one pass over the state.",
-        py::arg("state"), py::arg("paulis"));
-  m.def("probabilities", &probabilities,
-        "Marginal probabilities of the target qubits on a DeviceState, as a float64 array of 2**len(targets) "
-        "entries whose index bit j is the value of targets[j]; targets and endian as in measure_device.",
-        py::arg("state"), py::arg("targets"), py::arg("endian") = "little");
+  quillmarch::def_word_observables(m, &expectations, &probabilities, "DeviceState", "<psi|P|psi>", "state");
   m.def("inner_product", &overlap,
         "The overlap <a|b> of two DeviceStates with the same n, dtype and device, as a complex number.", py::arg("a"),
         py::arg("b"));

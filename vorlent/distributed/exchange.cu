@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/bit_index.h"
+#include "common/block_sums.cuh"
 #include "common/cuda_api.h"
 #include "common/cuda_check.h"
 
@@ -29,13 +30,6 @@ QM_HD uint64_t outcome_of(uint64_t index, const OutcomeMap& map) {
     bits &= bits - 1;
   }
   return out;
-}
-
-template <typename T>
-QM_HD double mass(CuComplex<T> a) {
-  const double re = static_cast<double>(a.re);
-  const double im = static_cast<double>(a.im);
-  return re * re + im * im;
 }
 
 dim3 grid(uint64_t work) { return dim3(std::max(1u, quillmarch::grid_for(work, kThreads))); }
@@ -69,7 +63,7 @@ __global__ void __launch_bounds__(kThreads)
   for (uint64_t w = quillmarch::global_thread(); w < runs; w += quillmarch::grid_stride()) {
     const uint64_t first = w << run_bits;
     double sum = 0.0;
-    for (uint64_t i = first; i < first + (uint64_t{1} << run_bits); ++i) sum += mass(state[i]);
+    for (uint64_t i = first; i < first + (uint64_t{1} << run_bits); ++i) sum += quillmarch::mass(state[i]);
     if (sum != 0.0) atomicAdd(&probs[outcome_of(first, map)], sum);
   }
 }

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "common/bit_index.h"
+#include "common/block_sums.cuh"
 #include "common/cuda_api.h"
 #include "common/cuda_check.h"
 #include "common/device_buffer.h"
@@ -17,19 +18,11 @@
 namespace vorlent {
 
 using quillmarch::CuComplex;
+using quillmarch::mass;
 
 namespace {
 
 constexpr unsigned kMeasureThreads = 256;
-// Both kernels loop grid-stride, so the grid is capped: beyond about one wave
-// of resident blocks more blocks only add per-block flushes of the sums.
-#if defined(QM_BACKEND_CUDA)
-constexpr unsigned kMeasureMaxBlocks = 1024;
-#else
-// The emulation runs a block that has barriers as one fiber per thread and has
-// only as many workers as cores; few long blocks keep it fast.
-constexpr unsigned kMeasureMaxBlocks = 64;
-#endif
 // Up to this many outcomes a block sums into shared memory (8 KiB of doubles)
 // and flushes once per outcome; above it threads add to global memory directly.
 constexpr uint64_t kSharedOutcomes = 1024;
@@ -69,14 +62,6 @@ QM_HD uint64_t outcome_of(uint64_t index, const MeasureLayout& layout) {
     bits &= bits - 1;
   }
   return out;
-}
-
-// |a|^2 in double, also for float components.
-template <typename T>
-QM_HD double mass(CuComplex<T> a) {
-  const double re = static_cast<double>(a.re);
-  const double im = static_cast<double>(a.im);
-  return re * re + im * im;
 }
 
 }  // namespace
@@ -184,7 +169,7 @@ MeasureLayout make_layout(int64_t n, const std::vector<int64_t>& targets, bool l
     layout.outcome_bit[bit] = quillmarch::outcome_bit(static_cast<int64_t>(j), static_cast<int64_t>(m));
     layout.target_mask |= uint64_t{1} << bit;
   }
-  const uint64_t threads = uint64_t{kMeasureMaxBlocks} * kMeasureThreads;
+  const uint64_t threads = uint64_t{quillmarch::kMaxSumBlocks} * kMeasureThreads;
   int64_t loop_bits = 0;
   for (int64_t b = kCoalesceBits; b < n && (uint64_t{1} << (n - loop_bits)) > threads; ++b) {
     if ((layout.target_mask >> b) & 1) continue;
@@ -198,7 +183,7 @@ MeasureLayout make_layout(int64_t n, const std::vector<int64_t>& targets, bool l
 }
 
 unsigned measure_blocks(const MeasureLayout& layout) {
-  return quillmarch::stride_grid_for(layout.work, kMeasureThreads, kMeasureMaxBlocks);
+  return quillmarch::stride_grid_for(layout.work, kMeasureThreads, quillmarch::kMaxSumBlocks);
 }
 
 // The probability pass and what the draws and the collapse need.

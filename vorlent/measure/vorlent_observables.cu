@@ -18,18 +18,9 @@ using quillmarch::PauliPassArgs;
 namespace {
 
 constexpr unsigned kObservableThreads = 256;
-// Every block flushes one sum per word, so the grid is capped near one wave of
-// resident blocks and the threads loop over several items.
-#if defined(QM_BACKEND_CUDA)
-constexpr unsigned kObservableMaxBlocks = 1024;
-#else
-// The emulation runs a block with barriers as one fiber per thread on as many
-// workers as cores; few long blocks keep it fast.
-constexpr unsigned kObservableMaxBlocks = 64;
-#endif
 
 unsigned observable_blocks(uint64_t work) {
-  return std::min(quillmarch::grid_for(work, kObservableThreads), kObservableMaxBlocks);
+  return std::min(quillmarch::grid_for(work, kObservableThreads), quillmarch::kMaxSumBlocks);
 }
 
 // Adds one term's real or imaginary part (per word) to every word's sum, each
