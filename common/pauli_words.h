@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -190,6 +191,21 @@ inline int pass_width(size_t count) {
   int k = 1;
   while (static_cast<size_t>(k) < count) k <<= 1;
   return k;
+}
+
+// Calls f(std::integral_constant<int, K>{}) with the instantiated width K that
+// holds `count` words, so a launcher can pick its kernel at compile time.
+template <typename F>
+void with_pass_width(size_t count, F&& f) {
+  static_assert(kMaxPassWords == 32, "pass widths are instantiated up to 32 words");
+  switch (pass_width(count)) {
+    case 1: f(std::integral_constant<int, 1>{}); break;
+    case 2: f(std::integral_constant<int, 2>{}); break;
+    case 4: f(std::integral_constant<int, 4>{}); break;
+    case 8: f(std::integral_constant<int, 8>{}); break;
+    case 16: f(std::integral_constant<int, 16>{}); break;
+    default: f(std::integral_constant<int, 32>{}); break;
+  }
 }
 
 }  // namespace quillmarch

@@ -87,15 +87,7 @@ std::vector<double> density_pauli_expectations(const CuComplex<T>* rho, uint64_t
   size_t offset = 0;
   for (const PauliPass& pass : passes) {
     double* out = sums.get() + offset;
-    static_assert(kMaxPassWords == 32, "pass widths are instantiated up to 32 words");
-    switch (pass_width(pass.words.size())) {
-      case 1: launch_pass<T, 1>(n, rho, pass, words, out); break;
-      case 2: launch_pass<T, 2>(n, rho, pass, words, out); break;
-      case 4: launch_pass<T, 4>(n, rho, pass, words, out); break;
-      case 8: launch_pass<T, 8>(n, rho, pass, words, out); break;
-      case 16: launch_pass<T, 16>(n, rho, pass, words, out); break;
-      default: launch_pass<T, 32>(n, rho, pass, words, out); break;
-    }
+    with_pass_width(pass.words.size(), [&](auto k) { launch_pass<T, decltype(k)::value>(n, rho, pass, words, out); });
     offset += pass.words.size();
   }
   std::vector<double> host(words.size());

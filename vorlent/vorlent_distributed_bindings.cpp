@@ -163,6 +163,26 @@ void run_distributed(DistributedState& s, const std::vector<GateRecord>& records
   without_gil([&] { s.run(records, mode); });
 }
 
+// A gate list run on every rank: parsed and checked as on one device, agreed
+// across ranks, then run. An empty object list returns before the runner, as
+// on one device; an empty gate_ir list still reaches it.
+template <typename Parse>
+void run_agreed_gates(DistributedState& s, const char* call, Parse&& parse, const std::string& endian, KernelMode mode,
+                      bool empty_reaches_runner) {
+  std::vector<GateRecord> records;
+  const Checked c = check_call(call, [&](Digest& d) {
+    quillmarch::check_endian(endian);
+    records = parse();
+    if (empty_reaches_runner || !records.empty()) {
+      check_mode(mode);
+      check_gate_values(records, s.is_double != 0);
+    }
+    d.u64(distributed::digest_records("", records, endian, static_cast<int32_t>(mode)));
+  });
+  settle_call(s.transport(), c);
+  if (empty_reaches_runner || !records.empty()) run_distributed(s, records, mode);
+}
+
 uint64_t agreed_seed(DistributedState& s, const py::object& seed) {
   if (!seed.is_none()) return seed.cast<uint64_t>();
   uint64_t value = s.rank == 0 ? quillmarch::system_seed() : 0;
@@ -203,6 +223,19 @@ void add_overload(py::module_& m, const char* name, F&& f, const Extra&... extra
   m.def(name, std::forward<F>(f), extra...);
   auto* function = reinterpret_cast<PyCFunctionObject*>(m.attr(name).ptr());
   function->m_ml->ml_doc = strdup(doc.c_str());
+}
+
+// The DistributedState overload of a gate-list entry point.
+template <typename List, typename Parse>
+void add_gate_list_overload(py::module_& m, const char* name, const char* list_arg, const char* doc, Parse parse,
+                            bool empty_reaches_runner) {
+  add_overload(
+      m, name,
+      [name, parse, empty_reaches_runner](DistributedState& s, const List& gates, const std::string& endian,
+                                          KernelMode mode) {
+        run_agreed_gates(s, name, [&] { return parse(gates); }, endian, mode, empty_reaches_runner);
+      },
+      doc, py::arg("state"), py::arg(list_arg), py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
 }
 
 py::dict stats_of(const DistributedState& s) {
@@ -293,41 +326,13 @@ void bind_distributed(py::module_& m) {
                " local_qubits=" + std::to_string(s.local_qubits) + ">";
       });
 
-  add_overload(
-      m, "run_circuit_device",
-      [](DistributedState& s, const py::list& gate_ir, const std::string& endian, KernelMode mode) {
-        std::vector<GateRecord> records;
-        const Checked c = check_call("run_circuit_device", [&](Digest& d) {
-          quillmarch::check_endian(endian);
-          records = parse_gate_ir(gate_ir);
-          check_mode(mode);
-          check_gate_values(records, s.is_double != 0);
-          d.u64(distributed::digest_records("", records, endian, static_cast<int32_t>(mode)));
-        });
-        settle_call(s.transport(), c);
-        run_distributed(s, records, mode);
-      },
-      "Run a gate_ir chunk on a DistributedState (a collective call).", py::arg("state"), py::arg("gate_ir"),
-      py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
-
-  add_overload(
-      m, "run_circuit_device_gates",
-      [](DistributedState& s, const py::iterable& gates, const std::string& endian, KernelMode mode) {
-        std::vector<GateRecord> records;
-        const Checked c = check_call("run_circuit_device_gates", [&](Digest& d) {
-          quillmarch::check_endian(endian);
-          records = parse_gate_objects(gates);
-          if (!records.empty()) {
-            check_mode(mode);
-            check_gate_values(records, s.is_double != 0);
-          }
-          d.u64(distributed::digest_records("", records, endian, static_cast<int32_t>(mode)));
-        });
-        settle_call(s.transport(), c);
-        if (!records.empty()) run_distributed(s, records, mode);
-      },
-      "Run a QuantumGate object chunk on a DistributedState (a collective call).", py::arg("state"), py::arg("gates"),
-      py::arg("endian") = "little", py::arg("mode") = KernelMode::PairAuto);
+  add_gate_list_overload<py::list>(
+      m, "run_circuit_device", "gate_ir", "Run a gate_ir chunk on a DistributedState (a collective call).",
+      [](const py::list& gates) { return parse_gate_ir(gates); }, true);
+  add_gate_list_overload<py::iterable>(
+      m, "run_circuit_device_gates", "gates",
+      "Run a QuantumGate object chunk on a DistributedState (a collective call).",
+      [](const py::iterable& gates) { return parse_gate_objects(gates); }, false);
 
   add_overload(
       m, "execute_prepared_fusion_chunk",

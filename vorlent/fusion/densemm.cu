@@ -18,16 +18,28 @@ using quillmarch::deposit_bits;
 
 constexpr unsigned kThreads = 256;
 
-// 256 threads per block, no shared memory. Element i = (outer << k) | local
-// of the destination is the amplitude whose active bits are `local` and
-// whose other bits are `outer`.
+// Element i = (outer << k) | local of the compact order is the amplitude whose
+// active bits are `local` and whose other bits are `outer`; a gather reads the
+// state in that order, a scatter writes it back.
+template <bool kGather, typename T>
+__device__ __forceinline__ void transpose_body(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination,
+                                               uint64_t active_mask, uint64_t outer_mask, int32_t k) {
+  const uint64_t low = (uint64_t{1} << k) - 1;
+  for (uint64_t i = quillmarch::global_thread(); i < total; i += quillmarch::grid_stride()) {
+    const uint64_t j = deposit_bits(i & low, active_mask) | deposit_bits(i >> k, outer_mask);
+    if constexpr (kGather)
+      destination[i] = source[j];
+    else
+      destination[j] = source[i];
+  }
+}
+
+// 256 threads per block, no shared memory: the gather into compact order.
 template <typename T>
 __global__ void __launch_bounds__(kThreads)
     transpose_to_low_bits(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination, uint64_t active_mask,
                           uint64_t outer_mask, int32_t k) {
-  const uint64_t low = (uint64_t{1} << k) - 1;
-  for (uint64_t i = quillmarch::global_thread(); i < total; i += quillmarch::grid_stride())
-    destination[i] = source[deposit_bits(i & low, active_mask) | deposit_bits(i >> k, outer_mask)];
+  transpose_body<true>(total, source, destination, active_mask, outer_mask, k);
 }
 
 // The inverse scatter, same geometry.
@@ -35,9 +47,7 @@ template <typename T>
 __global__ void __launch_bounds__(kThreads)
     transpose_from_low_bits(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination, uint64_t active_mask,
                             uint64_t outer_mask, int32_t k) {
-  const uint64_t low = (uint64_t{1} << k) - 1;
-  for (uint64_t i = quillmarch::global_thread(); i < total; i += quillmarch::grid_stride())
-    destination[deposit_bits(i & low, active_mask) | deposit_bits(i >> k, outer_mask)] = source[i];
+  transpose_body<false>(total, source, destination, active_mask, outer_mask, k);
 }
 
 cublasStatus_t gemm(cublasHandle_t handle, int m, int n, const CuComplex<float>* a, const CuComplex<float>* b,

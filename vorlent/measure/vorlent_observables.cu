@@ -148,15 +148,8 @@ std::vector<double> pauli_expectations(int64_t n, const CuComplex<T>* d_state, i
   size_t offset = 0;
   for (const quillmarch::PauliPass& pass : passes) {
     double* out = sums.get() + offset;
-    static_assert(quillmarch::kMaxPassWords == 32, "pass widths are instantiated up to 32 words");
-    switch (quillmarch::pass_width(pass.words.size())) {
-      case 1: launch_pass<T, 1>(n, d_state, pass, words, out); break;
-      case 2: launch_pass<T, 2>(n, d_state, pass, words, out); break;
-      case 4: launch_pass<T, 4>(n, d_state, pass, words, out); break;
-      case 8: launch_pass<T, 8>(n, d_state, pass, words, out); break;
-      case 16: launch_pass<T, 16>(n, d_state, pass, words, out); break;
-      default: launch_pass<T, 32>(n, d_state, pass, words, out); break;
-    }
+    quillmarch::with_pass_width(pass.words.size(),
+                                [&](auto k) { launch_pass<T, decltype(k)::value>(n, d_state, pass, words, out); });
     offset += pass.words.size();
   }
   std::vector<double> host(words.size());
