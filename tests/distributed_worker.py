@@ -252,6 +252,108 @@ def scenario_measure():
         )
 
 
+def observable_words(rng, n):
+    """The identity, uniform words and random ones, words sharing one flip mask,
+    flips that stay on a rank's slice and flips that reach global qubits."""
+    words = ["I" * n, "X" * n, "Y" * n, "Z" * n, "X" + "I" * (n - 1), "I" * (n - 1) + "Y"]
+    words += ["".join(rng.choice(list("IXYZ"), n)) for _ in range(12)]
+    base = words[-1]
+    for _ in range(3):
+        words.append("".join(("Y" if c == "X" else "X") if c in "XY" else rng.choice(["I", "Z"]) for c in base))
+    return words
+
+
+def scenario_observables():
+    """Pauli expectations, probabilities and overlaps equal the single-device
+    ones and the NumPy reference, in any layout, on every rank alike, and leave
+    the state as it was."""
+    from test_observables import marginal_reference, state_reference
+
+    n = G + 3
+    rng = np.random.default_rng(13 + n)
+    words = observable_words(rng, n)
+    scramble = [record("swap", [0, n - 1]), record("h", [n - 1]), record("swap", [1, n - 1]), record("h", [0])]
+    relabel = [record("swap", [0, 1]), record("swap", [n - 2, n - 1]), record("swap", [0, n - 1])]
+    for dtype in DTYPES:
+        start = ref.random_state(rng, n).astype(dtype)
+        other = ref.random_state(rng, n).astype(dtype)
+        for shuffled in (False, True):
+            ds = distributed_from(n, start)
+            single = vorlent.DeviceState.from_numpy(n, start)
+            if shuffled:
+                vorlent.run_circuit_device(ds, scramble)
+                vorlent.run_circuit_device(single, scramble)
+            psi = single.to_numpy().astype(np.complex128)
+            before, layout = ds.to_numpy(), list(ds.layout)
+
+            got = vorlent.pauli_expectations(ds, words)
+            same_everywhere(got.tolist())
+            np.testing.assert_allclose(got, vorlent.pauli_expectations(single, words), atol=1e-9, rtol=0)
+            np.testing.assert_allclose(got, [state_reference(psi, w) for w in words], atol=1e-9, rtol=0)
+            pairs = [[(q, c) for q, c in enumerate(w) if c != "I"][::-1] for w in words]
+            np.testing.assert_array_equal(vorlent.pauli_expectations(ds, pairs), got)
+            assert vorlent.pauli_expectations(ds, []).shape == (0,)
+
+            for targets, endian in [([0], "little"), ([n - 1, 0], "big"), ([1, n - 1, 0], "little")]:
+                p = vorlent.probabilities(ds, targets, endian=endian)
+                same_everywhere(p.tolist())
+                np.testing.assert_allclose(p, vorlent.probabilities(single, targets, endian=endian), atol=1e-12)
+                np.testing.assert_allclose(p, marginal_reference(np.abs(psi) ** 2, n, targets, endian), atol=1e-9)
+            assert list(ds.layout) == layout
+            np.testing.assert_array_equal(ds.to_numpy(), before)
+
+            # b in another layout: global and local qubits relabelled.
+            b = distributed_from(n, other)
+            b_single = vorlent.DeviceState.from_numpy(n, other)
+            vorlent.run_circuit_device(b, relabel)
+            vorlent.run_circuit_device(b_single, relabel)
+            b_before = b.to_numpy()
+            overlap = vorlent.inner_product(ds, b)
+            same_everywhere(overlap)
+            assert abs(overlap - vorlent.inner_product(single, b_single)) < 1e-9
+            assert abs(overlap - np.vdot(psi, b_single.to_numpy().astype(np.complex128))) < 1e-9
+            assert list(b.layout) == list(ds.layout)
+            np.testing.assert_array_equal(b.to_numpy(), b_before)
+            assert abs(vorlent.inner_product(ds, ds) - 1) < 1e-5
+
+        # A flip on a global qubit trades the slice once per pass, chunk by
+        # chunk; flips on local qubits, Z words and probabilities move nothing.
+        n_big = G + 10
+        big = ref.random_state(rng, n_big).astype(dtype)
+        ds = distributed_from(n_big, big, buffer_bytes=4096)
+        sent = ds.stats["bytes_sent"]
+        local_words = ["XZ" + "I" * (n_big - 2), "Z" * n_big, "I" * n_big]
+        vorlent.pauli_expectations(ds, local_words)
+        vorlent.probabilities(ds, [0, n_big - 1])
+        assert ds.stats["bytes_sent"] == sent
+        far = ["I" * (n_big - 1) + "X", "Z" * (n_big - 1) + "Y", "X" * n_big]
+        got = vorlent.pauli_expectations(ds, far + local_words)
+        passes = len({w.replace("Y", "X").replace("Z", "I") for w in far}) if G > 0 else 0
+        local_bytes = (1 << (n_big - G)) * np.dtype(dtype).itemsize
+        assert ds.stats["bytes_sent"] == sent + passes * local_bytes, ds.stats
+        wide = big.astype(np.complex128)
+        np.testing.assert_allclose(got, [state_reference(wide, w) for w in far + local_words], atol=1e-9, rtol=0)
+
+        raises_everywhere(ValueError, "pauli word 0 has 1 letters", lambda: vorlent.pauli_expectations(ds, ["X"]))
+        raises_everywhere(ValueError, "measure target index out of range", lambda: vorlent.probabilities(ds, [n_big]))
+        small = distributed_from(n, start)
+        raises_everywhere(
+            ValueError,
+            "inner_product states must have the same number of qubits",
+            lambda: vorlent.inner_product(ds, small),
+        )
+        twin = vorlent.DistributedState.zero_state(n_big, "complex128" if dtype == "complex64" else "complex64")
+        raises_everywhere(
+            ValueError, "inner_product states must have the same dtype", lambda: vorlent.inner_product(ds, twin)
+        )
+        if SIZE > 1:
+            raises_everywhere(
+                ValueError,
+                "differ across ranks",
+                lambda: vorlent.pauli_expectations(ds, ["Z" * n_big] if RANK == 0 else ["X" * n_big]),
+            )
+
+
 def scenario_stats():
     n = G + 4
     L = n - G

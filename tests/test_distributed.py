@@ -57,7 +57,7 @@ def run_worker(processes, scenario, **env):
 
 @needs_mpi
 @pytest.mark.parametrize("processes", [1, 2, 4, 8])
-@pytest.mark.parametrize("scenario", ["circuits", "measure", "stats", "refusals"])
+@pytest.mark.parametrize("scenario", ["circuits", "measure", "stats", "refusals", "observables"])
 def test_matches_one_device(scenario, processes):
     run_worker(processes, scenario)
 

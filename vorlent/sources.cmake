@@ -33,6 +33,7 @@ set(VORLENT_SOURCES
     vorlent/vorlent_observables_bindings.cpp
     vorlent/distributed/distributed_plan.cpp
     vorlent/distributed/distributed_state.cpp
+    vorlent/distributed/distributed_observables.cpp
     vorlent/distributed/exchange.cu
     vorlent/distributed/mpi_transport.cpp
     vorlent/vorlent_distributed_bindings.cpp

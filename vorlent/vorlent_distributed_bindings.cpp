@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "common/parsers.h"
+#include "common/pauli_words.h"
+#include "common/pauli_words_py.h"
 #include "vorlent/distributed/distributed_state.h"
 #include "vorlent/distributed/mpi_transport.h"
 #include "vorlent/fusion/planner.h"
@@ -373,6 +375,60 @@ void bind_distributed(py::module_& m) {
       "Batch-sample target qubits of a DistributedState; every rank returns the same counts (a collective call).",
       py::arg("state"), py::arg("targets"), py::arg("shots"), py::arg("endian") = "little",
       py::arg("seed") = py::none(), py::arg("collapse_last") = true);
+
+  add_overload(
+      m, "pauli_expectations",
+      [](DistributedState& s, const quillmarch::PauliWordList& paulis) {
+        std::vector<quillmarch::PauliWord> words;
+        const Checked c = check_call("pauli_expectations", [&](Digest& d) {
+          words = quillmarch::parse_pauli_words(paulis.words, s.n);
+          d.u64(words.size());
+          for (const quillmarch::PauliWord& w : words) {
+            d.u64(w.flip);
+            d.u64(w.sign_mask);
+            d.u64(w.y_count);
+          }
+        });
+        settle_call(s.transport(), c);
+        return quillmarch::float64_array(without_gil([&] { return s.pauli_expectations(words); }));
+      },
+      "Pauli expectation values of a DistributedState, the same array on every rank (a collective call).",
+      py::arg("state"), py::arg("paulis"));
+
+  add_overload(
+      m, "probabilities",
+      [](DistributedState& s, const Targets& targets, const std::string& endian) {
+        const Checked c = check_call("probabilities", [&](Digest& d) {
+          quillmarch::check_endian(endian);
+          validate_measure(s.n, uint64_t{1} << s.n, targets.values, endian);
+          d.u64(targets.values.size());
+          d.bytes(targets.values.data(), targets.values.size() * sizeof(int64_t));
+          d.text(endian);
+        });
+        settle_call(s.transport(), c);
+        return quillmarch::float64_array(without_gil([&] { return s.probabilities(targets.values, endian); }));
+      },
+      "Marginal probabilities of a DistributedState, the same array on every rank (a collective call).",
+      py::arg("state"), py::arg("targets"), py::arg("endian") = "little");
+
+  add_overload(
+      m, "inner_product",
+      [](DistributedState& a, DistributedState& b) {
+        const Checked c = check_call("inner_product", [&](Digest& d) {
+          if (a.n != b.n) throw std::invalid_argument("inner_product states must have the same number of qubits");
+          if (a.is_double != b.is_double) throw std::invalid_argument("inner_product states must have the same dtype");
+          if (a.size != b.size || a.rank != b.rank)
+            throw std::invalid_argument("inner_product states must be spread over the same processes");
+          if (a.local.device_id != b.local.device_id)
+            throw std::invalid_argument("inner_product states must be on the same device");
+          d.u64(static_cast<uint64_t>(a.n));
+        });
+        settle_call(a.transport(), c);
+        return without_gil([&] { return a.inner_product(b); });
+      },
+      "<a|b> of two DistributedStates on the same processes, the same on every rank (a collective call); b's "
+      "amplitudes may move to a's layout, which leaves b the same state.",
+      py::arg("a"), py::arg("b"));
 
   quillmarch::pyguard::seal_class(cls, true);
 }

@@ -15,6 +15,7 @@
 #include "common/cuda_check.h"
 #include "common/device_buffer.h"
 #include "vorlent/distributed/exchange.h"
+#include "vorlent/distributed/exchange_buffers.h"
 #include "vorlent/run_circuit.h"
 
 namespace vorlent {
@@ -29,61 +30,6 @@ namespace {
 constexpr uint64_t kMaxMessageBytes = uint64_t{1} << 30;
 constexpr double kBelowOne = 0.9999999999999999;
 constexpr double kTwoToMinus64 = 5.421010862427522e-20;
-
-#if defined(QM_BACKEND_CUDA)
-constexpr bool kDeviceIsHost = false;
-#else
-// The emulated device's memory is host memory: transfers read and write it in place.
-constexpr bool kDeviceIsHost = true;
-#endif
-
-// Page-locked host memory for staging device data through the transport.
-class HostStage {
- public:
-  HostStage() = default;
-  explicit HostStage(size_t bytes) {
-#if defined(QM_BACKEND_CUDA)
-    void* p = nullptr;
-    check_cuda(cudaMallocHost(&p, bytes));
-    ptr_ = p;
-#else
-    (void)bytes;
-#endif
-  }
-  HostStage(const HostStage&) = delete;
-  HostStage& operator=(const HostStage&) = delete;
-  HostStage(HostStage&& other) noexcept : ptr_(other.ptr_) { other.ptr_ = nullptr; }
-  HostStage& operator=(HostStage&& other) noexcept {
-    std::swap(ptr_, other.ptr_);
-    return *this;
-  }
-  ~HostStage() {
-#if defined(QM_BACKEND_CUDA)
-    if (ptr_ != nullptr) cudaFreeHost(ptr_);
-#endif
-  }
-  void* get() const { return ptr_; }
-
- private:
-  void* ptr_ = nullptr;
-};
-
-// The two buffers of one exchange: device memory that the kernels pack and
-// unpack, and, where device memory is not host memory, their staging copies.
-template <typename T>
-struct ExchangeBuffers {
-  ExchangeBuffers(size_t elements, int device)
-      : send(elements, device),
-        recv(elements, device),
-        send_stage(kDeviceIsHost ? 0 : send.bytes()),
-        recv_stage(kDeviceIsHost ? 0 : recv.bytes()) {}
-  void* send_host() const { return kDeviceIsHost ? static_cast<void*>(send.get()) : send_stage.get(); }
-  void* recv_host() const { return kDeviceIsHost ? static_cast<void*>(recv.get()) : recv_stage.get(); }
-  quillmarch::DeviceBuffer<CuComplex<T>> send;
-  quillmarch::DeviceBuffer<CuComplex<T>> recv;
-  HostStage send_stage;
-  HostStage recv_stage;
-};
 
 // Physical index to logical index, a byte of the index at a time.
 class IndexPermutation {
@@ -254,6 +200,61 @@ void DistributedState::run(const std::vector<GateRecord>& records, KernelMode mo
 }
 
 template <typename T>
+std::unique_ptr<ExchangeBuffers<T>> DistributedState::open_buffers(uint64_t most, const std::string& error) {
+  std::string failure = error;
+  std::unique_ptr<ExchangeBuffers<T>> buffers;
+  if (failure.empty()) {
+    try {
+      const uint64_t elements = std::min<uint64_t>(chunk_bytes() / sizeof(CuComplex<T>), most);
+      buffers = std::make_unique<ExchangeBuffers<T>>(static_cast<size_t>(elements), local.device_id);
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+  }
+  settle(*transport_, failure);
+  return buffers;
+}
+
+template <typename T>
+void DistributedState::swap_step(const std::vector<SwapPair>& pairs, ExchangeBuffers<T>& buffers) {
+  // Process rank with global bits x sends the block of local amplitudes whose
+  // exchanged local bits read z to the partner whose global bits read z, and
+  // stores the partner's block (local bits x) in the same place.
+  const int64_t L = local_qubits;
+  auto* state = static_cast<CuComplex<T>*>(local.d_state());
+  const auto start = std::chrono::steady_clock::now();
+  const size_t k = pairs.size();
+  uint64_t pair_mask = 0;
+  uint64_t x = 0;
+  for (size_t j = 0; j < k; ++j) {
+    pair_mask |= uint64_t{1} << pairs[j].local_bit;
+    x |= ((static_cast<uint64_t>(rank) >> (pairs[j].global_bit - L)) & 1) << j;
+  }
+  const uint64_t block = local.num_state >> k;
+  const uint64_t chunk = buffers.send.size();
+  for (uint64_t d = 1; d < (uint64_t{1} << k); ++d) {
+    const uint64_t z = x ^ d;
+    uint64_t block_bits = 0;
+    uint64_t partner = static_cast<uint64_t>(rank);
+    for (size_t j = 0; j < k; ++j) {
+      block_bits |= ((z >> j) & 1) << pairs[j].local_bit;
+      partner ^= ((d >> j) & 1) << (pairs[j].global_bit - L);
+    }
+    for (uint64_t first = 0; first < block; first += chunk) {
+      const uint64_t count = std::min(chunk, block - first);
+      pack_block<T>(state, buffers.send.get(), first, count, pair_mask, block_bits);
+      buffers.trade(*transport_, static_cast<size_t>(count), static_cast<int>(partner));
+      unpack_block<T>(state, buffers.recv.get(), first, count, pair_mask, block_bits);
+      stats.bytes_sent += count * sizeof(CuComplex<T>);
+      transport_->poll_interrupt();
+    }
+  }
+  check_cuda(cudaStreamSynchronize(nullptr));
+  ++stats.swap_steps;
+  stats.exchange_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+template <typename T>
 void DistributedState::run_plan(const DistributedPlan& plan, KernelMode mode) {
   const int64_t L = local_qubits;
   auto* state = static_cast<CuComplex<T>*>(local.d_state());
@@ -279,62 +280,56 @@ void DistributedState::run_plan(const DistributedPlan& plan, KernelMode mode) {
       continue;
     }
     flush();
-    if (error.empty() && !buffers) {
-      try {
-        const uint64_t most = std::min<uint64_t>(chunk_bytes() / sizeof(CuComplex<T>), local.num_state / 2);
-        buffers = std::make_unique<ExchangeBuffers<T>>(static_cast<size_t>(most), local.device_id);
-      } catch (const std::exception& e) {
-        error = e.what();
-      }
-    }
+    if (!buffers) buffers = open_buffers<T>(local.num_state / 2, error);
     settle(*transport_, error);
-
-    // Process rank with global bits x sends the block of local amplitudes whose
-    // exchanged local bits read z to the partner whose global bits read z, and
-    // stores the partner's block (local bits x) in the same place.
-    const auto start = std::chrono::steady_clock::now();
-    const size_t k = step.pairs.size();
-    uint64_t pair_mask = 0;
-    uint64_t x = 0;
-    for (size_t j = 0; j < k; ++j) {
-      pair_mask |= uint64_t{1} << step.pairs[j].local_bit;
-      x |= ((static_cast<uint64_t>(rank) >> (step.pairs[j].global_bit - L)) & 1) << j;
-    }
-    const uint64_t block = local.num_state >> k;
-    const uint64_t chunk = buffers->send.size();
-    for (uint64_t d = 1; d < (uint64_t{1} << k); ++d) {
-      const uint64_t z = x ^ d;
-      uint64_t block_bits = 0;
-      uint64_t partner = static_cast<uint64_t>(rank);
-      for (size_t j = 0; j < k; ++j) {
-        block_bits |= ((z >> j) & 1) << step.pairs[j].local_bit;
-        partner ^= ((d >> j) & 1) << (step.pairs[j].global_bit - L);
-      }
-      for (uint64_t first = 0; first < block; first += chunk) {
-        const uint64_t count = std::min(chunk, block - first);
-        const size_t bytes = static_cast<size_t>(count * sizeof(CuComplex<T>));
-        pack_block<T>(state, buffers->send.get(), first, count, pair_mask, block_bits);
-        if (kDeviceIsHost) {
-          check_cuda(cudaStreamSynchronize(nullptr));
-        } else {
-          check_cuda(cudaMemcpy(buffers->send_host(), buffers->send.get(), bytes, cudaMemcpyDeviceToHost));
-        }
-        transport_->sendrecv(buffers->send_host(), buffers->recv_host(), bytes, static_cast<int>(partner));
-        if (!kDeviceIsHost)
-          check_cuda(cudaMemcpy(buffers->recv.get(), buffers->recv_host(), bytes, cudaMemcpyHostToDevice));
-        unpack_block<T>(state, buffers->recv.get(), first, count, pair_mask, block_bits);
-        stats.bytes_sent += bytes;
-        transport_->poll_interrupt();
-      }
-    }
-    check_cuda(cudaStreamSynchronize(nullptr));
+    swap_step<T>(step.pairs, *buffers);
     layout = step.layout;
-    ++stats.swap_steps;
-    stats.exchange_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
   flush();
   settle(*transport_, error);
   layout = plan.layout;
+}
+
+OutcomeMap DistributedState::outcome_map(const std::vector<int64_t>& targets, bool little) const {
+  const int64_t L = local_qubits;
+  const size_t m = targets.size();
+  OutcomeMap map;
+  for (size_t j = 0; j < m; ++j) {
+    const int64_t p = layout[static_cast<size_t>(quillmarch::measured_bit(targets[j], n, little))];
+    const uint64_t bit = quillmarch::outcome_bit(static_cast<int64_t>(j), static_cast<int64_t>(m));
+    if (p < L) {
+      map.target_mask |= uint64_t{1} << p;
+      map.outcome_bit[p] = bit;
+    } else if ((static_cast<uint64_t>(rank) >> (p - L)) & 1) {
+      map.base |= bit;
+    }
+  }
+  return map;
+}
+
+template <typename T>
+std::vector<double> DistributedState::outcome_sums(const OutcomeMap& map, size_t m) {
+  const uint64_t outcomes = uint64_t{1} << m;
+  std::vector<double> sums;
+  std::string error;
+  try {
+    if (outcomes > std::numeric_limits<size_t>::max() / sizeof(double))
+      throw std::runtime_error(quillmarch::cuda_error_message(cudaErrorMemoryAllocation));
+    sums.assign(static_cast<size_t>(outcomes), 0.0);
+    check_cuda(cudaSetDevice(local.device_id));
+    quillmarch::DeviceBuffer<double> probs(static_cast<size_t>(outcomes), local.device_id);
+    check_cuda(cudaMemset(probs.get(), 0, probs.bytes()));
+    local_probabilities<T>(static_cast<const CuComplex<T>*>(local.d_state()), local_qubits, map, probs.get());
+    quillmarch::download(sums.data(), probs.get(), sums.size());
+    probs.release();
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  settle(*transport_, error);
+  transport_->allreduce_sum(sums.data(), sums.size());
+  // One process's sums decide for all, whatever order the reduction added in.
+  transport_->bcast(sums.data(), sums.size() * sizeof(double), 0);
+  return sums;
 }
 
 std::pair<OutcomeCounts, std::string> DistributedState::sample(const std::vector<int64_t>& targets,
@@ -351,40 +346,10 @@ template <typename T>
 std::pair<OutcomeCounts, std::string> DistributedState::sample_typed(const std::vector<int64_t>& targets,
                                                                      const std::string& endian, uint64_t shots,
                                                                      uint64_t seed, bool collapse_last) {
-  const int64_t L = local_qubits;
   const size_t m = targets.size();
-  const uint64_t outcomes = uint64_t{1} << m;
-  const bool little = endian == "little";
-  OutcomeMap map;
-  for (size_t j = 0; j < m; ++j) {
-    const int64_t p = layout[static_cast<size_t>(quillmarch::measured_bit(targets[j], n, little))];
-    const uint64_t bit = quillmarch::outcome_bit(static_cast<int64_t>(j), static_cast<int64_t>(m));
-    if (p < L) {
-      map.target_mask |= uint64_t{1} << p;
-      map.outcome_bit[p] = bit;
-    } else if ((static_cast<uint64_t>(rank) >> (p - L)) & 1) {
-      map.base |= bit;
-    }
-  }
-
-  std::vector<double> running(static_cast<size_t>(outcomes), 0.0);
+  const OutcomeMap map = outcome_map(targets, endian == "little");
+  std::vector<double> running = outcome_sums<T>(map, m);
   std::string error;
-  try {
-    if (outcomes > std::numeric_limits<size_t>::max() / sizeof(double))
-      throw std::runtime_error(quillmarch::cuda_error_message(cudaErrorMemoryAllocation));
-    check_cuda(cudaSetDevice(local.device_id));
-    quillmarch::DeviceBuffer<double> probs(static_cast<size_t>(outcomes), local.device_id);
-    check_cuda(cudaMemset(probs.get(), 0, probs.bytes()));
-    local_probabilities<T>(static_cast<const CuComplex<T>*>(local.d_state()), L, map, probs.get());
-    quillmarch::download(running.data(), probs.get(), running.size());
-    probs.release();
-  } catch (const std::exception& e) {
-    error = e.what();
-  }
-  settle(*transport_, error);
-  transport_->allreduce_sum(running.data(), running.size());
-  // One process's sums decide for all, whatever order the reduction added in.
-  transport_->bcast(running.data(), running.size() * sizeof(double), 0);
   double sum = 0.0;
   for (double& c : running) {
     sum += c;
@@ -441,7 +406,7 @@ std::pair<OutcomeCounts, std::string> DistributedState::sample_typed(const std::
     }
     try {
       check_cuda(cudaSetDevice(local.device_id));
-      local_collapse<T>(static_cast<CuComplex<T>*>(local.d_state()), L, map, last, prefactor, factor);
+      local_collapse<T>(static_cast<CuComplex<T>*>(local.d_state()), local_qubits, map, last, prefactor, factor);
       check_cuda(cudaStreamSynchronize(nullptr));
     } catch (const std::exception& e) {
       error = e.what();
@@ -450,6 +415,14 @@ std::pair<OutcomeCounts, std::string> DistributedState::sample_typed(const std::
   }
   return {std::move(counts), outcome_string(last, m)};
 }
+
+// Used by the observables' unit.
+#define VORLENT_DISTRIBUTED_INSTANTIATE(T)                                                                      \
+  template std::unique_ptr<ExchangeBuffers<T>> DistributedState::open_buffers<T>(uint64_t, const std::string&); \
+  template void DistributedState::swap_step<T>(const std::vector<SwapPair>&, ExchangeBuffers<T>&);              \
+  template std::vector<double> DistributedState::outcome_sums<T>(const OutcomeMap&, size_t);
+VORLENT_DISTRIBUTED_INSTANTIATE(float)
+VORLENT_DISTRIBUTED_INSTANTIATE(double)
 
 }  // namespace distributed
 }  // namespace vorlent

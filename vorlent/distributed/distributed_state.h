@@ -3,13 +3,16 @@
 // processes call it with the same arguments, in the same order.
 #pragma once
 
+#include <complex>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "common/pauli_words.h"
 #include "vorlent/distributed/distributed_plan.h"
+#include "vorlent/distributed/exchange.h"
 #include "vorlent/distributed/transport.h"
 #include "vorlent/gate_record.h"
 #include "vorlent/measure/vorlent_measure.h"
@@ -33,6 +36,9 @@ bool agree(Transport& transport, uint64_t value);
 // is not empty; returns when all are empty.
 void settle(Transport& transport, const std::string& error);
 
+template <typename T>
+struct ExchangeBuffers;
+
 class DistributedState {
  public:
   // Allocates the local slice; contents undefined. The caller has checked the
@@ -54,6 +60,14 @@ class DistributedState {
   std::pair<OutcomeCounts, std::string> sample(const std::vector<int64_t>& targets, const std::string& endian,
                                                uint64_t shots, uint64_t seed, bool collapse_last);
 
+  // Observables of the whole state, the same on every process: words and
+  // targets are logical, as on one device.
+  std::vector<double> pauli_expectations(const std::vector<quillmarch::PauliWord>& words);
+  std::vector<double> probabilities(const std::vector<int64_t>& targets, const std::string& endian);
+  // <this|other>. Moves other's amplitudes into this state's layout first,
+  // which leaves other the same state.
+  std::complex<double> inner_product(DistributedState& other);
+
   Transport& transport() const { return *transport_; }
 
   int64_t n = 0;
@@ -68,11 +82,29 @@ class DistributedState {
 
  private:
   uint64_t chunk_bytes() const;
+  // Both exchange buffers, of at most `most` elements, on every process, or
+  // runtime_error on all when any process has `error` or fails to allocate.
+  template <typename T>
+  std::unique_ptr<ExchangeBuffers<T>> open_buffers(uint64_t most, const std::string& error);
+  // Exchanges each pair's global and local physical bit; `layout` is the caller's.
+  template <typename T>
+  void swap_step(const std::vector<SwapPair>& pairs, ExchangeBuffers<T>& buffers);
   template <typename T>
   void run_plan(const DistributedPlan& plan, KernelMode mode);
+  // Where each measured logical target lies: a local bit, or this process's global bit.
+  OutcomeMap outcome_map(const std::vector<int64_t>& targets, bool little) const;
+  // The 2**m outcome sums of the whole state, all-reduced, and then rank 0's on every process.
+  template <typename T>
+  std::vector<double> outcome_sums(const OutcomeMap& map, size_t m);
   template <typename T>
   std::pair<OutcomeCounts, std::string> sample_typed(const std::vector<int64_t>& targets, const std::string& endian,
                                                      uint64_t shots, uint64_t seed, bool collapse_last);
+  template <typename T>
+  std::vector<double> expectations_typed(const std::vector<quillmarch::PauliWord>& words);
+  // Moves amplitudes until `layout` equals `wanted`: one swap step, then
+  // whole-slice trades for global bits and local SWAPs for local ones.
+  template <typename T>
+  void align_to(const std::vector<int>& wanted);
 
   std::shared_ptr<Transport> transport_;
 };

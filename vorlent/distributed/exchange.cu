@@ -53,6 +53,14 @@ __global__ void __launch_bounds__(kThreads)
     state[quillmarch::insert_zero_bits(first + j, pair_mask) | block_bits] = buffer[j];
 }
 
+template <typename T>
+__global__ void __launch_bounds__(kThreads)
+    exchange_pack_flipped_kernel(const CuComplex<T>* __restrict__ state, CuComplex<T>* __restrict__ buffer,
+                                 uint64_t first, uint64_t count, uint64_t flip) {
+  for (uint64_t j = quillmarch::global_thread(); j < count; j += quillmarch::grid_stride())
+    buffer[j] = state[(first + j) ^ flip];
+}
+
 // 256 threads per block, no shared memory. Work item w sums the run of
 // 2**run_bits amplitudes from w << run_bits; no measured bit lies below
 // run_bits, so the whole run has one outcome.
@@ -95,6 +103,13 @@ void unpack_block(CuComplex<T>* state, const CuComplex<T>* buffer, uint64_t firs
 }
 
 template <typename T>
+void pack_flipped(const CuComplex<T>* state, CuComplex<T>* buffer, uint64_t first, uint64_t count, uint64_t flip) {
+  quillmarch::launch<exchange_pack_flipped_kernel<T>>(grid(count), dim3(kThreads), 0, nullptr, state, buffer, first,
+                                                      count, flip);
+  quillmarch::check_launch("exchange_pack kernel launch failed: ");
+}
+
+template <typename T>
 void local_probabilities(const CuComplex<T>* state, int64_t local_qubits, const OutcomeMap& map, double* probs) {
   int64_t run_bits = std::min(local_qubits, kRunBits);
   for (int64_t b = 0; b < run_bits; ++b) {
@@ -118,6 +133,7 @@ void local_collapse(CuComplex<T>* state, int64_t local_qubits, const OutcomeMap&
 #define VORLENT_EXCHANGE_INSTANTIATE(T)                                                                      \
   template void pack_block<T>(const CuComplex<T>*, CuComplex<T>*, uint64_t, uint64_t, uint64_t, uint64_t);   \
   template void unpack_block<T>(CuComplex<T>*, const CuComplex<T>*, uint64_t, uint64_t, uint64_t, uint64_t); \
+  template void pack_flipped<T>(const CuComplex<T>*, CuComplex<T>*, uint64_t, uint64_t, uint64_t);           \
   template void local_probabilities<T>(const CuComplex<T>*, int64_t, const OutcomeMap&, double*);            \
   template void local_collapse<T>(CuComplex<T>*, int64_t, const OutcomeMap&, uint64_t, T, T);
 VORLENT_EXCHANGE_INSTANTIATE(float)

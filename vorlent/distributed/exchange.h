@@ -20,6 +20,12 @@ template <typename T>
 void unpack_block(quillmarch::CuComplex<T>* state, const quillmarch::CuComplex<T>* buffer, uint64_t first,
                   uint64_t count, uint64_t pair_mask, uint64_t block_bits);
 
+// buffer[j] = state[(first + j) ^ flip] for j < count: what a partner needs
+// to pair its amplitude first + j with this process's under a Pauli flip.
+template <typename T>
+void pack_flipped(const quillmarch::CuComplex<T>* state, quillmarch::CuComplex<T>* buffer, uint64_t first,
+                  uint64_t count, uint64_t flip);
+
 // Which outcome bit each local index bit feeds (0 for bits not measured), and
 // the outcome bits fixed by this process's global bits.
 struct OutcomeMap {

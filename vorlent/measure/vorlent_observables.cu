@@ -88,6 +88,40 @@ __global__ void __launch_bounds__(kObservableThreads)
     atomicAdd(&sums[threadIdx.x], block_sums[threadIdx.x]);
 }
 
+// 256 threads per block, K doubles of dynamic shared memory; every thread
+// reaches both barriers. The cross terms of words whose flip leaves this
+// process: item i adds conj(theirs[i]) mine[i], theirs[i] being the partner's
+// amplitude at this one's index xor flip. Each term is summed once (no pair
+// factor); `base_signs` holds the signs of the index bits above the items.
+template <typename T, int K>
+__global__ void __launch_bounds__(kObservableThreads)
+    pauli_cross_kernel(const CuComplex<T>* __restrict__ mine, const CuComplex<T>* __restrict__ theirs, uint64_t work,
+                       const PauliPassArgs<K> pass, uint32_t base_signs, double* __restrict__ sums) {
+  QM_DYNAMIC_SHARED(double, block_sums);
+  if (threadIdx.x < K) block_sums[threadIdx.x] = 0.0;
+  __syncthreads();
+
+  double acc[K];
+  for (int k = 0; k < K; ++k) acc[k] = 0.0;
+  const uint64_t t = quillmarch::global_thread();
+  uint32_t signs = base_signs ^ quillmarch::xor_over_bits(pass.sign_bit, quillmarch::pass_item(t, 0, pass.loop_bits));
+  for (uint64_t c = 0; c < (uint64_t{1} << pass.loop_bits); ++c) {
+    const uint64_t i = quillmarch::pass_item(t, c, pass.loop_bits);
+    if (i >= work) break;
+    const CuComplex<T> a = mine[i];
+    const CuComplex<T> b = theirs[i];
+    const double ar = static_cast<double>(a.re), ai = static_cast<double>(a.im);
+    const double br = static_cast<double>(b.re), bi = static_cast<double>(b.im);
+    accumulate<K>(acc, pass.take_imag, signs, br * ar + bi * ai, br * ai - bi * ar);
+    signs ^= pass.sign_step[quillmarch::trailing_zeros(c + 1)];
+  }
+
+  quillmarch::add_to_block<K>(block_sums, acc);
+  __syncthreads();
+  if (threadIdx.x < pass.count && block_sums[threadIdx.x] != 0.0)
+    atomicAdd(&sums[threadIdx.x], block_sums[threadIdx.x]);
+}
+
 // 256 threads per block, 2 doubles of dynamic shared memory; every thread
 // reaches both barriers. Items as in the Pauli passes (kLaneBits). sums[0] and sums[1] get Re and Im of sum conj(a_i)
 // b_i.
@@ -171,6 +205,22 @@ std::vector<double> pauli_expectations(int64_t n, const CuComplex<T>* d_state, i
 }
 
 template <typename T>
+void pauli_cross_sums(const CuComplex<T>* mine, const CuComplex<T>* theirs, uint64_t count,
+                      const quillmarch::PauliPass& pass, const std::vector<quillmarch::PauliWord>& words,
+                      uint32_t base_signs, double* sums) {
+  const unsigned blocks = observable_blocks(count);
+  const auto work_bits = static_cast<unsigned>(__builtin_ctzll(count));
+  const unsigned loop_bits = quillmarch::loop_bits_for(work_bits, uint64_t{blocks} * kObservableThreads);
+  quillmarch::with_pass_width(pass.words.size(), [&](auto k) {
+    constexpr int K = decltype(k)::value;
+    const auto args = quillmarch::pass_args<K>(pass, words, 64, loop_bits);
+    quillmarch::launch<pauli_cross_kernel<T, K>>(dim3(blocks), dim3(kObservableThreads), K * sizeof(double), nullptr,
+                                                 mine, theirs, count, args, base_signs, sums);
+  });
+  quillmarch::check_launch("pauli_expectations kernel launch failed: ");
+}
+
+template <typename T>
 std::vector<double> marginal_probabilities(int64_t n, const CuComplex<T>* d_state, uint64_t num_state, int device_id,
                                            const std::vector<int64_t>& targets, const std::string& endian) {
   validate_measure(n, num_state, targets, endian);
@@ -197,12 +247,14 @@ std::complex<double> inner_product(int64_t n, const CuComplex<T>* a, const CuCom
   return {host[0], host[1]};
 }
 
-#define VORLENT_OBSERVABLES_INSTANTIATE(T)                                                                 \
-  template std::vector<double> pauli_expectations<T>(int64_t, const CuComplex<T>*, int,                    \
-                                                     const std::vector<quillmarch::PauliWord>&);           \
-  template std::vector<double> marginal_probabilities<T>(int64_t, const CuComplex<T>*, uint64_t, int,      \
-                                                         const std::vector<int64_t>&, const std::string&); \
-  template std::complex<double> inner_product<T>(int64_t, const CuComplex<T>*, const CuComplex<T>*, int);
+#define VORLENT_OBSERVABLES_INSTANTIATE(T)                                                                            \
+  template std::vector<double> pauli_expectations<T>(int64_t, const CuComplex<T>*, int,                               \
+                                                     const std::vector<quillmarch::PauliWord>&);                      \
+  template std::vector<double> marginal_probabilities<T>(int64_t, const CuComplex<T>*, uint64_t, int,                 \
+                                                         const std::vector<int64_t>&, const std::string&);            \
+  template std::complex<double> inner_product<T>(int64_t, const CuComplex<T>*, const CuComplex<T>*, int);             \
+  template void pauli_cross_sums<T>(const CuComplex<T>*, const CuComplex<T>*, uint64_t, const quillmarch::PauliPass&, \
+                                    const std::vector<quillmarch::PauliWord>&, uint32_t, double*);
 VORLENT_OBSERVABLES_INSTANTIATE(float)
 VORLENT_OBSERVABLES_INSTANTIATE(double)
 

@@ -18,6 +18,16 @@ template <typename T>
 std::vector<double> pauli_expectations(int64_t n, const quillmarch::CuComplex<T>* d_state, int device_id,
                                        const std::vector<quillmarch::PauliWord>& words);
 
+// Adds, for each word k of `pass`, sum over i < count of the Re or Im part
+// (as its Y count asks) of s_k(i) conj(theirs[i]) mine[i] to sums[k], where
+// s_k is the sign of word k's Z and Y qubits among the low index bits (the
+// words' sign masks) xor bit k of `base_signs`. `count` is a power of two.
+// The distributed state's half of a word whose flip crosses processes.
+template <typename T>
+void pauli_cross_sums(const quillmarch::CuComplex<T>* mine, const quillmarch::CuComplex<T>* theirs, uint64_t count,
+                      const quillmarch::PauliPass& pass, const std::vector<quillmarch::PauliWord>& words,
+                      uint32_t base_signs, double* sums);
+
 // The 2^m sums of |psi_i|^2 over the outcomes of `targets`, bit j of the index
 // holding targets[j]; the targets and endian are checked as measurement does.
 template <typename T>
