@@ -125,12 +125,12 @@ class DistributedState:
     A state vector spread over the 2**g processes of an mpi4py communicator; each holds n - g qubits.
     """
     @staticmethod
-    def from_numpy(n: typing.SupportsIndex, array: typing.Any, comm: typing.Any = None, device: str = 'cuda', buffer_bytes: typing.SupportsIndex = 67108864, root: typing.SupportsIndex = 0) -> DistributedState:
+    def from_numpy(n: typing.SupportsIndex, array: typing.Any, comm: typing.Any = None, device: str = 'cuda', buffer_bytes: typing.SupportsIndex = 67108864, root: typing.SupportsIndex = 0, cuda_aware: bool | None = None) -> DistributedState:
         """
         Scatters the full array held by `root` (anything, e.g. None, elsewhere); its precision is the root array's.
         """
     @staticmethod
-    def zero_state(n: typing.SupportsIndex, dtype: str = 'complex64', comm: typing.Any = None, device: str = 'cuda', buffer_bytes: typing.SupportsIndex = 67108864) -> DistributedState:
+    def zero_state(n: typing.SupportsIndex, dtype: str = 'complex64', comm: typing.Any = None, device: str = 'cuda', buffer_bytes: typing.SupportsIndex = 67108864, cuda_aware: bool | None = None) -> DistributedState:
         """
         The basis state |0...0> spread over the processes of `comm` (default MPI.COMM_WORLD).
         """
@@ -147,6 +147,11 @@ class DistributedState:
     @property
     def buffer_bytes(self) -> int:
         ...
+    @property
+    def cuda_aware(self) -> bool:
+        """
+        True when exchanges hand device memory straight to MPI (given, or reported by a CUDA-aware MPI library); False when they stage through page-locked host memory.
+        """
     @property
     def device_id(self) -> int:
         ...

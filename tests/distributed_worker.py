@@ -354,6 +354,36 @@ def scenario_observables():
             )
 
 
+def library_reports_cuda_aware():
+    """What the MPI library under mpi4py says of itself, asked through ctypes."""
+    import ctypes
+
+    query = getattr(ctypes.CDLL(MPI.__file__), "MPIX_Query_cuda_support", None)
+    if query is None:
+        return False
+    query.restype = ctypes.c_int
+    return query() == 1
+
+
+def scenario_transport():
+    """cuda_aware: detected from the MPI library unless given; either way an
+    exchange gives the single-device result."""
+    n = G + 4
+    rng = np.random.default_rng(17)
+    start = ref.random_state(rng, n).astype("complex64")
+    assert vorlent.DistributedState.zero_state(n).cuda_aware == library_reports_cuda_aware()
+    gates = random_circuit(rng, n, 30)
+    single = vorlent.DeviceState.from_numpy(n, start)
+    vorlent.run_circuit_device(single, gates)
+    for aware in (False, True):
+        ds = distributed_from(n, start, buffer_bytes=4096, cuda_aware=aware)
+        assert ds.cuda_aware is aware
+        vorlent.run_circuit_device(ds, gates)
+        np.testing.assert_allclose(ds.to_numpy(), single.to_numpy(), atol=tolerance("complex64"), rtol=0)
+    with_none = vorlent.DistributedState.zero_state(n, cuda_aware=None)
+    assert with_none.cuda_aware == library_reports_cuda_aware()
+
+
 def scenario_stats():
     n = G + 4
     L = n - G

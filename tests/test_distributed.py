@@ -63,6 +63,12 @@ def test_matches_one_device(scenario, processes):
 
 
 @needs_mpi
+@pytest.mark.parametrize("processes", [1, 2])
+def test_cuda_aware_is_detected_or_given(processes):
+    run_worker(processes, "transport")
+
+
+@needs_mpi
 def test_process_count_must_be_a_power_of_two():
     run_worker(3, "nonpow2")
 
@@ -141,7 +147,7 @@ def test_class_surface():
     cls = vorlent.DistributedState
     for name in ("zero_state", "from_numpy", "gather", "to_numpy"):
         assert callable(getattr(cls, name))
-    for name in ("n", "dtype", "rank", "size", "local_qubits", "layout", "stats"):
+    for name in ("n", "dtype", "rank", "size", "local_qubits", "layout", "stats", "cuda_aware"):
         assert isinstance(getattr(cls, name), property)
     with pytest.raises(TypeError):
         cls()

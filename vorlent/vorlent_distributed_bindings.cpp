@@ -10,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,8 +92,10 @@ std::string refusal(int64_t n, int size, uint64_t buffer_bytes) {
 // root's). Returns the new, unfilled state.
 std::shared_ptr<DistributedState> open_state(int64_t n, const std::string& dtype_here, const py::object& comm,
                                              const std::string& device, uint64_t buffer_bytes, bool scatters, int root,
-                                             const std::string& local_error) {
+                                             const std::optional<bool>& cuda_aware, const std::string& local_error) {
   auto transport = std::make_shared<MpiTransport>(comm);
+  // Each process's own choice: what its MPI library takes needs no agreement.
+  const bool device_transport = cuda_aware ? *cuda_aware : transport->library_cuda_aware();
   const int size = transport->size();
   if (size <= 0 || (size & (size - 1)) != 0)
     throw py::value_error("DistributedState needs a power-of-two number of processes, got " + std::to_string(size));
@@ -135,6 +138,7 @@ std::shared_ptr<DistributedState> open_state(int64_t n, const std::string& dtype
     failed = e.what();
   }
   distributed::settle(*transport, failed);
+  state->cuda_aware = device_transport;
   return state;
 }
 
@@ -257,24 +261,24 @@ void bind_distributed(py::module_& m) {
   cls.def_static(
          "zero_state",
          [](int64_t n, const std::string& dtype, const py::object& comm, const std::string& device,
-            uint64_t buffer_bytes) {
+            uint64_t buffer_bytes, const std::optional<bool>& cuda_aware) {
            std::string error;
            try {
              quillmarch::parse_dtype(dtype);
            } catch (const std::exception& e) {
              error = e.what();
            }
-           auto s = open_state(n, dtype, comm, device, buffer_bytes, false, 0, error);
+           auto s = open_state(n, dtype, comm, device, buffer_bytes, false, 0, cuda_aware, error);
            without_gil([&] { s->reset_to_zero_state(); });
            return s;
          },
          "The basis state |0...0> spread over the processes of `comm` (default MPI.COMM_WORLD).", py::arg("n"),
          py::arg("dtype") = "complex64", py::arg("comm") = py::none(), py::arg("device") = "cuda",
-         py::arg("buffer_bytes") = uint64_t{1} << 26)
+         py::arg("buffer_bytes") = uint64_t{1} << 26, py::arg("cuda_aware") = py::none())
       .def_static(
           "from_numpy",
           [](int64_t n, const py::object& array, const py::object& comm, const std::string& device,
-             uint64_t buffer_bytes, int root) {
+             uint64_t buffer_bytes, int root, const std::optional<bool>& cuda_aware) {
             std::string error;
             std::string dtype;
             py::array host;
@@ -296,7 +300,7 @@ void bind_distributed(py::module_& m) {
                 error = e.what();
               }
             }
-            auto s = open_state(n, dtype, c, device, buffer_bytes, true, root, error);
+            auto s = open_state(n, dtype, c, device, buffer_bytes, true, root, cuda_aware, error);
             const void* data = s->rank == root ? host.data() : nullptr;
             without_gil([&] { s->scatter_from(data, root); });
             return s;
@@ -304,7 +308,7 @@ void bind_distributed(py::module_& m) {
           "Scatters the full array held by `root` (anything, e.g. None, elsewhere); its precision is the root "
           "array's.",
           py::arg("n"), py::arg("array"), py::arg("comm") = py::none(), py::arg("device") = "cuda",
-          py::arg("buffer_bytes") = uint64_t{1} << 26, py::arg("root") = 0)
+          py::arg("buffer_bytes") = uint64_t{1} << 26, py::arg("root") = 0, py::arg("cuda_aware") = py::none())
       .def(
           "gather", [](const DistributedState& s, int root) { return gathered(s, false, root); },
           "The full state in logical qubit order on `root`, None elsewhere.", py::arg("root") = 0)
@@ -318,6 +322,10 @@ void bind_distributed(py::module_& m) {
       .def_property_readonly("local_qubits", [](const DistributedState& s) { return s.local_qubits; })
       .def_property_readonly("device_id", [](const DistributedState& s) { return s.local.device_id; })
       .def_property_readonly("buffer_bytes", [](const DistributedState& s) { return s.buffer_bytes; })
+      .def_property_readonly(
+          "cuda_aware", [](const DistributedState& s) { return s.cuda_aware; },
+          "True when exchanges hand device memory straight to MPI (given, or reported by a CUDA-aware MPI library); "
+          "False when they stage through page-locked host memory.")
       .def_property_readonly(
           "layout", [](const DistributedState& s) { return s.layout; },
           "layout[q]: the physical index bit of logical qubit q; bits from local_qubits up select the rank.")

@@ -206,7 +206,7 @@ std::unique_ptr<ExchangeBuffers<T>> DistributedState::open_buffers(uint64_t most
   if (failure.empty()) {
     try {
       const uint64_t elements = std::min<uint64_t>(chunk_bytes() / sizeof(CuComplex<T>), most);
-      buffers = std::make_unique<ExchangeBuffers<T>>(static_cast<size_t>(elements), local.device_id);
+      buffers = std::make_unique<ExchangeBuffers<T>>(static_cast<size_t>(elements), local.device_id, cuda_aware);
     } catch (const std::exception& e) {
       failure = e.what();
     }

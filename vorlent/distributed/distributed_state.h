@@ -76,6 +76,8 @@ class DistributedState {
   int size = 1;
   int is_double = 0;
   uint64_t buffer_bytes = 0;
+  // Exchanges hand device memory to the transport (a CUDA-aware MPI library).
+  bool cuda_aware = false;
   std::vector<int> layout;  // layout[q]: physical bit of logical qubit q
   ExchangeStats stats;
   DeviceState local;

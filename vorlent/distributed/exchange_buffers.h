@@ -1,6 +1,7 @@
 // The bounded buffers through which a distributed state's processes trade
-// amplitudes: device memory that the kernels fill and read, and, where device
-// memory is not host memory, page-locked staging copies for the transport.
+// amplitudes: device memory that the kernels fill and read, and, where the
+// transport cannot take device memory (device memory that is not host memory,
+// an MPI library that is not CUDA-aware), page-locked staging copies.
 #pragma once
 
 #include <cstddef>
@@ -54,27 +55,30 @@ class HostStage {
 
 template <typename T>
 struct ExchangeBuffers {
-  ExchangeBuffers(size_t elements, int device)
-      : send(elements, device),
+  // `device_transport`: the transport reads and writes device memory itself.
+  ExchangeBuffers(size_t elements, int device, bool device_transport)
+      : direct(kDeviceIsHost || device_transport),
+        send(elements, device),
         recv(elements, device),
-        send_stage(kDeviceIsHost ? 0 : send.bytes()),
-        recv_stage(kDeviceIsHost ? 0 : recv.bytes()) {}
-  void* send_host() const { return kDeviceIsHost ? static_cast<void*>(send.get()) : send_stage.get(); }
-  void* recv_host() const { return kDeviceIsHost ? static_cast<void*>(recv.get()) : recv_stage.get(); }
+        send_stage(direct ? 0 : send.bytes()),
+        recv_stage(direct ? 0 : recv.bytes()) {}
+  void* send_host() const { return direct ? static_cast<void*>(send.get()) : send_stage.get(); }
+  void* recv_host() const { return direct ? static_cast<void*>(recv.get()) : recv_stage.get(); }
 
   // Sends the first `count` packed elements of `send` to `partner` and puts
   // the partner's into `recv`, once the kernels that packed them are done.
   void trade(Transport& transport, size_t count, int partner) {
     const size_t bytes = count * sizeof(quillmarch::CuComplex<T>);
-    if (kDeviceIsHost) {
+    if (direct) {
       quillmarch::check_cuda(cudaStreamSynchronize(nullptr));
     } else {
       quillmarch::check_cuda(cudaMemcpy(send_host(), send.get(), bytes, cudaMemcpyDeviceToHost));
     }
     transport.sendrecv(send_host(), recv_host(), bytes, partner);
-    if (!kDeviceIsHost) quillmarch::check_cuda(cudaMemcpy(recv.get(), recv_host(), bytes, cudaMemcpyHostToDevice));
+    if (!direct) quillmarch::check_cuda(cudaMemcpy(recv.get(), recv_host(), bytes, cudaMemcpyHostToDevice));
   }
 
+  bool direct;
   quillmarch::DeviceBuffer<quillmarch::CuComplex<T>> send;
   quillmarch::DeviceBuffer<quillmarch::CuComplex<T>> recv;
   HostStage send_stage;

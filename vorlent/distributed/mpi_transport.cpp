@@ -1,5 +1,9 @@
 #include "vorlent/distributed/mpi_transport.h"
 
+#include <dlfcn.h>
+
+#include <string>
+
 namespace py = pybind11;
 using namespace pybind11::literals;
 
@@ -104,6 +108,20 @@ int MpiTransport::node_rank() {
   const int r = node.attr("Get_rank")().cast<int>();
   node.attr("Free")();
   return r;
+}
+
+bool MpiTransport::library_cuda_aware() {
+  py::gil_scoped_acquire hold;
+  const std::string path = py::str(mpi_.attr("__file__"));
+  // mpi4py's extension links the MPI library; a lookup through its handle
+  // searches what it links. Nothing is loaded that is not loaded already.
+  void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  if (handle == nullptr) return false;
+  using Query = int (*)();
+  const auto query = reinterpret_cast<Query>(dlsym(handle, "MPIX_Query_cuda_support"));
+  const bool aware = query != nullptr && query() == 1;
+  dlclose(handle);
+  return aware;
 }
 
 }  // namespace distributed

@@ -35,6 +35,9 @@ class MpiTransport final : public Transport {
 
   // This process's rank among those sharing its node's memory.
   int node_rank();
+  // Whether the MPI library under mpi4py reports CUDA-aware transfers
+  // (MPIX_Query_cuda_support of Open MPI and MPICH); false where it cannot tell.
+  bool library_cuda_aware();
 
  private:
   pybind11::object mpi_;
