@@ -126,6 +126,10 @@ struct Settings {
   long long memory_bytes = -1;  // -1: the machine's physical memory
   bool host_register_fails = false;
   std::string trace_path;  // empty: no trace
+  // HOSTCUDA_FAIL_LAUNCH_AFTER: launches that run, counted from the last
+  // refresh or change of the value, before every later one fails as a
+  // faulting kernel does; -1: none fails.
+  long long launches_before_failure = -1;
 };
 void refresh_settings();
 Settings settings();

@@ -10,6 +10,8 @@ namespace hostcuda::internal {
 // An integer switch from the environment; `fallback` when unset or empty.
 long long env_ll(const char* name, long long fallback);
 int device_count();
+// Counts a launch; true when HOSTCUDA_FAIL_LAUNCH_AFTER says it fails.
+bool next_launch_fails();
 
 // api.cpp
 // Records `e` as the calling thread's last error unless it is cudaSuccess.

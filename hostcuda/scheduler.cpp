@@ -20,6 +20,7 @@ namespace {
 using hostcuda::detail::GridBody;
 using hostcuda::internal::env_ll;
 using hostcuda::internal::fail;
+using hostcuda::internal::next_launch_fails;
 using hostcuda::internal::run_block_fibers;
 
 thread_local std::vector<unsigned char> dynamic_shared;
@@ -259,6 +260,10 @@ void hostcuda::detail::run_grid(const void* kernel, dim3 grid, dim3 block, size_
     return;
   }
   trace_launch(kernel, grid, block, shared_bytes);
+  if (next_launch_fails()) {
+    fail(cudaErrorLaunchFailure);
+    return;
+  }
   GridJob job;
   job.body = body;
   job.grid = grid;

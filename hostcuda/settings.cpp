@@ -30,6 +30,8 @@ struct SettingsStore {
   std::mutex mutex;
   hostcuda::Settings values;
   bool refreshed_by_caller = false;
+  long long launches = 0;  // since the last refresh or change of the switch
+  long long launch_switch = -1;
 };
 
 SettingsStore& settings_store() {
@@ -44,6 +46,7 @@ hostcuda::Settings read_environment() {
   s.host_register_fails = env_ll("HOSTCUDA_HOST_REGISTER_FAILS", 0) != 0;
   const char* trace = std::getenv("HOSTCUDA_TRACE");
   if (trace != nullptr) s.trace_path = trace;
+  s.launches_before_failure = env_ll("HOSTCUDA_FAIL_LAUNCH_AFTER", -1);
   return s;
 }
 
@@ -55,6 +58,19 @@ void hostcuda::refresh_settings() {
   std::lock_guard<std::mutex> lock(store.mutex);
   store.values = std::move(fresh);
   store.refreshed_by_caller = true;
+  store.launches = 0;
+}
+
+bool hostcuda::internal::next_launch_fails() {
+  SettingsStore& store = settings_store();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  if (!store.refreshed_by_caller) store.values = read_environment();
+  const long long allowed = store.values.launches_before_failure;
+  if (allowed != store.launch_switch) {
+    store.launch_switch = allowed;
+    store.launches = 0;
+  }
+  return allowed >= 0 && store.launches++ >= allowed;
 }
 
 hostcuda::Settings hostcuda::settings() {

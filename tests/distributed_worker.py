@@ -559,6 +559,50 @@ def scenario_memory():
     same_everywhere(vorlent.measure_device(ds, [n - 1, 0], seed=3))
 
 
+def scenario_exchange_failure():
+    """On rank 1 the second launch of every call fails (HOSTCUDA_FAIL_LAUNCH_AFTER=1
+    there), in the middle of an exchange: every rank raises naming rank 1
+    instead of waiting for it, and the job goes on."""
+    n = G + 10
+    ds = vorlent.DistributedState.zero_state(n, "complex128", buffer_bytes=4096)
+    raises_everywhere(
+        RuntimeError,
+        "rank 1 failed: exchange_unpack kernel launch failed: ",
+        lambda: vorlent.run_circuit_device(ds, [record("h", [n - 1])]),
+    )
+    ds = vorlent.DistributedState.zero_state(n, "complex128", buffer_bytes=4096)
+    raises_everywhere(
+        RuntimeError,
+        "rank 1 failed: pauli_expectations kernel launch failed: ",
+        lambda: vorlent.pauli_expectations(ds, ["I" * (n - 1) + "X"]),
+    )
+    # No message of the abandoned trades is left in flight.
+    got = ds.to_numpy()
+    assert got[0] == 1 and np.count_nonzero(got) == 1
+    same_everywhere(COMM.allgather(RANK))
+
+
+def scenario_interrupt():
+    """A Ctrl-C on rank 1 during a long run of swap steps: rank 1 raises
+    KeyboardInterrupt, the others RuntimeError naming it, all with one text."""
+    import signal
+    import threading
+    import time
+
+    n = G + 14
+    ds = vorlent.DistributedState.zero_state(n, buffer_bytes=4096)
+    gates = [record("h", [q]) for _ in range(2000) for q in range(n)]
+    if RANK == 1:
+        threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+    began = time.monotonic()
+    kind = KeyboardInterrupt if RANK == 1 else RuntimeError
+    raises_everywhere(
+        kind, "rank 1 failed: interrupted (KeyboardInterrupt)", lambda: vorlent.run_circuit_device(ds, gates)
+    )
+    assert ds.stats["swap_steps"] < 2000, ds.stats
+    assert time.monotonic() - began < 60
+
+
 def scenario_rank_failure():
     """Rank 1's device is too small for the exchange buffers: every rank raises
     a RuntimeError that names rank 1."""

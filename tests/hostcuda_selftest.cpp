@@ -894,6 +894,24 @@ void test_copy_bounds() {
   cudaFree(d);
 }
 
+// HOSTCUDA_FAIL_LAUNCH_AFTER=2: two launches run once the switch is set,
+// every later one fails without running; unset, launches run again.
+void test_launches_fail_after_the_count() {
+  int* out = device_alloc<int>(64);
+  {
+    ScopedEnv after("HOSTCUDA_FAIL_LAUNCH_AFTER", "2");
+    for (int k = 0; k < 4; ++k) {
+      put(out, std::vector<int>(64, -1));
+      quillmarch::launch<param_copy_kernel>(dim3(1), dim3(64), 0, nullptr, 10 * k, out);
+      CHECK_ERR(cudaGetLastError(), k < 2 ? cudaSuccess : cudaErrorLaunchFailure);
+      CHECK(fetch(out, 64)[5] == (k < 2 ? 10 * k + 5 : -1));
+    }
+  }
+  quillmarch::launch<param_copy_kernel>(dim3(1), dim3(64), 0, nullptr, 1, out);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  cudaFree(out);
+}
+
 void test_host_register() {
   std::vector<double> buf(1024);
   char* base = reinterpret_cast<char*>(buf.data());
@@ -1220,6 +1238,7 @@ const Case cases[] = {
     {"memory_accounting", test_memory_accounting},
     {"copy_bounds", test_copy_bounds},
     {"host_register", test_host_register},
+    {"launches_fail_after_the_count", test_launches_fail_after_the_count},
     {"cublas_zgemm", test_cublas_zgemm},
     {"cublas_cgemm", test_cublas_cgemm},
     {"concurrent_launches_from_two_host_threads", test_concurrent_launches_from_two_host_threads},
@@ -1238,6 +1257,7 @@ int main(int argc, char** argv) {
   unsetenv("HOSTCUDA_DEVICE_COUNT");
   unsetenv("HOSTCUDA_MEMORY_BYTES");
   unsetenv("HOSTCUDA_HOST_REGISTER_FAILS");
+  unsetenv("HOSTCUDA_FAIL_LAUNCH_AFTER");
   unsetenv("HOSTCUDA_TRACE");
   int passed = 0, failed = 0;
   for (const Case& c : cases) {

@@ -123,6 +123,26 @@ def test_one_rank_failing_raises_on_every_rank():
     assert "ok rank_failure on 2" in out, out
 
 
+def on_rank_1(scenario, name, value):
+    """`scenario` on two ranks, with `name`=`value` in rank 1's environment only."""
+    one = [sys.executable, WORKER, scenario]
+    out = launch(["-n", "1"] + one + [":", "-n", "1", "-env", name, str(value)] + one)
+    assert f"ok {scenario} on 2" in out, out
+
+
+@needs_mpi
+@pytest.mark.host_only
+@pytest.mark.skipif(not hydra_mpiexec(), reason="sets one rank's environment with MPICH's mpiexec -env")
+def test_a_failure_inside_an_exchange_raises_on_every_rank():
+    on_rank_1("exchange_failure", "HOSTCUDA_FAIL_LAUNCH_AFTER", 1)
+
+
+@needs_mpi
+@pytest.mark.skipif(not hydra_mpiexec(), reason="sets one rank's environment with MPICH's mpiexec -env")
+def test_ctrl_c_on_one_rank_stops_every_rank():
+    on_rank_1("interrupt", "QM_UNUSED", 0)
+
+
 def test_without_mpi4py_the_class_explains_the_install():
     code = (
         "import sys; sys.modules['mpi4py'] = None; sys.modules['mpi4py.MPI'] = None\n"

@@ -255,6 +255,15 @@ py::dict stats_of(const DistributedState& s) {
 }  // namespace
 
 void bind_distributed(py::module_& m) {
+  // The process that took the Ctrl-C raises what Python would have raised.
+  // pybind11's translator type takes the pointer by value.
+  py::register_local_exception_translator([](std::exception_ptr p) {  // NOLINT(performance-unnecessary-value-param)
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const distributed::Interrupted& e) {
+      PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
+    }
+  });
   py::class_<DistributedState, std::shared_ptr<DistributedState>> cls(
       m, "DistributedState",
       "A state vector spread over the 2**g processes of an mpi4py communicator; each holds n - g qubits.");

@@ -41,6 +41,14 @@ uint64_t physical_mask(uint64_t logical, const std::vector<int>& layout) {
   return out;
 }
 
+// The words with their signs cut to the slice's bits, as its kernels take them.
+std::vector<PauliWord> on_slice(const std::vector<PauliWord>& words, uint64_t local_mask) {
+  std::vector<PauliWord> out;
+  out.reserve(words.size());
+  for (const PauliWord& w : words) out.push_back(PauliWord{w.flip, w.sign_mask & local_mask, w.y_count});
+  return out;
+}
+
 int logical_at(const std::vector<int>& layout, int physical) {
   return static_cast<int>(std::find(layout.begin(), layout.end(), physical) - layout.begin());
 }
@@ -79,8 +87,7 @@ std::vector<double> DistributedState::expectations_typed(const std::vector<Pauli
 
   std::vector<double> values(words.size(), 0.0);
   std::string error;
-  std::vector<PauliWord> slice_words;
-  for (const PauliWord& p : staying) slice_words.push_back(PauliWord{p.flip, p.sign_mask & local_mask, p.y_count});
+  const std::vector<PauliWord> slice_words = on_slice(staying, local_mask);
   try {
     check_cuda(cudaSetDevice(local.device_id));
     if (!staying.empty()) {
@@ -107,28 +114,36 @@ std::vector<double> DistributedState::expectations_typed(const std::vector<Pauli
       }
     }
     const std::unique_ptr<ExchangeBuffers<T>> buffers = open_buffers<T>(chunk, error);
-    std::vector<PauliWord> kernel_words;
-    for (const PauliWord& p : crossing) kernel_words.push_back(PauliWord{p.flip, p.sign_mask & local_mask, p.y_count});
+    const std::vector<PauliWord> kernel_words = on_slice(crossing, local_mask);
     const auto start = std::chrono::steady_clock::now();
     size_t offset = 0;
     for (const quillmarch::PauliPass& pass : quillmarch::plan_pauli_passes(crossing)) {
       const int partner = rank ^ static_cast<int>(pass.flip >> L);
       for (uint64_t first = 0; first < local.num_state; first += chunk) {
-        pack_flipped<T>(state, buffers->send.get(), first, chunk, pass.flip & local_mask);
-        buffers->trade(*transport_, static_cast<size_t>(chunk), partner);
         uint32_t base_signs = 0;
         for (size_t k = 0; k < pass.words.size(); ++k) {
           if (odd_parity((global_bits | first) & crossing[pass.words[k]].sign_mask)) base_signs |= uint32_t{1} << k;
         }
-        pauli_cross_sums<T>(state + first, buffers->recv.get(), chunk, pass, kernel_words, base_signs,
-                            sums.get() + offset);
+        const bool traded = buffers->trade(
+            *transport_, static_cast<size_t>(chunk), partner, error,
+            [&] { pack_flipped<T>(state, buffers->send.get(), first, chunk, pass.flip & local_mask); },
+            [&] {
+              pauli_cross_sums<T>(state + first, buffers->recv.get(), chunk, pass, kernel_words, base_signs,
+                                  sums.get() + offset);
+            });
+        if (!traded) break;
         stats.bytes_sent += chunk * sizeof(CuComplex<T>);
-        transport_->poll_interrupt();
       }
       offset += pass.words.size();
     }
     std::vector<double> host(crossing.size());
-    quillmarch::download(host.data(), sums.get(), host.size());
+    if (error.empty()) {
+      try {
+        quillmarch::download(host.data(), sums.get(), host.size());
+      } catch (const std::exception& e) {
+        error = e.what();
+      }
+    }
     stats.exchange_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     offset = 0;
     for (const quillmarch::PauliPass& pass : quillmarch::plan_pauli_passes(crossing)) {
@@ -194,6 +209,7 @@ void DistributedState::align_to(const std::vector<int>& wanted) {
   if (!coming.empty()) {
     buffers = open_buffers<T>(local.num_state, "");
     std::vector<SwapPair> pairs;
+    pairs.reserve(coming.size());
     for (size_t j = 0; j < coming.size(); ++j) pairs.push_back(SwapPair{layout[coming[j]], layout[going[j]]});
     swap_step<T>(pairs, *buffers);
     for (size_t j = 0; j < coming.size(); ++j) std::swap(layout[coming[j]], layout[going[j]]);
@@ -208,21 +224,30 @@ void DistributedState::align_to(const std::vector<int>& wanted) {
     const uint64_t a = (static_cast<uint64_t>(rank) >> (p - L)) & 1;
     const uint64_t b = (static_cast<uint64_t>(rank) >> (from - L)) & 1;
     if (!buffers) buffers = open_buffers<T>(local.num_state, "");
+    std::string error;
     if (a != b) {
       const auto start = std::chrono::steady_clock::now();
       const int partner = rank ^ (1 << (p - L)) ^ (1 << (from - L));
       const uint64_t chunk = buffers->send.size();
       for (uint64_t first = 0; first < local.num_state; first += chunk) {
         const uint64_t count = std::min(chunk, local.num_state - first);
-        pack_block<T>(state, buffers->send.get(), first, count, 0, 0);
-        buffers->trade(*transport_, static_cast<size_t>(count), partner);
-        unpack_block<T>(state, buffers->recv.get(), first, count, 0, 0);
+        const bool traded = buffers->trade(
+            *transport_, static_cast<size_t>(count), partner, error,
+            [&] { pack_block<T>(state, buffers->send.get(), first, count, 0, 0); },
+            [&] { unpack_block<T>(state, buffers->recv.get(), first, count, 0, 0); });
+        if (!traded) break;
         stats.bytes_sent += count * sizeof(CuComplex<T>);
-        transport_->poll_interrupt();
       }
-      check_cuda(cudaStreamSynchronize(nullptr));
+      if (error.empty()) {
+        try {
+          check_cuda(cudaStreamSynchronize(nullptr));
+        } catch (const std::exception& e) {
+          error = e.what();
+        }
+      }
       stats.exchange_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
+    settle(*transport_, error);
     std::swap(layout[static_cast<size_t>(q)], layout[static_cast<size_t>(logical_at(layout, p))]);
   }
 

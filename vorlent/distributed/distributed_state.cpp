@@ -91,10 +91,22 @@ bool agree(Transport& transport, uint64_t value) {
   return std::all_of(all.begin(), all.end(), [&](const std::string& s) { return s == all.front(); });
 }
 
+const char* const kInterrupted = "interrupted (KeyboardInterrupt)";
+
+namespace {
+
+[[noreturn]] void raise_failure(const Transport& transport, size_t failed, const std::string& error) {
+  const std::string message = "DistributedState: rank " + std::to_string(failed) + " failed: " + error;
+  if (error == kInterrupted && failed == static_cast<size_t>(transport.rank())) throw Interrupted(message);
+  throw std::runtime_error(message);
+}
+
+}  // namespace
+
 void settle(Transport& transport, const std::string& error) {
   const std::vector<std::string> all = transport.allgather(error);
   for (size_t r = 0; r < all.size(); ++r) {
-    if (!all[r].empty()) throw std::runtime_error("DistributedState: rank " + std::to_string(r) + " failed: " + all[r]);
+    if (!all[r].empty()) raise_failure(transport, r, all[r]);
   }
 }
 
@@ -232,6 +244,7 @@ void DistributedState::swap_step(const std::vector<SwapPair>& pairs, ExchangeBuf
   }
   const uint64_t block = local.num_state >> k;
   const uint64_t chunk = buffers.send.size();
+  std::string error;
   for (uint64_t d = 1; d < (uint64_t{1} << k); ++d) {
     const uint64_t z = x ^ d;
     uint64_t block_bits = 0;
@@ -242,16 +255,24 @@ void DistributedState::swap_step(const std::vector<SwapPair>& pairs, ExchangeBuf
     }
     for (uint64_t first = 0; first < block; first += chunk) {
       const uint64_t count = std::min(chunk, block - first);
-      pack_block<T>(state, buffers.send.get(), first, count, pair_mask, block_bits);
-      buffers.trade(*transport_, static_cast<size_t>(count), static_cast<int>(partner));
-      unpack_block<T>(state, buffers.recv.get(), first, count, pair_mask, block_bits);
+      const bool traded = buffers.trade(
+          *transport_, static_cast<size_t>(count), static_cast<int>(partner), error,
+          [&] { pack_block<T>(state, buffers.send.get(), first, count, pair_mask, block_bits); },
+          [&] { unpack_block<T>(state, buffers.recv.get(), first, count, pair_mask, block_bits); });
+      if (!traded) break;
       stats.bytes_sent += count * sizeof(CuComplex<T>);
-      transport_->poll_interrupt();
     }
   }
-  check_cuda(cudaStreamSynchronize(nullptr));
+  if (error.empty()) {
+    try {
+      check_cuda(cudaStreamSynchronize(nullptr));
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+  }
   ++stats.swap_steps;
   stats.exchange_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  settle(*transport_, error);
 }
 
 template <typename T>
@@ -362,6 +383,7 @@ std::pair<OutcomeCounts, std::string> DistributedState::sample_typed(const std::
   // Rank 0 draws with the single-device rule; the others receive
   // [last, entries, outcome, count, ...].
   std::vector<uint64_t> drawn;
+  bool interrupted = false;
   if (rank == 0) {
     std::mt19937_64 engine(seed);
     std::map<uint64_t, uint64_t> counts;
@@ -373,7 +395,10 @@ std::pair<OutcomeCounts, std::string> DistributedState::sample_typed(const std::
           static_cast<size_t>(std::upper_bound(running.begin(), running.end(), u * total) - running.begin());
       last = k < running.size() ? k : running.size() - 1;
       ++counts[last];
-      if ((shot & 0xfffff) == 0xfffff) transport_->poll_interrupt();
+      if ((shot & 0xfffff) == 0xfffff && transport_->interrupted()) {
+        interrupted = true;
+        break;
+      }
     }
     drawn.push_back(last);
     drawn.push_back(counts.size());
@@ -382,8 +407,10 @@ std::pair<OutcomeCounts, std::string> DistributedState::sample_typed(const std::
       drawn.push_back(c.second);
     }
   }
-  uint64_t length = drawn.size();
+  // Length 0: rank 0 took a Ctrl-C while drawing.
+  uint64_t length = interrupted ? 0 : drawn.size();
   transport_->bcast(&length, sizeof length, 0);
+  if (length == 0) raise_failure(*transport_, 0, kInterrupted);
   drawn.resize(static_cast<size_t>(length));
   transport_->bcast(drawn.data(), drawn.size() * sizeof(uint64_t), 0);
 

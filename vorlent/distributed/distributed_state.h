@@ -6,6 +6,7 @@
 #include <complex>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,10 +31,17 @@ struct ExchangeStats {
 // Page size: the smallest exchange buffer a state accepts.
 constexpr uint64_t kMinBufferBytes = 4096;
 
+// Raised on the process that was interrupted (the bindings turn it into
+// KeyboardInterrupt); the others get runtime_error naming it.
+class Interrupted : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // True when every process passed the same value.
 bool agree(Transport& transport, uint64_t value);
-// Throws runtime_error on every process, naming the first one whose `error`
-// is not empty; returns when all are empty.
+// Throws on every process, naming the first one whose `error` is not empty;
+// returns when all are empty.
 void settle(Transport& transport, const std::string& error);
 
 template <typename T>

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <utility>
 
 #include "common/cu_complex.h"
@@ -65,17 +66,41 @@ struct ExchangeBuffers {
   void* send_host() const { return direct ? static_cast<void*>(send.get()) : send_stage.get(); }
   void* recv_host() const { return direct ? static_cast<void*>(recv.get()) : recv_stage.get(); }
 
-  // Sends the first `count` packed elements of `send` to `partner` and puts
-  // the partner's into `recv`, once the kernels that packed them are done.
-  void trade(Transport& transport, size_t count, int partner) {
+  // One chunk's trade with `partner`: `pack` fills the first `count`
+  // elements of `send`, they go to the partner, and `unpack` reads the
+  // partner's from `recv`. A failure here (a device error, a Ctrl-C) is kept
+  // in `error` for the caller to settle once its schedule is done. The two
+  // sides first tell each other whether they can go on, so a pair stops
+  // together and neither waits for a partner that has left: false once the
+  // pair has stopped.
+  template <typename Pack, typename Unpack>
+  bool trade(Transport& transport, size_t count, int partner, std::string& error, Pack&& pack, Unpack&& unpack) {
     const size_t bytes = count * sizeof(quillmarch::CuComplex<T>);
-    if (direct) {
-      quillmarch::check_cuda(cudaStreamSynchronize(nullptr));
-    } else {
-      quillmarch::check_cuda(cudaMemcpy(send_host(), send.get(), bytes, cudaMemcpyDeviceToHost));
+    if (error.empty()) {
+      try {
+        pack();
+        if (direct) {
+          quillmarch::check_cuda(cudaStreamSynchronize(nullptr));
+        } else {
+          quillmarch::check_cuda(cudaMemcpy(send_host(), send.get(), bytes, cudaMemcpyDeviceToHost));
+        }
+      } catch (const std::exception& e) {
+        error = e.what();
+      }
     }
+    if (error.empty() && transport.interrupted()) error = kInterrupted;
+    const unsigned char mine = error.empty() ? 1 : 0;
+    unsigned char theirs = 0;
+    transport.sendrecv(&mine, &theirs, 1, partner);
+    if (mine == 0 || theirs == 0) return false;
     transport.sendrecv(send_host(), recv_host(), bytes, partner);
-    if (!direct) quillmarch::check_cuda(cudaMemcpy(recv.get(), recv_host(), bytes, cudaMemcpyHostToDevice));
+    try {
+      if (!direct) quillmarch::check_cuda(cudaMemcpy(recv.get(), recv_host(), bytes, cudaMemcpyHostToDevice));
+      unpack();
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    return true;
   }
 
   bool direct;

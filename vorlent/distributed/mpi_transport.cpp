@@ -97,9 +97,11 @@ std::vector<std::string> MpiTransport::allgather(const std::string& text) {
   return out;
 }
 
-void MpiTransport::poll_interrupt() {
+bool MpiTransport::interrupted() {
   py::gil_scoped_acquire hold;
-  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  if (PyErr_CheckSignals() == 0) return false;
+  PyErr_Clear();
+  return true;
 }
 
 int MpiTransport::node_rank() {

@@ -31,7 +31,7 @@ class MpiTransport final : public Transport {
   void bcast(void* data, size_t bytes, int root) override;
   void allreduce_sum(double* data, size_t count) override;
   std::vector<std::string> allgather(const std::string& text) override;
-  void poll_interrupt() override;
+  bool interrupted() override;
 
   // This process's rank among those sharing its node's memory.
   int node_rank();

@@ -10,6 +10,9 @@
 namespace vorlent {
 namespace distributed {
 
+// The error text of a process that took a Ctrl-C in a collective call.
+extern const char* const kInterrupted;
+
 class Transport {
  public:
   virtual ~Transport() = default;
@@ -23,8 +26,9 @@ class Transport {
   virtual void allreduce_sum(double* data, size_t count) = 0;
   // Every rank's text, in rank order.
   virtual std::vector<std::string> allgather(const std::string& text) = 0;
-  // Lets a pending Ctrl-C abandon a long exchange; may throw.
-  virtual void poll_interrupt() = 0;
+  // True when a Ctrl-C (or another signal whose handler raises) is pending;
+  // takes it from the interpreter, so the caller decides how to stop.
+  virtual bool interrupted() = 0;
 };
 
 }  // namespace distributed
