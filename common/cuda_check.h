@@ -24,6 +24,25 @@ inline void check_cuda(cudaError_t error) {
   }
 }
 
+// Keeps the calling thread's current device across a scope that selects
+// others, so what a caller chose (CuPy, PyTorch, its own code) survives our
+// calls. Restores only when the scope changed it.
+class DeviceGuard {
+ public:
+  DeviceGuard() noexcept {
+    if (cudaGetDevice(&saved_) != cudaSuccess) saved_ = -1;
+  }
+  DeviceGuard(const DeviceGuard&) = delete;
+  DeviceGuard& operator=(const DeviceGuard&) = delete;
+  ~DeviceGuard() {
+    int now = -1;
+    if (saved_ >= 0 && cudaGetDevice(&now) == cudaSuccess && now != saved_) cudaSetDevice(saved_);
+  }
+
+ private:
+  int saved_ = -1;
+};
+
 // Throws std::runtime_error(operation + ": " + error string) for a failed
 // call of a step that names itself; clears the error like check_cuda.
 inline void check_cuda_step(cudaError_t error, const char* operation) {

@@ -1,4 +1,5 @@
-// Single-owner device allocation, freed on its own device.
+// Single-owner device allocation, freed on its own device (the current device
+// is kept across the free, which may run from any caller's destructor).
 #pragma once
 
 #include <cstddef>
@@ -50,6 +51,7 @@ class DeviceBuffer {
     T* p = ptr_;
     ptr_ = nullptr;
     count_ = 0;
+    const DeviceGuard keep;
     check_cuda(cudaSetDevice(device_));
     check_cuda(cudaFree(p));
   }
@@ -63,6 +65,7 @@ class DeviceBuffer {
   // Error clean-up path: a failing free must not mask the original error.
   void release_quietly() noexcept {
     if (ptr_ == nullptr) return;
+    const DeviceGuard keep;
     if (cudaSetDevice(device_) == cudaSuccess) cudaFree(ptr_);
     cudaGetLastError();
     ptr_ = nullptr;

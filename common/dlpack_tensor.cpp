@@ -76,6 +76,7 @@ ExportedBuffer copy_exported(const ExportedBuffer& buffer) {
 }
 
 void hand_over_to_stream(int device_id, bool has_stream, int64_t stream) {
+  const DeviceGuard keep;
   check_cuda(cudaSetDevice(device_id));
 #if defined(QM_BACKEND_CUDA)
   // Our kernels and copies go to the legacy default stream; a consumer on that
@@ -135,6 +136,7 @@ bool is_c_contiguous(const DLTensor& tensor) {
 
 void copy_from_tensor(void* dst, int dst_device, const DLTensor& src, size_t bytes) {
   const void* from = static_cast<const char*>(src.data) + src.byte_offset;
+  const DeviceGuard keep;
   check_cuda(cudaSetDevice(dst_device));
   switch (src.device.device_type) {
     case kDLCPU: check_cuda(cudaMemcpy(dst, from, bytes, cudaMemcpyHostToDevice)); return;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/cuda_api.h"
+#include "common/cuda_check.h"
 #include "common/parsers.h"
 
 // A thread that Python ends (pthread_exit) unwinds with a special exception
@@ -89,10 +90,12 @@ class StrictIntCaster {
 // Runs `body` with the interpreter lock released and takes it back on a plain
 // path, never in a destructor: a thread that finds the interpreter shutting
 // down parks instead of being torn out of a noexcept frame. The emulation's
-// switches are read first, while the lock still keeps the environment stable.
+// switches are read first, while the lock still keeps the environment stable;
+// the caller's current device is the same afterwards.
 template <typename Body>
 auto without_gil(Body&& body) -> decltype(body()) {
   refresh_runtime_settings();
+  const DeviceGuard keep;
   PyThreadState* saved = PyEval_SaveThread();
   std::exception_ptr error;
   using Result = decltype(body());
@@ -254,6 +257,21 @@ bool read_sequence(pybind11::handle src, const char* what, std::vector<T>& out) 
     out.push_back(pybind11::detail::cast_op<T>(std::move(conv)));
   }
   return true;
+}
+
+// `_current_device()`: what the runtime reports as the calling thread's current
+// device, so callers (and the tests) can check that no call of the module
+// leaves it changed.
+inline void def_current_device(pybind11::module_& m) {
+  m.def(
+      "_current_device",
+      [] {
+        int device = 0;
+        check_cuda(cudaGetDevice(&device));
+        return device;
+      },
+      "The calling thread's current CUDA device as the runtime reports it; calls of this module leave it as they "
+      "found it.");
 }
 
 }  // namespace pyguard

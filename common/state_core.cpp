@@ -9,6 +9,7 @@ namespace quillmarch {
 
 StateCore::StateCore(uint64_t elements, Precision precision, int device_id, const char* size_message)
     : precision_(precision), elements_(elements), size_message_(size_message) {
+  const DeviceGuard keep;
   check_cuda(cudaSetDevice(device_id));
   // For 2**60 double or 2**61 float amplitudes the byte count does not fit in
   // 64 bits; no device can hold it, so report it as the allocation failure it
@@ -20,17 +21,20 @@ StateCore::StateCore(uint64_t elements, Precision precision, int device_id, cons
 
 void StateCore::upload(const void* host, uint64_t count, bool pin) {
   if (count != elements_) throw std::invalid_argument(size_message_);
+  const DeviceGuard keep;
   check_cuda(cudaSetDevice(device_id()));
   copy_with_optional_pinning(data(), host, bytes(), cudaMemcpyHostToDevice, const_cast<void*>(host), pin);
 }
 
 void StateCore::download(void* host, uint64_t count, bool pin) const {
   if (count != elements_) throw std::invalid_argument(size_message_);
+  const DeviceGuard keep;
   check_cuda(cudaSetDevice(device_id()));
   copy_with_optional_pinning(host, data(), bytes(), cudaMemcpyDeviceToHost, host, pin);
 }
 
 void StateCore::set_basis_zero() {
+  const DeviceGuard keep;
   check_cuda(cudaSetDevice(device_id()));
   check_cuda(cudaMemset(data(), 0, bytes()));
   with_precision(*this, [](auto* first) {
@@ -40,6 +44,7 @@ void StateCore::set_basis_zero() {
 }
 
 void StateCore::copy_from(const StateCore& source) {
+  const DeviceGuard keep;
   check_cuda(cudaSetDevice(source.device_id()));
   check_cuda(cudaMemcpy(data(), source.data(), source.bytes(), cudaMemcpyDeviceToDevice));
 }

@@ -177,6 +177,11 @@ class WorkerPool {
     spin_ = env_ll("HOSTCUDA_SPIN", 1) != 0;
     workers_ = static_cast<unsigned>(n - 1);
     for (unsigned i = 0; i < workers_; ++i) std::thread([this] { loop(); }).detach();
+    // Each worker's own set-up (its stack, a sanitizer's per-thread state) is
+    // done before the first grid returns, not at some later moment when the
+    // caller may have capped its address space.
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_cv_.wait(lock, [this] { return started_ == workers_; });
   }
 
   // Takes one of the helper places of the published grid, if any is left.
@@ -189,6 +194,11 @@ class WorkerPool {
   }
 
   void loop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++started_;
+    }
+    done_cv_.notify_all();
     unsigned long long seen = 0;
     auto published = [&] { return generation_.load(std::memory_order_seq_cst) != seen; };
     for (;;) {
@@ -221,6 +231,7 @@ class WorkerPool {
   static inline std::mutex create_mutex_;
 
   unsigned workers_ = 0;
+  unsigned started_ = 0;  // workers that have begun their loop; under mutex_
   bool spin_ = true;
   std::mutex busy_mutex_;
   std::mutex mutex_;

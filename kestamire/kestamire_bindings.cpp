@@ -141,6 +141,7 @@ struct DensityStateProtocols {
 PYBIND11_MODULE(kestamire, m) {
   m.doc() = "CUDA dense density-matrix backend for quillmarch";
   m.attr("backend") = QM_BACKEND_NAME;
+  quillmarch::pyguard::def_current_device(m);
 
   py::class_<DeviceDensityState, std::shared_ptr<DeviceDensityState>> density_state(m, "DeviceDensityState");
   density_state

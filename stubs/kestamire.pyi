@@ -47,6 +47,10 @@ class DeviceDensityState:
     @property
     def num_qubits(self) -> int:
         ...
+def _current_device() -> int:
+    """
+    The calling thread's current CUDA device as the runtime reports it; calls of this module leave it as they found it.
+    """
 def _restore_density_state(n: typing.SupportsIndex, dtype: str, device: str, matrix: numpy.ndarray) -> DeviceDensityState:
     """
     Rebuild a pickled DeviceDensityState.

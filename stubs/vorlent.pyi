@@ -180,6 +180,10 @@ class DistributedState:
         """
         bytes_sent, swap_steps and exchange_seconds, cumulative.
         """
+def _current_device() -> int:
+    """
+    The calling thread's current CUDA device as the runtime reports it; calls of this module leave it as they found it.
+    """
 def _restore_device_state(n: typing.SupportsIndex, dtype: str, device: str, amplitudes: numpy.ndarray) -> DeviceState:
     """
     Rebuild a pickled DeviceState.

@@ -451,6 +451,7 @@ PYBIND11_MODULE(vorlent, m) {
         py::arg("device") = "cuda:0", py::arg("use_pinned_host") = false);
 
   def_observables(m);
+  quillmarch::pyguard::def_current_device(m);
 
   bind_distributed(m);
 

@@ -79,6 +79,8 @@ void apply_densemm(cublasHandle_t handle, int64_t n, CuComplex<T>* state, CuComp
   const dim3 grid(quillmarch::stride_grid_for(total, kThreads));
   quillmarch::launch<transpose_to_low_bits<T>>(grid, dim3(kThreads), 0, stream, total, state, transpose_buffer,
                                                active_mask, outer_mask, k);
+  // Reported here, or the GEMM's error would name the transpose's fault.
+  quillmarch::check_last_error();
   // Rows are the 2^k local amplitudes, columns the settings of the others.
   const uint64_t columns = uint64_t{1} << (n - k), rows = uint64_t{1} << k;
   if (columns > static_cast<uint64_t>(std::numeric_limits<int>::max()))
