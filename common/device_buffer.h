@@ -10,6 +10,25 @@
 
 namespace quillmarch {
 
+// What a module keeps cached on the calling thread (vorlent's DenseMM scratch),
+// freed when an allocation finds the device full; true when it freed anything.
+// Each module sets its own.
+inline bool (*release_cached_device_memory)() = nullptr;
+
+// cudaMalloc on the current device `device`; when the device is full, frees
+// the module's cache and tries once more.
+inline cudaError_t malloc_retrying(void** p, size_t bytes, int device) {
+  cudaError_t error = cudaMalloc(p, bytes);
+  if (error == cudaErrorMemoryAllocation && release_cached_device_memory != nullptr) {
+    cudaGetLastError();
+    if (release_cached_device_memory()) {
+      check_cuda(cudaSetDevice(device));
+      error = cudaMalloc(p, bytes);
+    }
+  }
+  return error;
+}
+
 template <typename T>
 class DeviceBuffer {
  public:
@@ -19,7 +38,7 @@ class DeviceBuffer {
   DeviceBuffer(size_t count, int device) : device_(device) {
     check_cuda(cudaSetDevice(device));
     void* p = nullptr;
-    check_cuda(cudaMalloc(&p, count * sizeof(T)));
+    check_cuda(malloc_retrying(&p, count * sizeof(T), device));
     ptr_ = static_cast<T*>(p);
     count_ = count;
   }

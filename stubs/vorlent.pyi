@@ -220,6 +220,10 @@ def probabilities(state: DeviceState, targets: collections.abc.Sequence[typing.S
     """
     Marginal probabilities of the target qubits on a DeviceState, as a float64 array of 2**len(targets) entries whose index bit j is the value of targets[j]; targets and endian as in measure_device.
     """
+def release_fusion_cache() -> None:
+    """
+    Free the calling thread's DenseMM scratch buffers and cuBLAS handle now. PairAutoFusion keeps them between calls (two state-sized buffers at most); they are also freed, and the allocation retried, when a device allocation of this module runs out of memory.
+    """
 def run_circuit(n: typing.SupportsIndex, state: numpy.ndarray, gate_ir: list, endian: str = 'little', device: str = 'cuda:0', mode: KernelMode = KernelMode.PairAuto, use_pinned_host: bool = False) -> numpy.ndarray:
     """
     Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.

@@ -393,6 +393,66 @@ def test_densemm_cache_follows_the_device():
     assert out == ["True", "True"]
 
 
+@pytest.mark.host_only
+@pytest.mark.parametrize("release", ["on_out_of_memory", "release_fusion_cache"])
+def test_the_densemm_cache_gives_its_memory_back(release):
+    """Device 0 holds a state and the two cached DenseMM buffers, no more: a
+    second state fits once the cache is freed, by the retry after an
+    out-of-memory or by release_fusion_cache(); fused runs stay right."""
+    out = run_child(
+        f"""
+        import numpy as np, os, vorlent, sv_reference as ref
+        from test_fusion import plan, gate
+        n = 10
+        gates = [gate("h", [q % 3]) for q in range(30)]
+        chunk = plan(n, gates, densemm_gate_threshold_scale=0.0)
+        assert [g["kind"] for g in chunk.groups] == ["DenseMM"]
+        os.environ["HOSTCUDA_MEMORY_BYTES"] = str(3 * (16 << n) + 4096)
+        expected = ref.run(np.eye(1 << n)[0].astype(complex), n, gates)
+        a = vorlent.DeviceState.zero_state(n, "complex128")
+        vorlent.execute_prepared_fusion_chunk(a, chunk)
+        if {release!r} == "release_fusion_cache":
+            vorlent.release_fusion_cache()
+            vorlent.release_fusion_cache()  # nothing left to free
+            c, d = (vorlent.DeviceState.zero_state(n, "complex128") for _ in range(2))
+        else:
+            c = vorlent.DeviceState.zero_state(n, "complex128")
+        # With no room for the cache again, the group runs through shared memory.
+        vorlent.execute_prepared_fusion_chunk(c, chunk)
+        print(np.abs(a.to_numpy() - expected).max() < 1e-12, np.abs(c.to_numpy() - expected).max() < 1e-12)
+    """
+    )
+    assert out == ["True", "True"]
+
+
+@pytest.mark.host_only
+def test_a_full_device_takes_the_other_precisions_cache(tmp_path):
+    """A complex128 run leaves its cache; a complex64 DenseMM group on a
+    device without room for both caches frees it instead of falling back."""
+    out = run_child(
+        """
+        import numpy as np, os, vorlent, sv_reference as ref
+        from test_fusion import plan, gate
+        n = 10
+        gates = [gate("h", [q % 3]) for q in range(30)]
+        chunk = plan(n, gates, densemm_gate_threshold_scale=0.0)
+        trace = os.path.abspath("trace.txt")
+        os.environ["HOSTCUDA_MEMORY_BYTES"] = str(3 * (16 << n) + (8 << n) + 4096)
+        a = vorlent.DeviceState.zero_state(n, "complex128")
+        vorlent.execute_prepared_fusion_chunk(a, chunk)
+        b = vorlent.DeviceState.zero_state(n, "complex64")
+        os.environ["HOSTCUDA_TRACE"] = trace
+        vorlent.execute_prepared_fusion_chunk(b, chunk)
+        lines = open(trace).read().splitlines()
+        print(any(line.startswith("cublasCgemm") for line in lines))
+        expected = ref.run(np.eye(1 << n)[0].astype(complex), n, gates)
+        print(np.abs(b.to_numpy() - expected).max() < 1e-5)
+    """,
+        cwd=tmp_path,
+    )
+    assert out == ["True", "True"]
+
+
 @pytest.mark.parametrize("protocol", range(6))
 def test_chunks_pickle_and_copy(protocol):
     import copy

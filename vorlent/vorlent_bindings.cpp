@@ -453,6 +453,14 @@ PYBIND11_MODULE(vorlent, m) {
   def_observables(m);
   quillmarch::pyguard::def_current_device(m);
 
+  // A device that runs out of memory first gets back what fusion keeps cached.
+  quillmarch::release_cached_device_memory = [] { return fusion::release_densemm_cache(); };
+  m.def(
+      "release_fusion_cache", [] { without_gil([] { fusion::release_densemm_cache(); }); },
+      "Free the calling thread's DenseMM scratch buffers and cuBLAS handle now. PairAutoFusion keeps them between "
+      "calls (two state-sized buffers at most); they are also freed, and the allocation retried, when a device "
+      "allocation of this module runs out of memory.");
+
   bind_distributed(m);
 
   quillmarch::pyguard::seal_class(device_state, true);

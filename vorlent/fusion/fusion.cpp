@@ -1,6 +1,7 @@
 #include "vorlent/fusion/fusion.h"
 
 #include <stdexcept>
+#include <type_traits>
 
 #include "common/cuda_check.h"
 #include "vorlent/gate_dispatch.h"
@@ -27,6 +28,8 @@ struct DenseMMCache {
 
   ~DenseMMCache() { release(); }
 
+  bool holds_memory() const { return capacity > 0 || cublas_handle != nullptr; }
+
   // The GEMM buffer first, then the transpose buffer; errors ignored.
   void free_buffers() noexcept {
     gemm_buffer = DeviceBuffer<CuComplex<T>>();
@@ -51,10 +54,13 @@ DenseMMCache<T>& densemm_cache() {
   return cache;
 }
 
+// Workspaces of the calling thread that point into its caches.
+thread_local int densemm_cache_holds = 0;
+
 template <typename E>
 DeviceBuffer<E> allocate(size_t count, int device, const char* operation) {
   void* p = nullptr;
-  check_cuda_step(cudaMalloc(&p, count * sizeof(E)), operation);
+  check_cuda_step(quillmarch::malloc_retrying(&p, count * sizeof(E), device), operation);
   return DeviceBuffer<E>::adopt(static_cast<E*>(p), count, device);
 }
 
@@ -113,25 +119,58 @@ bool bind_densemm_cache(int64_t n, FusionWorkspace<T>& ws) {
   const uint64_t amplitudes = uint64_t{1} << n;
   if (cache.capacity < amplitudes) {
     cache.free_buffers();
-    // Buffers only grow, so a failure here leaves none behind.
-    cache.transpose_buffer =
-        allocate_unless_full<CuComplex<T>>(amplitudes, current, "cudaMalloc cached DenseMM transpose buffer");
-    if (cache.transpose_buffer.get() == nullptr) return false;
-    cache.gemm_buffer =
-        allocate_unless_full<CuComplex<T>>(amplitudes, current, "cudaMalloc cached DenseMM GEMM buffer");
-    if (cache.gemm_buffer.get() == nullptr) {
-      cache.free_buffers();
-      return false;
+    // The other precision's cache is idle while this one is bound; on a full
+    // device it goes first.
+    using Other = std::conditional_t<std::is_same<T, float>::value, double, float>;
+    DenseMMCache<Other>& other = densemm_cache<Other>();
+    for (int attempt = 0; attempt < 2 && cache.capacity == 0; ++attempt) {
+      if (attempt == 1) {
+        if (!other.holds_memory()) break;
+        other.release();
+        check_cuda_step(cudaSetDevice(current), "cudaSetDevice DenseMM cache");
+      }
+      // Buffers only grow, so a failure here leaves none behind.
+      cache.transpose_buffer =
+          allocate_unless_full<CuComplex<T>>(amplitudes, current, "cudaMalloc cached DenseMM transpose buffer");
+      if (cache.transpose_buffer.get() == nullptr) continue;
+      cache.gemm_buffer =
+          allocate_unless_full<CuComplex<T>>(amplitudes, current, "cudaMalloc cached DenseMM GEMM buffer");
+      if (cache.gemm_buffer.get() == nullptr) {
+        cache.free_buffers();
+        continue;
+      }
+      cache.capacity = amplitudes;
     }
-    cache.capacity = amplitudes;
+    if (cache.capacity == 0) return false;
   }
   ws.transpose_buffer = cache.transpose_buffer.get();
   ws.gemm_buffer = cache.gemm_buffer.get();
   ws.cublas_handle = cache.cublas_handle;
+  ws.cache_hold = DenseMMCacheHold::take();
   return true;
 }
 
 }  // namespace
+
+DenseMMCacheHold DenseMMCacheHold::take() {
+  DenseMMCacheHold hold;
+  hold.held_ = true;
+  ++densemm_cache_holds;
+  return hold;
+}
+
+DenseMMCacheHold::~DenseMMCacheHold() {
+  if (held_) --densemm_cache_holds;
+}
+
+bool release_densemm_cache() {
+  if (densemm_cache_holds > 0) return false;
+  const bool held = densemm_cache<float>().holds_memory() || densemm_cache<double>().holds_memory();
+  const quillmarch::DeviceGuard keep;
+  densemm_cache<float>().release();
+  densemm_cache<double>().release();
+  return held;
+}
 
 template <typename T>
 void FusionWorkspace<T>::apply(CuComplex<T>* state, const FusedGroup& group, size_t index) const {

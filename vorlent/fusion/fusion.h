@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "common/cu_complex.h"
@@ -14,11 +15,35 @@
 namespace vorlent {
 namespace fusion {
 
+// Keeps the calling thread's DenseMM cache from being freed while a workspace
+// points into it.
+class DenseMMCacheHold {
+ public:
+  DenseMMCacheHold() = default;
+  static DenseMMCacheHold take();
+  DenseMMCacheHold(const DenseMMCacheHold&) = delete;
+  DenseMMCacheHold& operator=(const DenseMMCacheHold&) = delete;
+  DenseMMCacheHold(DenseMMCacheHold&& other) noexcept : held_(other.held_) { other.held_ = false; }
+  DenseMMCacheHold& operator=(DenseMMCacheHold&& other) noexcept {
+    std::swap(held_, other.held_);
+    return *this;
+  }
+  ~DenseMMCacheHold();
+
+ private:
+  bool held_ = false;
+};
+
+// Frees the calling thread's DenseMM caches (both precisions) unless a
+// workspace holds them; true when it freed memory.
+bool release_densemm_cache();
+
 // Device side of one execution: owns the uploaded records and matrices,
 // borrows the calling thread's DenseMM scratch buffers and cuBLAS handle.
 template <typename T>
 struct FusionWorkspace {
   int64_t n = 0;
+  DenseMMCacheHold cache_hold;
   quillmarch::DeviceBuffer<DeviceMatrixGate<T>> device_records;
   quillmarch::DeviceBuffer<quillmarch::CuComplex<T>> device_matrices;
   quillmarch::CuComplex<T>* transpose_buffer = nullptr;
