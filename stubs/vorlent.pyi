@@ -192,11 +192,23 @@ def _restore_fusion_chunk(n: typing.SupportsIndex, gates: list, options: dict) -
     """
     Rebuild a pickled PreparedFusionChunk.
     """
+@typing.overload
 def execute_prepared_fusion_chunk(state: DeviceState, chunk: PreparedFusionChunk) -> None:
     """
     Execute one CPU-prepared fusion chunk and wait for its CUDA work.
     """
+@typing.overload
+def execute_prepared_fusion_chunk(state: DistributedState, chunk: PreparedFusionChunk) -> None:
+    """
+    Execute one CPU-prepared fusion chunk and wait for its CUDA work.
+    """
+@typing.overload
 def inner_product(a: DeviceState, b: DeviceState) -> complex:
+    """
+    The overlap <a|b> of two DeviceStates with the same n, dtype and device, as a complex number.
+    """
+@typing.overload
+def inner_product(a: DistributedState, b: DistributedState) -> complex:
     """
     The overlap <a|b> of two DeviceStates with the same n, dtype and device, as a complex number.
     """
@@ -204,11 +216,23 @@ def measure(n: typing.SupportsIndex, state: numpy.ndarray, targets: collections.
     """
     Measure target qubits on CUDA. The numpy state is collapsed in-place and the measured bit string is returned.
     """
+@typing.overload
 def measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little', seed: typing.Any = None) -> str:
     """
     Measure target qubits on an existing CUDA DeviceState.
     """
+@typing.overload
+def measure_device(state: DistributedState, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little', seed: typing.Any = None) -> str:
+    """
+    Measure target qubits on an existing CUDA DeviceState.
+    """
+@typing.overload
 def pauli_expectations(state: DeviceState, paulis: collections.abc.Sequence[str | collections.abc.Sequence[tuple[typing.SupportsIndex, str]]]) -> numpy.ndarray:
+    """
+    Expectation values <psi|P|psi> of Pauli words on a DeviceState, as a float64 array in the order given. A word is a string of n letters from 'IXYZ' in which character q acts on qubit q (character 0 is qubit 0), or a sequence of (qubit, letter) pairs with distinct qubits (absent qubits are I). Words that flip the same qubits share one pass over the state.
+    """
+@typing.overload
+def pauli_expectations(state: DistributedState, paulis: collections.abc.Sequence[str | collections.abc.Sequence[tuple[typing.SupportsIndex, str]]]) -> numpy.ndarray:
     """
     Expectation values <psi|P|psi> of Pauli words on a DeviceState, as a float64 array in the order given. A word is a string of n letters from 'IXYZ' in which character q acts on qubit q (character 0 is qubit 0), or a sequence of (qubit, letter) pairs with distinct qubits (absent qubits are I). Words that flip the same qubits share one pass over the state.
     """
@@ -216,7 +240,13 @@ def prepare_fusion_chunk_gates(n: typing.SupportsIndex, gates: collections.abc.I
     """
     Parse and plan one streamed chunk on the CPU without launching CUDA.
     """
+@typing.overload
 def probabilities(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little') -> numpy.ndarray:
+    """
+    Marginal probabilities of the target qubits on a DeviceState, as a float64 array of 2**len(targets) entries whose index bit j is the value of targets[j]; targets and endian as in measure_device.
+    """
+@typing.overload
+def probabilities(state: DistributedState, targets: collections.abc.Sequence[typing.SupportsIndex], endian: str = 'little') -> numpy.ndarray:
     """
     Marginal probabilities of the target qubits on a DeviceState, as a float64 array of 2**len(targets) entries whose index bit j is the value of targets[j]; targets and endian as in measure_device.
     """
@@ -228,15 +258,33 @@ def run_circuit(n: typing.SupportsIndex, state: numpy.ndarray, gate_ir: list, en
     """
     Run a gate_ir chunk on CUDA. The numpy state is modified in-place and returned.
     """
+@typing.overload
 def run_circuit_device(state: DeviceState, gate_ir: list, endian: str = 'little', mode: KernelMode = KernelMode.PairAuto) -> None:
     """
     Run a gate_ir chunk on an existing CUDA DeviceState.
     """
+@typing.overload
+def run_circuit_device(state: DistributedState, gate_ir: list, endian: str = 'little', mode: KernelMode = KernelMode.PairAuto) -> None:
+    """
+    Run a gate_ir chunk on an existing CUDA DeviceState.
+    """
+@typing.overload
 def run_circuit_device_gates(state: DeviceState, gates: collections.abc.Iterable, endian: str = 'little', mode: KernelMode = KernelMode.PairAuto) -> None:
     """
     Run a QuantumGate object chunk on an existing CUDA DeviceState.
     """
+@typing.overload
+def run_circuit_device_gates(state: DistributedState, gates: collections.abc.Iterable, endian: str = 'little', mode: KernelMode = KernelMode.PairAuto) -> None:
+    """
+    Run a QuantumGate object chunk on an existing CUDA DeviceState.
+    """
+@typing.overload
 def sample_measure_device(state: DeviceState, targets: collections.abc.Sequence[typing.SupportsIndex], shots: typing.SupportsIndex, endian: str = 'little', seed: typing.Any = None, collapse_last: bool = True) -> tuple[dict, str]:
+    """
+    Batch-sample target qubits and optionally collapse to the final outcome.
+    """
+@typing.overload
+def sample_measure_device(state: DistributedState, targets: collections.abc.Sequence[typing.SupportsIndex], shots: typing.SupportsIndex, endian: str = 'little', seed: typing.Any = None, collapse_last: bool = True) -> tuple[dict, str]:
     """
     Batch-sample target qubits and optionally collapse to the final outcome.
     """
