@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "common/bit_index.h"
 #include "common/cu_complex.h"
 #include "common/cuda_api.h"
 
@@ -28,15 +29,6 @@ QM_HD double mass(CuComplex<T> a) {
   return re * re + im * im;
 }
 
-// Index of the lowest set bit of a non-zero x.
-__device__ __forceinline__ unsigned trailing_zeros(uint64_t x) {
-#if defined(__CUDA_ARCH__)
-  return static_cast<unsigned>(__ffsll(static_cast<long long>(x)) - 1);
-#else
-  return static_cast<unsigned>(__builtin_ctzll(x));
-#endif
-}
-
 // Work item of loop step c of global thread t, in the layout described at
 // kLaneBits (common/pauli_words.h).
 __device__ __forceinline__ uint64_t pass_item(uint64_t t, uint64_t c, unsigned loop_bits) {
@@ -46,7 +38,7 @@ __device__ __forceinline__ uint64_t pass_item(uint64_t t, uint64_t c, unsigned l
 // The xor of table[b] over the set bits b of x.
 __device__ __forceinline__ uint32_t xor_over_bits(const uint32_t* table, uint64_t x) {
   uint32_t out = 0;
-  for (; x != 0; x &= x - 1) out ^= table[trailing_zeros(x)];
+  for (; x != 0; x &= x - 1) out ^= table[lowest_set_bit(x)];
   return out;
 }
 

@@ -67,14 +67,13 @@ QM_HD void apply_record(const DeviceDensityGate<T>& gate, bool row_ok, bool col_
 
 // 128 threads, 4^k entries of CuComplex<T> of dynamic shared memory (the
 // tile); grid-stride over the 4^(n-k) tiles. Tile t takes its row base from
-// the low n-k bits of t and its column base from the rest, both deposited into
-// the inactive qubits; every thread of a block runs the same number of tiles,
+// the low n-k bits of t and its column base from the rest, each with zeros put
+// in at the active qubits; every thread of a block runs the same number of tiles,
 // so all of them reach every barrier.
 template <typename T>
 __global__ void __launch_bounds__(kThreads)
-    density_sparsesharemem_kernel(CuComplex<T>* rho, long dim, unsigned long tiles, unsigned long active_mask,
-                                  unsigned long inactive_mask, int k, int n_minus_k, const DeviceDensityGate<T>* gates,
-                                  int gate_count) {
+    density_sparsesharemem_kernel(CuComplex<T>* rho, long dim, unsigned long tiles, unsigned long active_mask, int k,
+                                  int n_minus_k, const DeviceDensityGate<T>* gates, int gate_count) {
   QM_DYNAMIC_SHARED(CuComplex<T>, tile);
   const uint64_t d = static_cast<uint64_t>(dim);
   const unsigned side = 1u << k;
@@ -83,8 +82,8 @@ __global__ void __launch_bounds__(kThreads)
   const unsigned blocks = half * half;
   const uint64_t low = pow2(static_cast<unsigned>(n_minus_k)) - 1;
   for (uint64_t t = blockIdx.x; t < tiles; t += gridDim.x) {
-    const uint64_t row_base = deposit_bits(t & low, inactive_mask);
-    const uint64_t col_base = deposit_bits(t >> n_minus_k, inactive_mask);
+    const uint64_t row_base = insert_zero_bits(t & low, active_mask);
+    const uint64_t col_base = insert_zero_bits(t >> n_minus_k, active_mask);
     for (unsigned e = threadIdx.x; e < entries; e += blockDim.x) {
       const uint64_t r = row_base | deposit_bits(e >> k, active_mask);
       const uint64_t c = col_base | deposit_bits(e & (side - 1), active_mask);
@@ -125,11 +124,10 @@ void launch_density_sparsesharemem(uint64_t dim, CuComplex<T>* rho, uint64_t act
   while (n < 63 && (uint64_t{1} << n) < dim) ++n;
   if (dim <= 1 || n < k) throw std::invalid_argument("active qubits exceed circuit size");
   const uint64_t tiles = uint64_t{1} << (2 * (n - k));
-  const uint64_t inactive_mask = active_mask ^ (dim - 1);
   const size_t shared_bytes = sizeof(CuComplex<T>) << (2 * k);
   const unsigned grid = static_cast<unsigned>(std::min<uint64_t>(tiles, kMaxStrideBlocks));
   launch<density_sparsesharemem_kernel<T>>(dim3(grid), dim3(kThreads), shared_bytes, nullptr, rho, dim, tiles,
-                                           active_mask, inactive_mask, k, n - k, gates, gate_count);
+                                           active_mask, k, n - k, gates, gate_count);
   check_launch("density_sparsesharemem kernel launch failed: ");
 }
 

@@ -65,16 +65,17 @@ __global__ void __launch_bounds__(kKrausThreads) kraus_kernel(CuComplex<T>* rho,
                                                               int64_t kraus_count, const CuComplex<T>* matrices) {
   constexpr int B = 1 << K;
   const uint64_t d = static_cast<uint64_t>(dim);
-  const uint64_t bases = d >> K;
+  const unsigned base_bits = lowest_set_bit(d) - K;
+  const uint64_t bases = uint64_t{1} << base_bits;
   const uint64_t blocks = bases * bases;
 
-  const uint64_t others_mask = mask_of_bits(targets.others, targets.other_count);
+  const uint64_t target_mask = mask_of_bits(targets.targets, K);
   uint64_t offset[B];
   for (int s = 0; s < B; ++s) offset[s] = map_target_bits(static_cast<uint64_t>(s), targets.targets, K);
 
   for (uint64_t i = global_thread(); i < blocks; i += grid_stride()) {
-    const uint64_t r0 = deposit_bits(i / bases, others_mask);
-    const uint64_t c0 = deposit_bits(i % bases, others_mask);
+    const uint64_t r0 = insert_zero_bits(i >> base_bits, target_mask);
+    const uint64_t c0 = insert_zero_bits(i & (bases - 1), target_mask);
 
     CuComplex<T> block[B][B];
     for (int s = 0; s < B; ++s) {

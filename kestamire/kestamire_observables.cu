@@ -49,7 +49,7 @@ __global__ void __launch_bounds__(kObservableThreads)
       const double v = ((pass.take_imag >> k) & 1) ? im : re;
       acc[k] += ((signs >> k) & 1) ? -v : v;
     }
-    signs ^= pass.sign_step[trailing_zeros(c + 1)];
+    signs ^= pass.sign_step[lowest_set_bit(c + 1)];
   }
 
   add_to_block<K>(block_sums, acc);

@@ -31,13 +31,13 @@ __global__ void __launch_bounds__(kThreads)
                           unsigned long control_value, const CuComplex<T>* matrix) {
   static_assert(K == 1, "the merged kernel serves one target");
   const uint64_t d = static_cast<uint64_t>(dim);
-  const uint64_t half = d / 2;
-  const uint64_t others = mask_of_bits(targets.others, targets.other_count);
+  const unsigned half_bits = lowest_set_bit(d) - 1;
+  const uint64_t half = uint64_t{1} << half_bits;
   const uint64_t m = uint64_t{1} << targets.targets[0];
   const CuComplex<T> u00 = matrix[0], u01 = matrix[1], u10 = matrix[2], u11 = matrix[3];
   for (uint64_t i = global_thread(); i < half * half; i += grid_stride()) {
-    const uint64_t r0 = deposit_bits(i / half, others);
-    const uint64_t c0 = deposit_bits(i % half, others);
+    const uint64_t r0 = insert_zero_at(i >> half_bits, m);
+    const uint64_t c0 = insert_zero_at(i & (half - 1), m);
     const bool row_ok = controls_hold(r0, control_mask, control_value);
     const bool col_ok = controls_hold(c0, control_mask, control_value);
     if (!row_ok && !col_ok) continue;
@@ -71,16 +71,17 @@ __global__ void __launch_bounds__(kThreads)
     unitary_merged_row2_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, unsigned long control_mask,
                                unsigned long control_value, const CuComplex<T>* matrix) {
   const uint64_t d = static_cast<uint64_t>(dim);
-  const uint64_t quarter = d / 4;
-  const uint64_t others = mask_of_bits(targets.others, targets.other_count);
+  const unsigned quarter_bits = lowest_set_bit(d) - 2;
+  const uint64_t quarter = uint64_t{1} << quarter_bits;
   uint64_t bit[2];
   target_bits<2>(targets, bit);
+  const uint64_t target_mask = bit[0] | bit[1];
   const unsigned group_mask = 0xfu << (threadIdx.x & 28u);
   for (uint64_t i = global_thread(); i < 4 * quarter * quarter; i += grid_stride()) {
-    const uint64_t j = i / 4;
-    const unsigned q = static_cast<unsigned>(i % 4);
-    const uint64_t r0 = deposit_bits(j / quarter, others);
-    const uint64_t c0 = deposit_bits(j % quarter, others);
+    const uint64_t j = i >> 2;
+    const unsigned q = static_cast<unsigned>(i & 3);
+    const uint64_t r0 = insert_zero_bits(j >> quarter_bits, target_mask);
+    const uint64_t c0 = insert_zero_bits(j & (quarter - 1), target_mask);
     const bool row_ok = controls_hold(r0, control_mask, control_value);
     const bool col_ok = controls_hold(c0, control_mask, control_value);
     const bool active = row_ok || col_ok;
@@ -152,13 +153,14 @@ __device__ __forceinline__ void multiply_all_blocks(CuComplex<T>* rho, uint64_t 
                                                     uint64_t control_mask, uint64_t control_value,
                                                     const CuComplex<T>* matrix) {
   static_assert(K >= 3 && K <= kMaxTargets, "the left and right kernels serve 3 to 6 targets");
-  const uint64_t blocks = d >> K;
-  const uint64_t others = mask_of_bits(targets.others, targets.other_count);
+  const unsigned block_bits = lowest_set_bit(d) - K;
+  const uint64_t blocks = uint64_t{1} << block_bits;
+  const uint64_t target_mask = mask_of_bits(targets.targets, K);
   uint64_t bit[K];
   target_bits<K>(targets, bit, kLeft ? d : 1);
   for (uint64_t i = global_thread(); i < blocks * d; i += grid_stride()) {
-    const uint64_t line = i / blocks;
-    const uint64_t base = deposit_bits(i % blocks, others);
+    const uint64_t line = i >> block_bits;
+    const uint64_t base = insert_zero_bits(i & (blocks - 1), target_mask);
     if (!controls_hold(base, control_mask, control_value)) continue;
     multiply_block<T, K, kLeft>(rho + (kLeft ? base * d + line : line * d + base), bit, matrix);
   }

@@ -26,14 +26,15 @@ template <typename T, ChannelKind K>
 __global__ void __launch_bounds__(kThreads)
     unitary_channel_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, const CuComplex<T>* matrix, T p) {
   const uint64_t d = static_cast<uint64_t>(dim);
-  const uint64_t half = d / 2;
-  uint64_t others = 0;
-  for (int64_t j = 0; j < targets.other_count; ++j) others |= pow2(static_cast<unsigned>(targets.others[j]));
+  // Block i: its row half above half_bits, its column half below, each with a
+  // zero put in at the target.
+  const unsigned half_bits = quillmarch::lowest_set_bit(d) - 1;
+  const uint64_t half = uint64_t{1} << half_bits;
   const uint64_t m = pow2(static_cast<unsigned>(targets.targets[0]));
   const CuComplex<T> u[4] = {matrix[0], matrix[1], matrix[2], matrix[3]};
   for (uint64_t i = global_thread(); i < half * half; i += grid_stride()) {
-    const uint64_t r0 = deposit_bits(i / half, others);
-    const uint64_t c0 = deposit_bits(i % half, others);
+    const uint64_t r0 = quillmarch::insert_zero_at(i >> half_bits, m);
+    const uint64_t c0 = quillmarch::insert_zero_at(i & (half - 1), m);
     CuComplex<T>* top = rho + r0 * d;
     CuComplex<T>* bottom = rho + (r0 | m) * d;
     CuComplex<T> a = top[c0], b = top[c0 | m], c = bottom[c0], e = bottom[c0 | m];

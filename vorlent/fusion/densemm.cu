@@ -15,6 +15,7 @@ namespace {
 using quillmarch::check_cublas;
 using quillmarch::CuComplex;
 using quillmarch::deposit_bits;
+using quillmarch::insert_zero_bits;
 
 constexpr unsigned kThreads = 256;
 
@@ -23,10 +24,10 @@ constexpr unsigned kThreads = 256;
 // state in that order, a scatter writes it back.
 template <bool kGather, typename T>
 __device__ __forceinline__ void transpose_body(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination,
-                                               uint64_t active_mask, uint64_t outer_mask, int32_t k) {
+                                               uint64_t active_mask, int32_t k) {
   const uint64_t low = (uint64_t{1} << k) - 1;
   for (uint64_t i = quillmarch::global_thread(); i < total; i += quillmarch::grid_stride()) {
-    const uint64_t j = deposit_bits(i & low, active_mask) | deposit_bits(i >> k, outer_mask);
+    const uint64_t j = deposit_bits(i & low, active_mask) | insert_zero_bits(i >> k, active_mask);
     if constexpr (kGather)
       destination[i] = source[j];
     else
@@ -38,16 +39,16 @@ __device__ __forceinline__ void transpose_body(uint64_t total, const CuComplex<T
 template <typename T>
 __global__ void __launch_bounds__(kThreads)
     transpose_to_low_bits(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination, uint64_t active_mask,
-                          uint64_t outer_mask, int32_t k) {
-  transpose_body<true>(total, source, destination, active_mask, outer_mask, k);
+                          int32_t k) {
+  transpose_body<true>(total, source, destination, active_mask, k);
 }
 
 // The inverse scatter, same geometry.
 template <typename T>
 __global__ void __launch_bounds__(kThreads)
     transpose_from_low_bits(uint64_t total, const CuComplex<T>* source, CuComplex<T>* destination, uint64_t active_mask,
-                            uint64_t outer_mask, int32_t k) {
-  transpose_body<false>(total, source, destination, active_mask, outer_mask, k);
+                            int32_t k) {
+  transpose_body<false>(total, source, destination, active_mask, k);
 }
 
 cublasStatus_t gemm(cublasHandle_t handle, int m, int n, const CuComplex<float>* a, const CuComplex<float>* b,
@@ -75,10 +76,9 @@ void apply_densemm(cublasHandle_t handle, int64_t n, CuComplex<T>* state, CuComp
                    cudaStream_t stream) {
   if (k < 1 || k >= n) throw std::invalid_argument("DenseMM active qubits must be in [1, n-1]");
   const uint64_t total = uint64_t{1} << n;
-  const uint64_t outer_mask = active_mask ^ (total - 1);
   const dim3 grid(quillmarch::stride_grid_for(total, kThreads));
   quillmarch::launch<transpose_to_low_bits<T>>(grid, dim3(kThreads), 0, stream, total, state, transpose_buffer,
-                                               active_mask, outer_mask, k);
+                                               active_mask, k);
   // Reported here, or the GEMM's error would name the transpose's fault.
   quillmarch::check_last_error();
   // Rows are the 2^k local amplitudes, columns the settings of the others.
@@ -90,7 +90,7 @@ void apply_densemm(cublasHandle_t handle, int64_t n, CuComplex<T>* state, CuComp
   check_cublas(gemm(handle, static_cast<int>(rows), static_cast<int>(columns), matrix, transpose_buffer, gemm_buffer),
                kGemmOperation<T>);
   quillmarch::launch<transpose_from_low_bits<T>>(grid, dim3(kThreads), 0, stream, total, gemm_buffer, state,
-                                                 active_mask, outer_mask, k);
+                                                 active_mask, k);
 }
 
 template void apply_densemm<float>(cublasHandle_t, int64_t, CuComplex<float>*, CuComplex<float>*, CuComplex<float>*,

@@ -15,6 +15,7 @@ namespace {
 using quillmarch::CuComplex;
 using quillmarch::deposit_bits;
 using quillmarch::insert_zero_bit;
+using quillmarch::insert_zero_bits;
 
 constexpr unsigned kThreads = 128;
 
@@ -70,12 +71,12 @@ __device__ __forceinline__ void apply_record(const DeviceMatrixGate<T>& g, CuCom
 // inactive qubits.
 template <typename T>
 __global__ void __launch_bounds__(kThreads)
-    sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count, uint64_t active_mask, uint64_t outer_mask,
-                          int32_t k, const DeviceMatrixGate<T>* gates, int32_t gate_count) {
+    sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count, uint64_t active_mask, int32_t k,
+                          const DeviceMatrixGate<T>* gates, int32_t gate_count) {
   QM_DYNAMIC_SHARED(CuComplex<T>, tile);
   const uint64_t size = uint64_t{1} << k, half = size / 2, quarter = size / 4;
   for (uint64_t t = blockIdx.x; t < tile_count; t += gridDim.x) {
-    const uint64_t base = deposit_bits(t, outer_mask);
+    const uint64_t base = insert_zero_bits(t, active_mask);
     for (uint64_t l = threadIdx.x; l < size; l += blockDim.x) tile[l] = state[base | deposit_bits(l, active_mask)];
     __syncthreads();
     for (int32_t r = 0; r < gate_count; ++r) {
@@ -115,10 +116,9 @@ void launch_sparsesharemem(int64_t n, CuComplex<T>* state, uint64_t active_mask,
   if (k > n) throw std::invalid_argument("SparseShareMem active qubits exceed circuit size");
   if (gate_count <= 0) throw std::invalid_argument("SparseShareMem group cannot be empty");
   const uint64_t tiles = uint64_t{1} << (n - k);
-  const uint64_t outer_mask = active_mask ^ ((uint64_t{1} << n) - 1);
   const unsigned grid = static_cast<unsigned>(std::min<uint64_t>(tiles, quillmarch::kMaxStrideBlocks));
   quillmarch::launch<sparsesharemem_kernel<T>>(dim3(grid), dim3(kThreads), (size_t{1} << k) * sizeof(CuComplex<T>),
-                                               stream, state, tiles, active_mask, outer_mask, k, gates, gate_count);
+                                               stream, state, tiles, active_mask, k, gates, gate_count);
 }
 
 template void launch_sparsesharemem<float>(int64_t, CuComplex<float>*, uint64_t, int32_t,

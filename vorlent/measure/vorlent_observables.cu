@@ -65,7 +65,7 @@ __global__ void __launch_bounds__(kObservableThreads)
       const double re = static_cast<double>(a.re);
       const double im = static_cast<double>(a.im);
       accumulate<K>(acc, pass.take_imag, signs, re * re + im * im, 0.0);
-      signs ^= pass.sign_step[quillmarch::trailing_zeros(c + 1)];
+      signs ^= pass.sign_step[quillmarch::lowest_set_bit(c + 1)];
     }
   } else {
     const uint64_t low = pass.flip & (~pass.flip + 1);
@@ -78,7 +78,7 @@ __global__ void __launch_bounds__(kObservableThreads)
       const double ar = static_cast<double>(a.re), ai = static_cast<double>(a.im);
       const double br = static_cast<double>(b.re), bi = static_cast<double>(b.im);
       accumulate<K>(acc, pass.take_imag, signs, br * ar + bi * ai, br * ai - bi * ar);
-      signs ^= pass.sign_step[quillmarch::trailing_zeros(c + 1)];
+      signs ^= pass.sign_step[quillmarch::lowest_set_bit(c + 1)];
     }
   }
 
@@ -113,7 +113,7 @@ __global__ void __launch_bounds__(kObservableThreads)
     const double ar = static_cast<double>(a.re), ai = static_cast<double>(a.im);
     const double br = static_cast<double>(b.re), bi = static_cast<double>(b.im);
     accumulate<K>(acc, pass.take_imag, signs, br * ar + bi * ai, br * ai - bi * ar);
-    signs ^= pass.sign_step[quillmarch::trailing_zeros(c + 1)];
+    signs ^= pass.sign_step[quillmarch::lowest_set_bit(c + 1)];
   }
 
   quillmarch::add_to_block<K>(block_sums, acc);
