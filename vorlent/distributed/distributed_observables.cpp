@@ -228,23 +228,7 @@ void DistributedState::align_to(const std::vector<int>& wanted) {
     if (a != b) {
       const auto start = std::chrono::steady_clock::now();
       const int partner = rank ^ (1 << (p - L)) ^ (1 << (from - L));
-      const uint64_t chunk = buffers->send.size();
-      for (uint64_t first = 0; first < local.num_state; first += chunk) {
-        const uint64_t count = std::min(chunk, local.num_state - first);
-        const bool traded = buffers->trade(
-            *transport_, static_cast<size_t>(count), partner, error,
-            [&] { pack_block<T>(state, buffers->send.get(), first, count, 0, 0); },
-            [&] { unpack_block<T>(state, buffers->recv.get(), first, count, 0, 0); });
-        if (!traded) break;
-        stats.bytes_sent += count * sizeof(CuComplex<T>);
-      }
-      if (error.empty()) {
-        try {
-          check_cuda(cudaStreamSynchronize(nullptr));
-        } catch (const std::exception& e) {
-          error = e.what();
-        }
-      }
+      trade_block<T>(*buffers, local.num_state, 0, 0, partner, error);
       stats.exchange_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
     settle(*transport_, error);

@@ -228,12 +228,34 @@ std::unique_ptr<ExchangeBuffers<T>> DistributedState::open_buffers(uint64_t most
 }
 
 template <typename T>
+void DistributedState::trade_block(ExchangeBuffers<T>& buffers, uint64_t count, uint64_t pair_mask, uint64_t block_bits,
+                                   int partner, std::string& error) {
+  auto* state = static_cast<CuComplex<T>*>(local.d_state());
+  const uint64_t chunk = buffers.send.size();
+  for (uint64_t first = 0; first < count; first += chunk) {
+    const uint64_t part = std::min(chunk, count - first);
+    const bool traded = buffers.trade(
+        *transport_, static_cast<size_t>(part), partner, error,
+        [&] { pack_block<T>(state, buffers.send.get(), first, part, pair_mask, block_bits); },
+        [&] { unpack_block<T>(state, buffers.recv.get(), first, part, pair_mask, block_bits); });
+    if (!traded) break;
+    stats.bytes_sent += part * sizeof(CuComplex<T>);
+  }
+  if (error.empty()) {
+    try {
+      check_cuda(cudaStreamSynchronize(nullptr));
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+  }
+}
+
+template <typename T>
 void DistributedState::swap_step(const std::vector<SwapPair>& pairs, ExchangeBuffers<T>& buffers) {
   // Process rank with global bits x sends the block of local amplitudes whose
   // exchanged local bits read z to the partner whose global bits read z, and
   // stores the partner's block (local bits x) in the same place.
   const int64_t L = local_qubits;
-  auto* state = static_cast<CuComplex<T>*>(local.d_state());
   const auto start = std::chrono::steady_clock::now();
   const size_t k = pairs.size();
   uint64_t pair_mask = 0;
@@ -243,7 +265,6 @@ void DistributedState::swap_step(const std::vector<SwapPair>& pairs, ExchangeBuf
     x |= ((static_cast<uint64_t>(rank) >> (pairs[j].global_bit - L)) & 1) << j;
   }
   const uint64_t block = local.num_state >> k;
-  const uint64_t chunk = buffers.send.size();
   std::string error;
   for (uint64_t d = 1; d < (uint64_t{1} << k); ++d) {
     const uint64_t z = x ^ d;
@@ -253,22 +274,7 @@ void DistributedState::swap_step(const std::vector<SwapPair>& pairs, ExchangeBuf
       block_bits |= ((z >> j) & 1) << pairs[j].local_bit;
       partner ^= ((d >> j) & 1) << (pairs[j].global_bit - L);
     }
-    for (uint64_t first = 0; first < block; first += chunk) {
-      const uint64_t count = std::min(chunk, block - first);
-      const bool traded = buffers.trade(
-          *transport_, static_cast<size_t>(count), static_cast<int>(partner), error,
-          [&] { pack_block<T>(state, buffers.send.get(), first, count, pair_mask, block_bits); },
-          [&] { unpack_block<T>(state, buffers.recv.get(), first, count, pair_mask, block_bits); });
-      if (!traded) break;
-      stats.bytes_sent += count * sizeof(CuComplex<T>);
-    }
-  }
-  if (error.empty()) {
-    try {
-      check_cuda(cudaStreamSynchronize(nullptr));
-    } catch (const std::exception& e) {
-      error = e.what();
-    }
+    trade_block<T>(buffers, block, pair_mask, block_bits, static_cast<int>(partner), error);
   }
   ++stats.swap_steps;
   stats.exchange_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -447,6 +453,8 @@ std::pair<OutcomeCounts, std::string> DistributedState::sample_typed(const std::
 #define VORLENT_DISTRIBUTED_INSTANTIATE(T)                                                                      \
   template std::unique_ptr<ExchangeBuffers<T>> DistributedState::open_buffers<T>(uint64_t, const std::string&); \
   template void DistributedState::swap_step<T>(const std::vector<SwapPair>&, ExchangeBuffers<T>&);              \
+  template void DistributedState::trade_block<T>(ExchangeBuffers<T>&, uint64_t, uint64_t, uint64_t, int,        \
+                                                 std::string&);                                                 \
   template std::vector<double> DistributedState::outcome_sums<T>(const OutcomeMap&, size_t);
 VORLENT_DISTRIBUTED_INSTANTIATE(float)
 VORLENT_DISTRIBUTED_INSTANTIATE(double)

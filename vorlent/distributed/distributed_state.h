@@ -99,6 +99,12 @@ class DistributedState {
   // Exchanges each pair's global and local physical bit; `layout` is the caller's.
   template <typename T>
   void swap_step(const std::vector<SwapPair>& pairs, ExchangeBuffers<T>& buffers);
+  // Trades with `partner`, chunk by chunk, the `count` local amplitudes whose
+  // `pair_mask` bits read `block_bits` for the partner's, counting the bytes,
+  // and waits for the device; a failure is kept in `error` for settling.
+  template <typename T>
+  void trade_block(ExchangeBuffers<T>& buffers, uint64_t count, uint64_t pair_mask, uint64_t block_bits, int partner,
+                   std::string& error);
   template <typename T>
   void run_plan(const DistributedPlan& plan, KernelMode mode);
   // Where each measured logical target lies: a local bit, or this process's global bit.

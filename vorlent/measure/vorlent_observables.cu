@@ -36,6 +36,15 @@ __device__ __forceinline__ void accumulate(double (&acc)[K], uint32_t take_imag,
   }
 }
 
+// Adds the term conj(b) a of an amplitude a and its flip partner b.
+template <int K, typename T>
+__device__ __forceinline__ void accumulate_pair(double (&acc)[K], uint32_t take_imag, uint32_t signs, CuComplex<T> a,
+                                                CuComplex<T> b) {
+  const double ar = static_cast<double>(a.re), ai = static_cast<double>(a.im);
+  const double br = static_cast<double>(b.re), bi = static_cast<double>(b.im);
+  accumulate<K>(acc, take_imag, signs, br * ar + bi * ai, br * ai - bi * ar);
+}
+
 }  // namespace
 
 // 256 threads per block, K doubles of dynamic shared memory (the block's sum of
@@ -73,11 +82,7 @@ __global__ void __launch_bounds__(kObservableThreads)
       const uint64_t w = quillmarch::pass_item(t, c, pass.loop_bits);
       if (w >= work) break;
       const uint64_t i = quillmarch::insert_zero_at(w, low);
-      const CuComplex<T> a = state[i];
-      const CuComplex<T> b = state[i ^ pass.flip];
-      const double ar = static_cast<double>(a.re), ai = static_cast<double>(a.im);
-      const double br = static_cast<double>(b.re), bi = static_cast<double>(b.im);
-      accumulate<K>(acc, pass.take_imag, signs, br * ar + bi * ai, br * ai - bi * ar);
+      accumulate_pair<K>(acc, pass.take_imag, signs, state[i], state[i ^ pass.flip]);
       signs ^= pass.sign_step[quillmarch::lowest_set_bit(c + 1)];
     }
   }
@@ -108,11 +113,7 @@ __global__ void __launch_bounds__(kObservableThreads)
   for (uint64_t c = 0; c < (uint64_t{1} << pass.loop_bits); ++c) {
     const uint64_t i = quillmarch::pass_item(t, c, pass.loop_bits);
     if (i >= work) break;
-    const CuComplex<T> a = mine[i];
-    const CuComplex<T> b = theirs[i];
-    const double ar = static_cast<double>(a.re), ai = static_cast<double>(a.im);
-    const double br = static_cast<double>(b.re), bi = static_cast<double>(b.im);
-    accumulate<K>(acc, pass.take_imag, signs, br * ar + bi * ai, br * ai - bi * ar);
+    accumulate_pair<K>(acc, pass.take_imag, signs, mine[i], theirs[i]);
     signs ^= pass.sign_step[quillmarch::lowest_set_bit(c + 1)];
   }
 
