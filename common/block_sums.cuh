@@ -63,4 +63,22 @@ __device__ __forceinline__ void add_to_block(double* block_sums, double (&values
 #endif
 }
 
+// Zeroes a block's K shared sums. Has a barrier: every thread calls it.
+template <int K>
+__device__ __forceinline__ void clear_block_sums(double* block_sums) {
+  if (threadIdx.x < K) block_sums[threadIdx.x] = 0.0;
+  __syncthreads();
+}
+
+// Adds every thread's values into the block's sums, then the first `count`
+// of those to sums[], one atomic each per block. Has a barrier: every thread
+// calls it.
+template <int K>
+__device__ __forceinline__ void flush_block_sums(double* block_sums, double (&values)[K], unsigned count,
+                                                 double* sums) {
+  add_to_block<K>(block_sums, values);
+  __syncthreads();
+  if (threadIdx.x < count && block_sums[threadIdx.x] != 0.0) atomicAdd(&sums[threadIdx.x], block_sums[threadIdx.x]);
+}
+
 }  // namespace quillmarch

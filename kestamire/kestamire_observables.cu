@@ -27,12 +27,9 @@ __global__ void __launch_bounds__(kObservableThreads)
     density_pauli_expectations_kernel(int64_t n, const CuComplex<T>* __restrict__ rho, const PauliPassArgs<K> pass,
                                       double* __restrict__ sums) {
   QM_DYNAMIC_SHARED(double, block_sums);
-  if (threadIdx.x < K) block_sums[threadIdx.x] = 0.0;
-  __syncthreads();
-
+  clear_block_sums<K>(block_sums);
   const uint64_t dim = uint64_t{1} << n;
-  double acc[K];
-  for (int k = 0; k < K; ++k) acc[k] = 0.0;
+  double acc[K] = {};
   const uint64_t t = global_thread();
   const uint64_t steps = uint64_t{1} << pass.loop_bits;
   uint32_t signs = xor_over_bits(pass.sign_bit, pass_item(t, 0, pass.loop_bits));
@@ -52,10 +49,7 @@ __global__ void __launch_bounds__(kObservableThreads)
     signs ^= pass.sign_step[lowest_set_bit(c + 1)];
   }
 
-  add_to_block<K>(block_sums, acc);
-  __syncthreads();
-  if (threadIdx.x < pass.count && block_sums[threadIdx.x] != 0.0)
-    atomicAdd(&sums[threadIdx.x], block_sums[threadIdx.x]);
+  flush_block_sums<K>(block_sums, acc, pass.count, sums);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -24,35 +25,29 @@ constexpr bool kDeviceIsHost = false;
 constexpr bool kDeviceIsHost = true;
 #endif
 
-class HostStage {
- public:
-  HostStage() = default;
-  explicit HostStage(size_t bytes) {
+// Page-locked host memory, freed with cudaFreeHost. The emulation stages
+// nothing (its device memory is host memory), so it never has any.
+struct FreePinned {
+  void operator()(void* p) const noexcept {
 #if defined(QM_BACKEND_CUDA)
-    void* p = nullptr;
-    quillmarch::check_cuda(cudaMallocHost(&p, bytes));
-    ptr_ = p;
+    cudaFreeHost(p);
 #else
-    (void)bytes;
+    (void)p;
 #endif
   }
-  HostStage(const HostStage&) = delete;
-  HostStage& operator=(const HostStage&) = delete;
-  HostStage(HostStage&& other) noexcept : ptr_(other.ptr_) { other.ptr_ = nullptr; }
-  HostStage& operator=(HostStage&& other) noexcept {
-    std::swap(ptr_, other.ptr_);
-    return *this;
-  }
-  ~HostStage() {
-#if defined(QM_BACKEND_CUDA)
-    if (ptr_ != nullptr) cudaFreeHost(ptr_);
-#endif
-  }
-  void* get() const { return ptr_; }
-
- private:
-  void* ptr_ = nullptr;
 };
+using HostStage = std::unique_ptr<void, FreePinned>;
+
+// `bytes` of page-locked host memory; none (null) when `bytes` is 0.
+inline HostStage pinned_host(size_t bytes) {
+  void* p = nullptr;
+#if defined(QM_BACKEND_CUDA)
+  if (bytes > 0) quillmarch::check_cuda(cudaMallocHost(&p, bytes));
+#else
+  (void)bytes;
+#endif
+  return HostStage(p);
+}
 
 template <typename T>
 struct ExchangeBuffers {
@@ -61,8 +56,8 @@ struct ExchangeBuffers {
       : direct(kDeviceIsHost || device_transport),
         send(elements, device),
         recv(elements, device),
-        send_stage(direct ? 0 : send.bytes()),
-        recv_stage(direct ? 0 : recv.bytes()) {}
+        send_stage(pinned_host(direct ? 0 : send.bytes())),
+        recv_stage(pinned_host(direct ? 0 : recv.bytes())) {}
   void* send_host() const { return direct ? static_cast<void*>(send.get()) : send_stage.get(); }
   void* recv_host() const { return direct ? static_cast<void*>(recv.get()) : recv_stage.get(); }
 

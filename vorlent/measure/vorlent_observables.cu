@@ -58,11 +58,8 @@ __global__ void __launch_bounds__(kObservableThreads)
     pauli_expectations_kernel(const CuComplex<T>* __restrict__ state, uint64_t work, const PauliPassArgs<K> pass,
                               double* __restrict__ sums) {
   QM_DYNAMIC_SHARED(double, block_sums);
-  if (threadIdx.x < K) block_sums[threadIdx.x] = 0.0;
-  __syncthreads();
-
-  double acc[K];
-  for (int k = 0; k < K; ++k) acc[k] = 0.0;
+  quillmarch::clear_block_sums<K>(block_sums);
+  double acc[K] = {};
   const uint64_t t = quillmarch::global_thread();
   const uint64_t steps = uint64_t{1} << pass.loop_bits;
   uint32_t signs = quillmarch::xor_over_bits(pass.sign_bit, quillmarch::pass_item(t, 0, pass.loop_bits));
@@ -87,10 +84,7 @@ __global__ void __launch_bounds__(kObservableThreads)
     }
   }
 
-  quillmarch::add_to_block<K>(block_sums, acc);
-  __syncthreads();
-  if (threadIdx.x < pass.count && block_sums[threadIdx.x] != 0.0)
-    atomicAdd(&sums[threadIdx.x], block_sums[threadIdx.x]);
+  quillmarch::flush_block_sums<K>(block_sums, acc, pass.count, sums);
 }
 
 // 256 threads per block, K doubles of dynamic shared memory; every thread
@@ -103,11 +97,8 @@ __global__ void __launch_bounds__(kObservableThreads)
     pauli_cross_kernel(const CuComplex<T>* __restrict__ mine, const CuComplex<T>* __restrict__ theirs, uint64_t work,
                        const PauliPassArgs<K> pass, uint32_t base_signs, double* __restrict__ sums) {
   QM_DYNAMIC_SHARED(double, block_sums);
-  if (threadIdx.x < K) block_sums[threadIdx.x] = 0.0;
-  __syncthreads();
-
-  double acc[K];
-  for (int k = 0; k < K; ++k) acc[k] = 0.0;
+  quillmarch::clear_block_sums<K>(block_sums);
+  double acc[K] = {};
   const uint64_t t = quillmarch::global_thread();
   uint32_t signs = base_signs ^ quillmarch::xor_over_bits(pass.sign_bit, quillmarch::pass_item(t, 0, pass.loop_bits));
   for (uint64_t c = 0; c < (uint64_t{1} << pass.loop_bits); ++c) {
@@ -117,10 +108,7 @@ __global__ void __launch_bounds__(kObservableThreads)
     signs ^= pass.sign_step[quillmarch::lowest_set_bit(c + 1)];
   }
 
-  quillmarch::add_to_block<K>(block_sums, acc);
-  __syncthreads();
-  if (threadIdx.x < pass.count && block_sums[threadIdx.x] != 0.0)
-    atomicAdd(&sums[threadIdx.x], block_sums[threadIdx.x]);
+  quillmarch::flush_block_sums<K>(block_sums, acc, pass.count, sums);
 }
 
 // 256 threads per block, 2 doubles of dynamic shared memory; every thread
@@ -131,9 +119,7 @@ __global__ void __launch_bounds__(kObservableThreads)
     inner_product_kernel(const CuComplex<T>* __restrict__ a, const CuComplex<T>* __restrict__ b, uint64_t count,
                          unsigned loop_bits, double* __restrict__ sums) {
   QM_DYNAMIC_SHARED(double, block_sums);
-  if (threadIdx.x < 2) block_sums[threadIdx.x] = 0.0;
-  __syncthreads();
-
+  quillmarch::clear_block_sums<2>(block_sums);
   double acc[2] = {0.0, 0.0};
   const uint64_t t = quillmarch::global_thread();
   for (uint64_t c = 0; c < (uint64_t{1} << loop_bits); ++c) {
@@ -147,9 +133,7 @@ __global__ void __launch_bounds__(kObservableThreads)
     acc[1] += xr * yi - xi * yr;
   }
 
-  quillmarch::add_to_block<2>(block_sums, acc);
-  __syncthreads();
-  if (threadIdx.x < 2 && block_sums[threadIdx.x] != 0.0) atomicAdd(&sums[threadIdx.x], block_sums[threadIdx.x]);
+  quillmarch::flush_block_sums<2>(block_sums, acc, 2, sums);
 }
 
 namespace {
