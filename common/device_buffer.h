@@ -81,11 +81,17 @@ class DeviceBuffer {
   size_t bytes() const { return count_ * sizeof(T); }
 
  private:
-  // Error clean-up path: a failing free must not mask the original error.
+  // Error clean-up path: a failing free must not mask the original error. A
+  // destructor may run while kernels that read the buffer are still queued
+  // (an exception between a launch and its call's synchronisation), so the
+  // stream is drained first.
   void release_quietly() noexcept {
     if (ptr_ == nullptr) return;
     const DeviceGuard keep;
-    if (cudaSetDevice(device_) == cudaSuccess) cudaFree(ptr_);
+    if (cudaSetDevice(device_) == cudaSuccess) {
+      cudaStreamSynchronize(nullptr);
+      cudaFree(ptr_);
+    }
     cudaGetLastError();
     ptr_ = nullptr;
     count_ = 0;

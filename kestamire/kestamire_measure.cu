@@ -142,7 +142,8 @@ std::string measure_density(CuComplex<T>* rho, uint64_t n, const std::vector<int
                                                          static_cast<const int64_t*>(device_targets.get()), m, little,
                                                          outcome, factors.prescale, factors.scale);
   check_last_error();
-
+  // The collapse reads the target list.
+  check_cuda(cudaStreamSynchronize(nullptr));
   device_probs.release();
   device_targets.release();
   return outcome_string(outcome, static_cast<size_t>(m));

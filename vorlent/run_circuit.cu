@@ -25,6 +25,8 @@ void run_gate_list(uint64_t n, quillmarch::CuComplex<T>* d_state, const std::vec
     const fusion::FusionPlan plan = fusion::plan_fusion_chunk(n64, records, fusion::FusionOptions{});
     const fusion::FusionWorkspace<T> workspace = fusion::build_workspace<T>(n64, plan);
     fusion::run_fused_groups<T>(n64, d_state, records, plan, workspace);
+    // The queued groups read the workspace's records and matrices.
+    quillmarch::check_cuda(cudaStreamSynchronize(nullptr));
     return;
   }
   for (const GateRecord& r : records) apply_gate<T>(n, d_state, r, mode);
