@@ -134,3 +134,18 @@ def random_case(n):
     gates = [random_gate(rng, n, str(name)) for name in names]
     state = ref.random_state(rng, n)
     return gates, state
+
+
+def used_device_bytes(monkeypatch):
+    """Bytes held on the emulated device, found by bisecting the memory limit with a 16-byte allocation."""
+    lo, hi = 0, 1 << 44
+    tiny = np.zeros(2, dtype=np.complex64)
+    while lo < hi:
+        mid = (lo + hi) // 2
+        monkeypatch.setenv("HOSTCUDA_MEMORY_BYTES", str(mid + 16))
+        try:
+            vorlent.DeviceState.from_numpy(1, tiny)
+            hi = mid
+        except RuntimeError:
+            lo = mid + 1
+    return lo

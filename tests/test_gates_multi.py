@@ -8,7 +8,7 @@ import pytest
 
 import sv_reference as ref
 from conftest import parametrize_table, tolerance
-from gate_helpers import QuantumGate, gate
+from gate_helpers import QuantumGate, gate, used_device_bytes
 
 import vorlent
 
@@ -403,3 +403,53 @@ def test_unitary_many_targets_in_place(dtype, k, n, nc):
         inside &= ((idx >> c) & 1) == v
     np.testing.assert_array_equal(out[~inside], state[~inside])
     assert_close(out, ref.apply_matrix(state, n, matrix, targets, controls, cstate), dtype)
+
+
+def traced_lines(tmp_path, monkeypatch, fn, *args):
+    path = tmp_path / "trace.txt"
+    path.unlink(missing_ok=True)
+    monkeypatch.setenv("HOSTCUDA_TRACE", str(path))
+    fn(*args)
+    monkeypatch.delenv("HOSTCUDA_TRACE")
+    return [line.split() for line in path.read_text().splitlines()] if path.exists() else []
+
+
+@pytest.mark.host_only
+@parametrize_table("k,n,nc", [(7, 9, 0), (7, 10, 2), (8, 10, 1), (8, 11, 0), (10, 11, 0), (10, 12, 1)])
+def test_unitary_wide_runs_as_one_gemm_or_staged_without_room(dtype, tmp_path, monkeypatch, k, n, nc):
+    """Seven or more targets: gather, one GEMM of m = 2**k over the controlled subspace, scatter; with no room
+    for the two scratch buffers, the staged kernel gives the same state."""
+    rng = np.random.default_rng(900 + 10 * k + nc)
+    qubits = [int(q) for q in rng.permutation(n)]
+    targets, controls = qubits[:k], qubits[k : k + nc]
+    cstate = [int(b) for b in rng.integers(0, 2, nc)]
+    state = ref.random_state(rng, n, dtype)
+    matrix = kron_unitary(rng, k)
+    g = gate("unitary", targets, controls, cstate, matrix=matrix)
+    expected = ref.apply_matrix(state, n, matrix, targets, controls, cstate)
+    suffix = "<float>" if dtype == "complex64" else "<double>"
+    routine = "cublasCgemm" if dtype == "complex64" else "cublasZgemm"
+
+    vorlent.release_fusion_cache()
+    dev = vorlent.DeviceState.from_numpy(n, state.copy())
+    lines = traced_lines(tmp_path, monkeypatch, vorlent.run_circuit_device, dev, [g])
+    columns = 1 << (n - nc - k)
+    assert [line[0] for line in lines] == [
+        "transpose_to_low_bits" + suffix,
+        routine,
+        "transpose_from_low_bits" + suffix,
+    ]
+    assert lines[1][1:] == [f"m={1 << k}", f"n={columns}", f"k={1 << k}"]
+    assert_close(dev.to_numpy(), expected, dtype)
+
+    # Room for the state, the matrix and one scratch buffer, not two.
+    vorlent.release_fusion_cache()
+    dev = vorlent.DeviceState.from_numpy(n, state.copy())
+    elem = np.dtype(dtype).itemsize
+    scratch = (1 << (n - nc)) * elem
+    room = used_device_bytes(monkeypatch) + (1 << 2 * k) * elem + scratch + scratch // 2
+    monkeypatch.setenv("HOSTCUDA_MEMORY_BYTES", str(room))
+    lines = traced_lines(tmp_path, monkeypatch, vorlent.run_circuit_device, dev, [g])
+    assert [line[0] for line in lines] == ["cu_unitary_staged_kernel" + suffix]
+    monkeypatch.delenv("HOSTCUDA_MEMORY_BYTES")
+    assert_close(dev.to_numpy(), expected, dtype)

@@ -9,6 +9,7 @@ import pytest
 
 import vorlent
 from conftest import parametrize_table, tolerance
+from gate_helpers import used_device_bytes
 from mt19937_64 import MASK64, Mt19937_64
 from sv_reference import random_state
 
@@ -315,21 +316,6 @@ def test_measure_leaves_the_numpy_array_on_failure(dtype):
 
 
 # ---------------------------------------------------------------- device failures
-
-
-def used_device_bytes(monkeypatch):
-    """Bytes held on the emulated device, found by bisecting the memory limit with a 16-byte allocation."""
-    lo, hi = 0, 1 << 44
-    tiny = np.zeros(2, dtype=np.complex64)
-    while lo < hi:
-        mid = (lo + hi) // 2
-        monkeypatch.setenv("HOSTCUDA_MEMORY_BYTES", str(mid + 16))
-        try:
-            DS.from_numpy(1, tiny)
-            hi = mid
-        except RuntimeError:
-            lo = mid + 1
-    return lo
 
 
 @pytest.mark.host_only

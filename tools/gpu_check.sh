@@ -164,6 +164,7 @@ benches=(
   "observables||bench/bench_observables.py --n 28 --dtype both|--n 14 --trials 1 --dtype both"
   "density_fusion_off|QUILLMARCH_DENSITY_FUSION=0|bench/bench_density.py|--qubits 6 --noisy-qubits 8 --repeat 1"
   "density_fusion_on|QUILLMARCH_DENSITY_FUSION=1|bench/bench_density.py|--qubits 6 --noisy-qubits 8 --repeat 1"
+  "probe_complex64||bench/bench_probe.py --dtype complex64 --n 26 --trials 2|--n 14 --trials 1 --pad-n 12 14"
 )
 bench_logs=()
 for entry in "${benches[@]}"; do

@@ -30,8 +30,11 @@ struct DenseMMCache {
 
   bool holds_memory() const { return capacity > 0 || cublas_handle != nullptr; }
 
-  // The GEMM buffer first, then the transpose buffer; errors ignored.
+  // The GEMM buffer first, then the transpose buffer, once the device's
+  // queued kernels (which may read them) are done; errors ignored.
   void free_buffers() noexcept {
+    if (capacity > 0 && cudaSetDevice(device) == cudaSuccess && cudaDeviceSynchronize() != cudaSuccess)
+      cudaGetLastError();
     gemm_buffer = DeviceBuffer<CuComplex<T>>();
     transpose_buffer = DeviceBuffer<CuComplex<T>>();
     capacity = 0;
@@ -94,11 +97,11 @@ DeviceBuffer<E> allocate_unless_full(size_t count, int device, const char* opera
   return DeviceBuffer<E>::adopt(static_cast<E*>(p), count, device);
 }
 
-// Brings the thread's cache to the current device and to 2^n amplitudes per
-// buffer. Returns false, with the cache's buffers freed, when the device has
-// no room for them: DenseMM groups must then do without.
+}  // namespace
+
+// A failed binding leaves the cache's buffers freed.
 template <typename T>
-bool bind_densemm_cache(int64_t n, FusionWorkspace<T>& ws) {
+DenseMMScratch<T> bind_densemm_scratch(int64_t log2_amplitudes) {
   DenseMMCache<T>& cache = densemm_cache<T>();
   int current = 0;
   check_cuda_step(cudaGetDevice(&current), "cudaGetDevice DenseMM cache");
@@ -111,12 +114,12 @@ bool bind_densemm_cache(int64_t n, FusionWorkspace<T>& ws) {
     const cublasStatus_t status = cublasCreate(&cache.cublas_handle);
     if (status == CUBLAS_STATUS_ALLOC_FAILED) {
       cache.cublas_handle = nullptr;
-      return false;
+      return {};
     }
     if (status != CUBLAS_STATUS_SUCCESS) cache.cublas_handle = nullptr;
     check_cublas(status, "cublasCreate DenseMM cache");
   }
-  const uint64_t amplitudes = uint64_t{1} << n;
+  const uint64_t amplitudes = uint64_t{1} << log2_amplitudes;
   if (cache.capacity < amplitudes) {
     cache.free_buffers();
     // The other precision's cache is idle while this one is bound; on a full
@@ -141,16 +144,15 @@ bool bind_densemm_cache(int64_t n, FusionWorkspace<T>& ws) {
       }
       cache.capacity = amplitudes;
     }
-    if (cache.capacity == 0) return false;
+    if (cache.capacity == 0) return {};
   }
-  ws.transpose_buffer = cache.transpose_buffer.get();
-  ws.gemm_buffer = cache.gemm_buffer.get();
-  ws.cublas_handle = cache.cublas_handle;
-  ws.cache_hold = DenseMMCacheHold::take();
-  return true;
+  DenseMMScratch<T> scratch;
+  scratch.transpose_buffer = cache.transpose_buffer.get();
+  scratch.gemm_buffer = cache.gemm_buffer.get();
+  scratch.cublas_handle = cache.cublas_handle;
+  scratch.hold = DenseMMCacheHold::take();
+  return scratch;
 }
-
-}  // namespace
 
 DenseMMCacheHold DenseMMCacheHold::take() {
   DenseMMCacheHold hold;
@@ -187,7 +189,7 @@ void FusionWorkspace<T>::apply(CuComplex<T>* state, const FusedGroup& group, siz
         launch_sparsesharemem<T>(n, state, active_mask, k, fallback_records.get() + fallback_offsets[index], count,
                                  nullptr);
       } else {
-        apply_densemm<T>(cublas_handle, n, state, transpose_buffer, gemm_buffer, active_mask, k,
+        apply_densemm<T>(scratch.cublas_handle, n, state, scratch.transpose_buffer, scratch.gemm_buffer, active_mask, k,
                          device_matrices.get() + group.matrix_offset, nullptr);
       }
       return;
@@ -219,7 +221,8 @@ FusionWorkspace<T> build_workspace(int64_t n, const FusionPlan& plan) {
         upload_array(records, device, "cudaMalloc SparseShareMem gates", "cudaMemcpy SparseShareMem gates");
   if (!matrices.empty())
     ws.device_matrices = upload_array(matrices, device, "cudaMalloc DenseMM matrices", "cudaMemcpy DenseMM matrices");
-  if (uses_densemm && !bind_densemm_cache<T>(n, ws)) {
+  if (uses_densemm) ws.scratch = bind_densemm_scratch<T>(n);
+  if (uses_densemm && !ws.scratch.bound()) {
     // No room for the scratch buffers: the same groups, through shared memory.
     ws.dense_fallback = true;
     ws.fallback_offsets.assign(plan.groups.size(), 0);
@@ -262,6 +265,7 @@ void execute_prepared_chunk(CuComplex<T>* d_state, uint64_t num_state, int devic
 }
 
 #define VORLENT_FUSION_INSTANTIATE(T)                                                                          \
+  template DenseMMScratch<T> bind_densemm_scratch<T>(int64_t);                                                 \
   template struct FusionWorkspace<T>;                                                                          \
   template FusionWorkspace<T> build_workspace<T>(int64_t, const FusionPlan&);                                  \
   template void run_fused_groups<T>(int64_t, CuComplex<T>*, const std::vector<GateRecord>&, const FusionPlan&, \

@@ -34,6 +34,24 @@ class DenseMMCacheHold {
   bool held_ = false;
 };
 
+// The calling thread's DenseMM scratch buffers and cuBLAS handle, bound for
+// one use and held from release until this goes.
+template <typename T>
+struct DenseMMScratch {
+  quillmarch::CuComplex<T>* transpose_buffer = nullptr;
+  quillmarch::CuComplex<T>* gemm_buffer = nullptr;
+  cublasHandle_t cublas_handle = nullptr;
+  DenseMMCacheHold hold;
+
+  bool bound() const { return cublas_handle != nullptr; }
+};
+
+// Brings the calling thread's cache to the current device and to
+// 2^log2_amplitudes amplitudes per buffer; unbound when the device has no
+// room for them.
+template <typename T>
+DenseMMScratch<T> bind_densemm_scratch(int64_t log2_amplitudes);
+
 // Frees the calling thread's DenseMM caches (both precisions) unless a
 // workspace holds them; true when it freed memory.
 bool release_densemm_cache();
@@ -43,12 +61,9 @@ bool release_densemm_cache();
 template <typename T>
 struct FusionWorkspace {
   int64_t n = 0;
-  DenseMMCacheHold cache_hold;
+  DenseMMScratch<T> scratch;
   quillmarch::DeviceBuffer<DeviceMatrixGate<T>> device_records;
   quillmarch::DeviceBuffer<quillmarch::CuComplex<T>> device_matrices;
-  quillmarch::CuComplex<T>* transpose_buffer = nullptr;
-  quillmarch::CuComplex<T>* gemm_buffer = nullptr;
-  cublasHandle_t cublas_handle = nullptr;
   // Set when the DenseMM resources could not be allocated: DenseMM groups then
   // run through the shared-memory kernel, from these records (per group
   // offsets into fallback_records).

@@ -1,16 +1,21 @@
 // UNITARY gate: a dense 2**k x 2**k matrix on k targets, with any controls.
 // Bit b of a matrix row or column index is target targets[b] (gate order,
 // targets[0] least significant). One and two targets pass the matrix by value;
-// three to five keep a whole amplitude block in registers; six or more stage
-// one group per block in shared memory (or, past its size, in a scratch buffer
-// of bounded size) and write the group back in place. The launcher waits for
-// the stream before it returns.
+// three to five keep a whole amplitude block in registers; six stage one group
+// per block in shared memory and write it back in place; seven or more gather
+// the controlled subspace with the targets lowest, multiply it by the matrix
+// in one GEMM and scatter it back, through the calling thread's DenseMM
+// scratch (the staged kernel, with a bounded scratch buffer past the shared
+// memory's size, takes them when that scratch cannot be had: every group
+// there re-reads the whole matrix). The launcher waits for the stream before
+// it returns.
 #include <algorithm>
 #include <stdexcept>
 #include <vector>
 
 #include "common/bit_index.h"
 #include "common/device_buffer.h"
+#include "vorlent/fusion/fusion.h"
 #include "vorlent/gates/one_qubit_kernels.cuh"
 #include "vorlent/gates/vorlent_gates.h"
 
@@ -33,6 +38,8 @@ struct Unitary4x4 {
 namespace {
 
 constexpr int kMaxInplaceTargets = 5;
+// From here on a GEMM beats re-reading the matrix for every group.
+constexpr size_t kMinGemmTargets = 7;
 // Dynamic shared memory a block gets without opting in: groups up to this size
 // are staged there, larger ones in a scratch buffer of at most kScratchBytes
 // (or one group), whatever the state's size.
@@ -337,6 +344,54 @@ void launch_staged(uint64_t n, CuComplex<T>* state, const Qubits& targets, uint6
   check_cuda(cudaGetLastError());
 }
 
+// The matrix with its rows and columns renumbered so that bit b of an index
+// is the b-th lowest target (the gather's order) instead of targets[b].
+template <typename T>
+std::vector<CuComplex<T>> in_ascending_targets(const std::vector<CuComplex<T>>& m, const Qubits& targets) {
+  const size_t k = targets.size();
+  const uint64_t dim = uint64_t{1} << k;
+  std::vector<int> rank(k, 0);
+  for (size_t b = 0; b < k; ++b)
+    for (size_t o = 0; o < k; ++o) rank[b] += targets[o] < targets[b] ? 1 : 0;
+  std::vector<uint64_t> index(dim, 0);
+  for (uint64_t r = 0; r < dim; ++r)
+    for (size_t b = 0; b < k; ++b) index[r] |= ((r >> b) & 1) << rank[b];
+  std::vector<CuComplex<T>> out(m.size());
+  for (uint64_t r = 0; r < dim; ++r)
+    for (uint64_t c = 0; c < dim; ++c) out[index[r] * dim + index[c]] = m[r * dim + c];
+  return out;
+}
+
+template <typename T>
+constexpr const char* kUnitaryGemm = sizeof(T) == sizeof(float) ? "cublasCgemm UNITARY" : "cublasZgemm UNITARY";
+
+// Seven or more targets as one GEMM over the controlled subspace; false, with
+// nothing enqueued, when the DenseMM scratch for it cannot be had. Waits for
+// the stream before the matrix and the scratch go.
+template <typename T>
+bool launch_gemm(uint64_t n, CuComplex<T>* state, const Qubits& targets, uint64_t target_mask,
+                 const ControlMasks& masks, size_t num_controls, const std::vector<CuComplex<T>>& host_matrix,
+                 cudaStream_t stream, int device) {
+  const auto k = static_cast<int32_t>(targets.size());
+  const auto log2_amplitudes = static_cast<int32_t>(n - num_controls);
+  // cuBLAS takes the column count as an int.
+  if (log2_amplitudes - k > 30) return false;
+  const std::vector<CuComplex<T>> sorted = in_ascending_targets(host_matrix, targets);
+  quillmarch::DeviceBuffer<CuComplex<T>> d_matrix(sorted.size(), device);
+  check_cuda(cudaMemcpyAsync(d_matrix.get(), sorted.data(), d_matrix.bytes(), cudaMemcpyHostToDevice, stream));
+  const fusion::DenseMMScratch<T> scratch = fusion::bind_densemm_scratch<T>(log2_amplitudes);
+  if (!scratch.bound()) {
+    check_cuda(cudaStreamSynchronize(stream));
+    return false;
+  }
+  fusion::apply_dense_matrix<T>(scratch.cublas_handle, log2_amplitudes, state, scratch.transpose_buffer,
+                                scratch.gemm_buffer, target_mask, k, masks.mask, masks.value, d_matrix.get(), stream,
+                                kUnitaryGemm<T>);
+  check_cuda(cudaGetLastError());
+  check_cuda(cudaStreamSynchronize(stream));
+  return true;
+}
+
 template <typename T>
 void launch_unitary(uint64_t n, CuComplex<T>* state, const Qubits& targets, const Qubits& controls,
                     const Qubits& control_state, const std::vector<std::complex<double>>& matrix, int64_t matrix_dim,
@@ -378,6 +433,9 @@ void launch_unitary(uint64_t n, CuComplex<T>* state, const Qubits& targets, cons
 
   int device = 0;
   check_cuda(cudaGetDevice(&device));
+  if (k >= kMinGemmTargets &&
+      launch_gemm(n, state, targets, target_mask, masks, controls.size(), host_matrix, stream, device))
+    return;
   if (k > kMaxInplaceTargets) transpose(host_matrix, dim);
   quillmarch::DeviceBuffer<CuComplex<T>> d_matrix(host_matrix.size(), device);
   check_cuda(cudaMemcpyAsync(d_matrix.get(), host_matrix.data(), d_matrix.bytes(), cudaMemcpyHostToDevice, stream));
