@@ -4,6 +4,10 @@
 #include <complex>
 #include <vector>
 
+#if defined(HOSTCUDA_OPENBLAS)
+#include <cblas.h>
+#endif
+
 struct cublasContext {
   cudaStream_t stream = nullptr;
 };
@@ -22,6 +26,19 @@ cublasStatus_t gemm(cublasHandle_t handle, cublasOperation_t ta, cublasOperation
   if (ldc < (m > 1 ? m : 1)) return CUBLAS_STATUS_INVALID_VALUE;
   if (lda < ((ta == CUBLAS_OP_N ? m : k) > 1 ? (ta == CUBLAS_OP_N ? m : k) : 1)) return CUBLAS_STATUS_INVALID_VALUE;
   if (ldb < ((tb == CUBLAS_OP_N ? k : n) > 1 ? (tb == CUBLAS_OP_N ? k : n) : 1)) return CUBLAS_STATUS_INVALID_VALUE;
+#if defined(HOSTCUDA_OPENBLAS)
+  if (m == 0 || n == 0) return CUBLAS_STATUS_SUCCESS;
+  auto order = [](cublasOperation_t t) {
+    return t == CUBLAS_OP_N ? CblasNoTrans : t == CUBLAS_OP_T ? CblasTrans : CblasConjTrans;
+  };
+  // Both are column-major with the same leading dimensions; a zero beta
+  // overwrites C without reading it in OpenBLAS too.
+  if constexpr (sizeof(R) == sizeof(float))
+    scipy_cblas_cgemm(CblasColMajor, order(ta), order(tb), m, n, k, alpha, A, lda, B, ldb, beta, C, ldc);
+  else
+    scipy_cblas_zgemm(CblasColMajor, order(ta), order(tb), m, n, k, alpha, A, lda, B, ldb, beta, C, ldc);
+  return CUBLAS_STATUS_SUCCESS;
+#else
   auto load = [](const V& v) { return C_t(v.x, v.y); };
   // op(X)(i, j) for a column-major X with leading dimension ld.
   auto op = [&](cublasOperation_t t, const V* X, int ld, long i, long j) {
@@ -45,6 +62,7 @@ cublasStatus_t gemm(cublasHandle_t handle, cublasOperation_t ta, cublasOperation
     }
   }
   return CUBLAS_STATUS_SUCCESS;
+#endif
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ set -u -o pipefail
 cd "$(dirname "$0")/.."
 printf '\n==== requirements (%s)\n' "$(date +%H:%M:%S)"
 python3 -m pip install -q --disable-pip-version-check "pybind11>=3,<4" numpy pytest mypy scikit-build-core ninja \
-  clang-format==18.1.8 clang-tidy==18.1.8 ruff==0.8.4 mpi4py mpich \
+  clang-format==18.1.8 clang-tidy==18.1.8 ruff==0.8.4 mpi4py mpich scipy-openblas32 \
   || { echo "pip install failed"; exit 1; }
 command -v cmake >/dev/null || python3 -m pip install -q --disable-pip-version-check cmake || exit 1
 source tools/build_helpers.sh
