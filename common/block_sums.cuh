@@ -8,6 +8,7 @@
 #include "common/bit_index.h"
 #include "common/cu_complex.h"
 #include "common/cuda_api.h"
+#include "common/cuda_check.h"
 
 namespace quillmarch {
 
@@ -63,10 +64,23 @@ __device__ __forceinline__ void add_to_block(double* block_sums, double (&values
 #endif
 }
 
+// Launch shape of a pass planned as `blocks` blocks of `gpu_threads`: the same
+// global threads, on which the work-item layout rests, in blocks of
+// barrier_block(gpu_threads) threads (gpu_threads a multiple of it).
+struct SumsLaunch {
+  dim3 grid;
+  dim3 block;
+};
+
+inline SumsLaunch sums_launch(unsigned blocks, unsigned gpu_threads) {
+  const unsigned threads = barrier_block(gpu_threads);
+  return {dim3(blocks * (gpu_threads / threads)), dim3(threads)};
+}
+
 // Zeroes a block's K shared sums. Has a barrier: every thread calls it.
 template <int K>
 __device__ __forceinline__ void clear_block_sums(double* block_sums) {
-  if (threadIdx.x < K) block_sums[threadIdx.x] = 0.0;
+  for (unsigned k = threadIdx.x; k < K; k += blockDim.x) block_sums[k] = 0.0;
   __syncthreads();
 }
 
@@ -78,7 +92,9 @@ __device__ __forceinline__ void flush_block_sums(double* block_sums, double (&va
                                                  double* sums) {
   add_to_block<K>(block_sums, values);
   __syncthreads();
-  if (threadIdx.x < count && block_sums[threadIdx.x] != 0.0) atomicAdd(&sums[threadIdx.x], block_sums[threadIdx.x]);
+  for (unsigned k = threadIdx.x; k < count; k += blockDim.x) {
+    if (block_sums[k] != 0.0) atomicAdd(&sums[k], block_sums[k]);
+  }
 }
 
 }  // namespace quillmarch

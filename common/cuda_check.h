@@ -83,6 +83,19 @@ inline unsigned int grid_for(uint64_t work, unsigned int threads) {
 // enough blocks to fill any device, and a count that every grid dimension takes.
 constexpr unsigned int kMaxStrideBlocks = 65535;
 
+// Threads per block of a kernel with barriers: `gpu_threads` on the cuda
+// backend; one on the host, where a block of one thread runs as a plain loop
+// over its tile and its barriers cost nothing, unless HOSTCUDA_GPU_GEOMETRY=1
+// asks for the GPU's sizes (every thread on a fiber) to check barrier logic.
+// Such kernels learn their block size from blockDim only.
+inline unsigned int barrier_block(unsigned int gpu_threads) {
+#if defined(QM_BACKEND_CUDA)
+  return gpu_threads;
+#else
+  return hostcuda::gpu_geometry() ? gpu_threads : 1u;
+#endif
+}
+
 // grid_for capped at `cap` blocks, for kernels that loop grid-stride over the work.
 inline unsigned int stride_grid_for(uint64_t work, unsigned int threads, unsigned int cap = kMaxStrideBlocks) {
   const uint64_t blocks = work / threads + (work % threads != 0);

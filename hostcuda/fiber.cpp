@@ -269,6 +269,8 @@ bool run_block_fibers(const GridBody& body, unsigned threads, bool probe_only) {
 }  // namespace hostcuda::internal
 
 void __syncthreads() {
+  // A block of one thread has nobody to wait for.
+  if (blockDim.x * blockDim.y * blockDim.z == 1) return;
   BlockScheduler* s = active_scheduler;
   if (s == nullptr) {
     // A block run as a plain loop cannot park a thread: the launch fails.

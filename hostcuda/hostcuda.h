@@ -130,9 +130,14 @@ struct Settings {
   // refresh or change of the value, before every later one fails as a
   // faulting kernel does; -1: none fails.
   long long launches_before_failure = -1;
+  // HOSTCUDA_GPU_GEOMETRY=1: kernels with barriers keep their GPU block sizes
+  // (every thread on a fiber) instead of one thread per block.
+  bool gpu_geometry = false;
 };
 void refresh_settings();
 Settings settings();
+// settings().gpu_geometry, for launch sites.
+bool gpu_geometry();
 
 // Pointer to the dynamic shared memory of the running block.
 void* dynamic_shared_memory();

@@ -133,7 +133,9 @@ class WorkerPool {
     const unsigned threads = block_threads(job);
     const unsigned helpers = static_cast<unsigned>(std::min<unsigned long long>(workers_, left > 0 ? left - 1 : 0));
     job.chunk = left > 0 ? left : 1;
-    if (helpers == 0 || job.blocks * threads < 4096) {
+    // One-thread blocks come from kernels with barriers launched at CPU
+    // geometry: each walks a whole tile, so it counts as a GPU block's work.
+    if (helpers == 0 || job.blocks * (threads == 1 ? 128 : threads) < 4096) {
       run_blocks(job);
       return;
     }
@@ -286,8 +288,14 @@ void hostcuda::detail::run_grid(const void* kernel, dim3 grid, dim3 block, size_
   job.next = 1;
   enter_grid(job);
   set_block_index(job, 0);
-  job.fibers = run_block_fibers(body, block_threads(job), true);
-  if (!job.fibers) body.threads(body.context, 1);
+  if (block_threads(job) == 1) {
+    // A block of one thread never waits at a barrier: no fibers, no probe.
+    job.fibers = false;
+    body.threads(body.context, 0);
+  } else {
+    job.fibers = run_block_fibers(body, block_threads(job), true);
+    if (!job.fibers) body.threads(body.context, 1);
+  }
   if (!job.failed.load(std::memory_order_relaxed)) WorkerPool::instance().run(job);
   running_job = nullptr;
   // Helpers that ran blocks are done, so their failures are visible here.

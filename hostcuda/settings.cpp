@@ -47,6 +47,7 @@ hostcuda::Settings read_environment() {
   const char* trace = std::getenv("HOSTCUDA_TRACE");
   if (trace != nullptr) s.trace_path = trace;
   s.launches_before_failure = env_ll("HOSTCUDA_FAIL_LAUNCH_AFTER", -1);
+  s.gpu_geometry = env_ll("HOSTCUDA_GPU_GEOMETRY", 0) != 0;
   return s;
 }
 
@@ -80,4 +81,11 @@ hostcuda::Settings hostcuda::settings() {
   // environment as it is now.
   if (!store.refreshed_by_caller) store.values = read_environment();
   return store.values;
+}
+
+bool hostcuda::gpu_geometry() {
+  SettingsStore& store = settings_store();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  if (!store.refreshed_by_caller) store.values = read_environment();
+  return store.values.gpu_geometry;
 }

@@ -126,8 +126,8 @@ void launch_density_sparsesharemem(uint64_t dim, CuComplex<T>* rho, uint64_t act
   const uint64_t tiles = uint64_t{1} << (2 * (n - k));
   const size_t shared_bytes = sizeof(CuComplex<T>) << (2 * k);
   const unsigned grid = static_cast<unsigned>(std::min<uint64_t>(tiles, kMaxStrideBlocks));
-  launch<density_sparsesharemem_kernel<T>>(dim3(grid), dim3(kThreads), shared_bytes, nullptr, rho, dim, tiles,
-                                           active_mask, k, n - k, gates, gate_count);
+  launch<density_sparsesharemem_kernel<T>>(dim3(grid), dim3(quillmarch::barrier_block(kThreads)), shared_bytes, nullptr,
+                                           rho, dim, tiles, active_mask, k, n - k, gates, gate_count);
   check_launch("density_sparsesharemem kernel launch failed: ");
 }
 

@@ -61,8 +61,9 @@ void launch_pass(uint64_t n, const CuComplex<T>* rho, const PauliPass& pass, con
   const unsigned blocks = std::min(grid_for(dim, kObservableThreads), kMaxSumBlocks);
   // Row i is work item i.
   const unsigned loop_bits = loop_bits_for(static_cast<unsigned>(n), uint64_t{blocks} * kObservableThreads);
-  quillmarch::launch<density_pauli_expectations_kernel<T, K>>(dim3(blocks), dim3(kObservableThreads),
-                                                              K * sizeof(double), nullptr, static_cast<int64_t>(n), rho,
+  const quillmarch::SumsLaunch shape = quillmarch::sums_launch(blocks, kObservableThreads);
+  quillmarch::launch<density_pauli_expectations_kernel<T, K>>(shape.grid, shape.block, K * sizeof(double), nullptr,
+                                                              static_cast<int64_t>(n), rho,
                                                               pass_args<K>(pass, words, 64, loop_bits), sums);
   check_launch("pauli_expectations kernel launch failed: ");
 }

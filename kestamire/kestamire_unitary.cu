@@ -62,10 +62,12 @@ __global__ void __launch_bounds__(kThreads)
 }
 
 // Four consecutive threads per 4 x 4 block, each writing one row of it; 256
-// threads, no shared memory. Every thread reads the whole block, so the group
-// meets at a warp barrier between its reads and its writes. The work count is
-// a multiple of 4 and the stride a multiple of 256, so the four lanes of a group
-// always run the same number of iterations and reach the barrier together.
+// threads on a GPU, no shared memory. Every thread reads the whole block, so
+// the group meets at a warp barrier between its reads and its writes. The work
+// count is a multiple of 4 and the stride a multiple of 256, so the four lanes
+// of a group always run the same number of iterations and reach the barrier
+// together. In blocks of fewer than four threads one thread takes the whole
+// block and writes all four rows.
 template <typename T>
 __global__ void __launch_bounds__(kThreads)
     unitary_merged_row2_kernel(CuComplex<T>* rho, long dim, DeviceTargets targets, unsigned long control_mask,
@@ -76,10 +78,12 @@ __global__ void __launch_bounds__(kThreads)
   uint64_t bit[2];
   target_bits<2>(targets, bit);
   const uint64_t target_mask = bit[0] | bit[1];
-  const unsigned group_mask = 0xfu << (threadIdx.x & 28u);
-  for (uint64_t i = global_thread(); i < 4 * quarter * quarter; i += grid_stride()) {
-    const uint64_t j = i >> 2;
-    const unsigned q = static_cast<unsigned>(i & 3);
+  const unsigned lane_bits = blockDim.x >= 4 ? 2 : 0;
+  const unsigned group_mask = lane_bits != 0 ? 0xfu << (threadIdx.x & 28u) : 1u << (threadIdx.x & 31u);
+  for (uint64_t i = global_thread(); i < (quarter * quarter) << lane_bits; i += grid_stride()) {
+    const uint64_t j = i >> lane_bits;
+    const unsigned first_row = lane_bits != 0 ? static_cast<unsigned>(i & 3) : 0;
+    const unsigned end_row = lane_bits != 0 ? first_row + 1 : 4;
     const uint64_t r0 = insert_zero_bits(j >> quarter_bits, target_mask);
     const uint64_t c0 = insert_zero_bits(j & (quarter - 1), target_mask);
     const bool row_ok = controls_hold(r0, control_mask, control_value);
@@ -96,33 +100,35 @@ __global__ void __launch_bounds__(kThreads)
     }
     __syncwarp(group_mask);
     if (!active) continue;
-    CuComplex<T> out[4];
-    QM_UNROLL(64)
-    for (unsigned t = 0; t < 4; ++t) {
-      if (row_ok) {
-        const CuComplex<T>* u = matrix + q * 4;
-        out[t] = u[0] * b[0][t] + u[1] * b[1][t] + u[2] * b[2][t] + u[3] * b[3][t];
-      } else {
-        // Selected by an unrolled compare so b stays in registers.
-        QM_UNROLL(64)
-        for (unsigned s = 0; s < 4; ++s) {
-          if (s == q) out[t] = b[s][t];
-        }
-      }
-    }
-    if (col_ok) {
-      CuComplex<T> right[4];
+    for (unsigned q = first_row; q < end_row; ++q) {
+      CuComplex<T> out[4];
       QM_UNROLL(64)
       for (unsigned t = 0; t < 4; ++t) {
-        const CuComplex<T>* u = matrix + t * 4;
-        right[t] = out[0] * conj(u[0]) + out[1] * conj(u[1]) + out[2] * conj(u[2]) + out[3] * conj(u[3]);
+        if (row_ok) {
+          const CuComplex<T>* u = matrix + q * 4;
+          out[t] = u[0] * b[0][t] + u[1] * b[1][t] + u[2] * b[2][t] + u[3] * b[3][t];
+        } else {
+          // Selected by an unrolled compare so b stays in registers.
+          QM_UNROLL(64)
+          for (unsigned s = 0; s < 4; ++s) {
+            if (s == q) out[t] = b[s][t];
+          }
+        }
       }
+      if (col_ok) {
+        CuComplex<T> right[4];
+        QM_UNROLL(64)
+        for (unsigned t = 0; t < 4; ++t) {
+          const CuComplex<T>* u = matrix + t * 4;
+          right[t] = out[0] * conj(u[0]) + out[1] * conj(u[1]) + out[2] * conj(u[2]) + out[3] * conj(u[3]);
+        }
+        QM_UNROLL(64)
+        for (unsigned t = 0; t < 4; ++t) out[t] = right[t];
+      }
+      CuComplex<T>* row = rho + (r0 | map_target_masks<2>(q, bit)) * d;
       QM_UNROLL(64)
-      for (unsigned t = 0; t < 4; ++t) out[t] = right[t];
+      for (unsigned t = 0; t < 4; ++t) row[c0 | map_target_masks<2>(t, bit)] = out[t];
     }
-    CuComplex<T>* row = rho + (r0 | map_target_masks<2>(q, bit)) * d;
-    QM_UNROLL(64)
-    for (unsigned t = 0; t < 4; ++t) row[c0 | map_target_masks<2>(t, bit)] = out[t];
   }
 }
 
@@ -281,7 +287,9 @@ void launch_unitary(CuComplex<T>* rho, uint64_t dim, const DeviceTargets& target
     }
     case 2: {
       const uint64_t quarter = dim / 4;
-      launch<unitary_merged_row2_kernel<T>>(dim3(grid_for(4 * quarter * quarter, kThreads)), dim3(kThreads), 0, nullptr,
+      const unsigned threads = quillmarch::barrier_block(kThreads);
+      const uint64_t work = (quarter * quarter) << (threads >= 4 ? 2 : 0);
+      launch<unitary_merged_row2_kernel<T>>(dim3(quillmarch::stride_grid_for(work, threads)), dim3(threads), 0, nullptr,
                                             rho, dim, targets, control_mask, control_value, matrix);
       check_launch("unitary kernel launch failed: ");
       return;

@@ -31,6 +31,12 @@ def dtype(request):
     return request.param
 
 
+def barrier_block(gpu_threads):
+    """Threads per block of a kernel with barriers on the host backend: one, or the GPU's block size under
+    HOSTCUDA_GPU_GEOMETRY=1."""
+    return gpu_threads if int(os.environ.get("HOSTCUDA_GPU_GEOMETRY") or 0) != 0 else 1
+
+
 def tolerance(dtype):
     """Absolute tolerance for comparing amplitudes of the given precision."""
     return 2e-5 if str(dtype) == "complex64" else 1e-11

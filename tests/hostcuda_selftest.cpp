@@ -158,6 +158,26 @@ __global__ void block_sum_kernel(const double* in, double* out) {
   if (t == 0) out[blockIdx.x] = buf[0];
 }
 
+// Any block size: each block runs a Walsh-Hadamard transform on its tile of
+// 256 integers in dynamic shared memory, its threads striding by blockDim
+// over the pairs of every round, one barrier per round.
+__global__ void tile_transform_kernel(const long long* in, long long* out) {
+  QM_DYNAMIC_SHARED(long long, tile);
+  const unsigned size = 256, base = blockIdx.x * size;
+  for (unsigned l = threadIdx.x; l < size; l += blockDim.x) tile[l] = in[base + l];
+  __syncthreads();
+  for (unsigned bit = 1; bit < size; bit <<= 1) {
+    for (unsigned i = threadIdx.x; i < size / 2; i += blockDim.x) {
+      const unsigned j = ((i & ~(bit - 1)) << 1) | (i & (bit - 1));
+      const long long a = tile[j], b = tile[j | bit];
+      tile[j] = a + b;
+      tile[j | bit] = a - b;
+    }
+    __syncthreads();
+  }
+  for (unsigned l = threadIdx.x; l < size; l += blockDim.x) out[base + l] = tile[l];
+}
+
 // 128 threads per block: every read crosses a barrier from another thread's write.
 __global__ void rotate_kernel(int* out) {
   __shared__ int sh[128];
@@ -343,6 +363,33 @@ void test_barrier_tree_reduction() {
   cudaFree(out);
 }
 
+void test_barrier_kernel_at_any_block_size() {
+  const unsigned blocks = 24, size = 256;
+  std::vector<long long> h(blocks * size);
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> dist(-50, 50);
+  for (long long& v : h) v = dist(rng);
+  std::vector<long long> expect(h.size());
+  for (unsigned b = 0; b < blocks; ++b)
+    for (unsigned r = 0; r < size; ++r) {
+      long long acc = 0;
+      for (unsigned c = 0; c < size; ++c) acc += (__builtin_popcount(r & c) % 2 ? -1 : 1) * h[b * size + c];
+      expect[b * size + r] = acc;
+    }
+  long long* in = device_alloc<long long>(h.size());
+  long long* out = device_alloc<long long>(h.size());
+  put(in, h);
+  for (unsigned threads : {1u, 32u, 128u}) {
+    cudaMemset(out, 0, h.size() * sizeof(long long));
+    quillmarch::launch<tile_transform_kernel>(dim3(blocks), dim3(threads), size * sizeof(long long), nullptr, in, out);
+    CHECK_ERR(cudaDeviceSynchronize(), cudaSuccess);
+    CHECK_ERR(cudaGetLastError(), cudaSuccess);
+    CHECK(fetch(out, h.size()) == expect);
+  }
+  cudaFree(in);
+  cudaFree(out);
+}
+
 void test_barrier_orders_shared_writes() {
   const unsigned blocks = 40, threads = 128;
   int* out = device_alloc<int>(blocks * threads);
@@ -505,7 +552,8 @@ void test_fiber_stack_exhaustion_fails_the_launch() {
         code = 7;
         return;
       }
-      quillmarch::launch<flag_kernel>(dim3(1), dim3(1), 0, nullptr, flag);
+      // Two threads: a block of one runs without a fiber.
+      quillmarch::launch<flag_kernel>(dim3(1), dim3(2), 0, nullptr, flag);
       const cudaError_t probe = cudaGetLastError();
       // Room for a few dozen stacks; each block of 256 threads wants 256.
       capped.rlim_cur = address_space_bytes() + (8ull << 20);
@@ -1224,6 +1272,7 @@ struct Case {
 const Case cases[] = {
     {"barrier_tree_reduction", test_barrier_tree_reduction},
     {"barrier_orders_shared_writes", test_barrier_orders_shared_writes},
+    {"barrier_kernel_at_any_block_size", test_barrier_kernel_at_any_block_size},
     {"exited_threads_count_as_arrived", test_exited_threads_count_as_arrived},
     {"barrier_after_thread0_exit_fails_the_launch", test_barrier_after_thread0_exit_fails_the_launch},
     {"fiber_stack_exhaustion_fails_the_launch", test_fiber_stack_exhaustion_fails_the_launch},

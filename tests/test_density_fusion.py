@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import kestamire
-from conftest import parametrize_table, tolerance
+from conftest import barrier_block, parametrize_table, tolerance
 from density_objects import Gate, Kraus, load
 import dm_reference as ref
 
@@ -161,7 +161,7 @@ def test_groups_seen_in_the_launch_trace(monkeypatch, dtype, tmp_path):
     got = run_with(monkeypatch, "1", rho, dtype, [op for op, _ in ops], trace)
     width = 16 if dtype == "complex128" else 8
     assert trace.read_text().splitlines() == [
-        f"density_sparsesharemem_kernel<{real}> grid={4 ** (n - 4)},1,1 block=128,1,1 shared={width * 256} "
+        f"density_sparsesharemem_kernel<{real}> grid={4 ** (n - 4)},1,1 block={barrier_block(128)},1,1 shared={width * 256} "
         "scope=quillmarch::kestamire"
     ]
     np.testing.assert_allclose(got, reference(load(rho, dtype)[1], n, ops), rtol=0, atol=4 * tolerance(dtype))
@@ -196,7 +196,7 @@ def test_shared_memory_pass_applies_every_record_kind(monkeypatch, dtype, tmp_pa
     got = run_with(monkeypatch, "1", rho, dtype, [op for op, _ in ops], trace)
     real, width = ("double", 16) if dtype == "complex128" else ("float", 8)
     assert not TRACED or trace.read_text().splitlines() == [
-        f"density_sparsesharemem_kernel<{real}> grid=256,1,1 block=128,1,1 shared={width * 1024} "
+        f"density_sparsesharemem_kernel<{real}> grid=256,1,1 block={barrier_block(128)},1,1 shared={width * 1024} "
         "scope=quillmarch::kestamire"
     ]
     np.testing.assert_allclose(got, reference(load(rho, dtype)[1], 9, ops), rtol=0, atol=8 * tolerance(dtype))

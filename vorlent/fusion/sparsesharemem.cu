@@ -24,49 +24,89 @@ __device__ __forceinline__ CuComplex<T> times_i(CuComplex<T> a, T s) {
   return {-s * a.im, s * a.re};
 }
 
-// The pair (a, b) of one gate's target bit, replaced by (a', b').
+// Calls op(a, b) on each pair of the tile that the target bit splits and
+// whose controls hold, the block's threads sharing the pairs.
+template <typename T, typename Op>
+__device__ __forceinline__ void for_each_pair(CuComplex<T>* tile, uint64_t half, unsigned target, uint64_t mask,
+                                              uint64_t value, Op op) {
+  const uint64_t bit = uint64_t{1} << target;
+  for (uint64_t i = threadIdx.x; i < half; i += blockDim.x) {
+    const uint64_t j0 = insert_zero_bit(i, target);
+    if (quillmarch::controls_hold(j0, mask, value)) op(tile[j0], tile[j0 | bit]);
+  }
+}
+
+// One gate on the tile. The kind is the same for every pair, so it is
+// dispatched once per gate, not per pair.
 template <typename T>
-__device__ __forceinline__ void apply_record(const DeviceMatrixGate<T>& g, CuComplex<T>& a, CuComplex<T>& b) {
-  const CuComplex<T> a0 = a, b0 = b;
+__device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuComplex<T>* tile, uint64_t half,
+                                              uint64_t mask, uint64_t value) {
+  using C = CuComplex<T>;
+  const auto target = static_cast<unsigned>(g.target);
   switch (g.kind) {
     case PauliX:
-      a = b0;
-      b = a0;
+      for_each_pair(tile, half, target, mask, value, [](C& a, C& b) {
+        const C a0 = a;
+        a = b;
+        b = a0;
+      });
       break;
     case PauliY:
-      a = {b0.im, -b0.re};
-      b = {-a0.im, a0.re};
+      for_each_pair(tile, half, target, mask, value, [](C& a, C& b) {
+        const C a0 = a, b0 = b;
+        a = {b0.im, -b0.re};
+        b = {-a0.im, a0.re};
+      });
       break;
     case Hadamard: {
       const T h = g.matrix[0].re;
-      a = quillmarch::scale(a0 + b0, h);
-      b = quillmarch::scale(a0 - b0, h);
+      for_each_pair(tile, half, target, mask, value, [h](C& a, C& b) {
+        const C a0 = a, b0 = b;
+        a = quillmarch::scale(a0 + b0, h);
+        b = quillmarch::scale(a0 - b0, h);
+      });
       break;
     }
-    case Diagonal:
-      a = g.matrix[0] * a0;
-      b = g.matrix[3] * b0;
+    case Diagonal: {
+      const C d0 = g.matrix[0], d1 = g.matrix[3];
+      for_each_pair(tile, half, target, mask, value, [d0, d1](C& a, C& b) {
+        a = d0 * a;
+        b = d1 * b;
+      });
       break;
+    }
     case RotationX: {
       const T c = g.matrix[0].re, s = g.matrix[1].im;
-      a = quillmarch::scale(a0, c) + times_i(b0, s);
-      b = quillmarch::scale(b0, c) + times_i(a0, s);
+      for_each_pair(tile, half, target, mask, value, [c, s](C& a, C& b) {
+        const C a0 = a, b0 = b;
+        a = quillmarch::scale(a0, c) + times_i(b0, s);
+        b = quillmarch::scale(b0, c) + times_i(a0, s);
+      });
       break;
     }
     case RotationY: {
       const T c = g.matrix[0].re, s = g.matrix[2].re;
-      a = quillmarch::scale(a0, c) - quillmarch::scale(b0, s);
-      b = quillmarch::scale(b0, c) + quillmarch::scale(a0, s);
+      for_each_pair(tile, half, target, mask, value, [c, s](C& a, C& b) {
+        const C a0 = a, b0 = b;
+        a = quillmarch::scale(a0, c) - quillmarch::scale(b0, s);
+        b = quillmarch::scale(b0, c) + quillmarch::scale(a0, s);
+      });
       break;
     }
-    default:
-      a = g.matrix[0] * a0 + g.matrix[1] * b0;
-      b = g.matrix[2] * a0 + g.matrix[3] * b0;
+    default: {
+      const C m0 = g.matrix[0], m1 = g.matrix[1], m2 = g.matrix[2], m3 = g.matrix[3];
+      for_each_pair(tile, half, target, mask, value, [m0, m1, m2, m3](C& a, C& b) {
+        const C a0 = a, b0 = b;
+        a = m0 * a0 + m1 * b0;
+        b = m2 * a0 + m3 * b0;
+      });
       break;
+    }
   }
 }
 
-// 128 threads per block; dynamic shared memory of 2^k amplitudes. Each block
+// 128 threads per block on a GPU (any size works); dynamic shared memory of
+// 2^k amplitudes. Each block
 // owns one tile at a time: the amplitudes that share one setting of the
 // inactive qubits.
 template <typename T>
@@ -93,12 +133,7 @@ __global__ void __launch_bounds__(kThreads)
           tile[j | uint64_t{1} << lo] = x;
         }
       } else {
-        const auto target = static_cast<unsigned>(g.target);
-        for (uint64_t i = threadIdx.x; i < half; i += blockDim.x) {
-          const uint64_t j0 = insert_zero_bit(i, target);
-          if (!quillmarch::controls_hold(j0, mask, value)) continue;
-          apply_record(g, tile[j0], tile[j0 | uint64_t{1} << target]);
-        }
+        apply_to_tile(g, tile, half, mask, value);
       }
       __syncthreads();
     }
@@ -117,8 +152,9 @@ void launch_sparsesharemem(int64_t n, CuComplex<T>* state, uint64_t active_mask,
   if (gate_count <= 0) throw std::invalid_argument("SparseShareMem group cannot be empty");
   const uint64_t tiles = uint64_t{1} << (n - k);
   const unsigned grid = static_cast<unsigned>(std::min<uint64_t>(tiles, quillmarch::kMaxStrideBlocks));
-  quillmarch::launch<sparsesharemem_kernel<T>>(dim3(grid), dim3(kThreads), (size_t{1} << k) * sizeof(CuComplex<T>),
-                                               stream, state, tiles, active_mask, k, gates, gate_count);
+  quillmarch::launch<sparsesharemem_kernel<T>>(dim3(grid), dim3(quillmarch::barrier_block(kThreads)),
+                                               (size_t{1} << k) * sizeof(CuComplex<T>), stream, state, tiles,
+                                               active_mask, k, gates, gate_count);
 }
 
 template void launch_sparsesharemem<float>(int64_t, CuComplex<float>*, uint64_t, int32_t,

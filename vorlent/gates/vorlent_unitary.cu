@@ -337,7 +337,7 @@ void launch_staged(uint64_t n, CuComplex<T>* state, const Qubits& targets, uint6
     scratch = quillmarch::DeviceBuffer<CuComplex<T>>(blocks * dim, device);
     shared_bytes = 0;
   }
-  const unsigned threads = static_cast<unsigned>(std::min<uint64_t>(dim, kThreads));
+  const unsigned threads = static_cast<unsigned>(std::min<uint64_t>(dim, quillmarch::barrier_block(kThreads)));
   quillmarch::launch<cu_unitary_staged_kernel<T>>(dim3(static_cast<unsigned>(blocks)), dim3(threads), shared_bytes,
                                                   stream, groups, state, positions, k, target_mask | masks.mask,
                                                   masks.value, matrix_t, scratch.get());

@@ -182,8 +182,8 @@ MeasureLayout make_layout(int64_t n, const std::vector<int64_t>& targets, bool l
   return layout;
 }
 
-unsigned measure_blocks(const MeasureLayout& layout) {
-  return quillmarch::stride_grid_for(layout.work, kMeasureThreads, quillmarch::kMaxSumBlocks);
+unsigned measure_blocks(const MeasureLayout& layout, unsigned threads = kMeasureThreads) {
+  return quillmarch::stride_grid_for(layout.work, threads, quillmarch::kMaxSumBlocks);
 }
 
 // The probability pass and what the draws and the collapse need.
@@ -210,7 +210,8 @@ Probabilities probability_pass(int64_t n, const CuComplex<T>* d_state, int devic
   quillmarch::check_cuda(cudaMemset(pr.probs.get(), 0, pr.probs.bytes()));
 
   const uint64_t shared_outcomes = outcomes <= kSharedOutcomes ? outcomes : 0;
-  quillmarch::launch<measure_probs_kernel<T>>(dim3(measure_blocks(pr.layout)), dim3(kMeasureThreads),
+  const unsigned threads = quillmarch::barrier_block(kMeasureThreads);
+  quillmarch::launch<measure_probs_kernel<T>>(dim3(measure_blocks(pr.layout, threads)), dim3(threads),
                                               static_cast<size_t>(shared_outcomes * sizeof(double)), nullptr, d_state,
                                               pr.layout, shared_outcomes, pr.probs.get());
   quillmarch::check_last_error();

@@ -148,8 +148,9 @@ void launch_pass(int64_t n, const CuComplex<T>* d_state, const quillmarch::Pauli
   const unsigned work_bits = static_cast<unsigned>(pass.flip == 0 ? n : n - 1);
   const auto args = quillmarch::pass_args<K>(
       pass, words, gap, quillmarch::loop_bits_for(work_bits, uint64_t{blocks} * kObservableThreads));
-  quillmarch::launch<pauli_expectations_kernel<T, K>>(dim3(blocks), dim3(kObservableThreads), K * sizeof(double),
-                                                      nullptr, d_state, work, args, sums);
+  const quillmarch::SumsLaunch shape = quillmarch::sums_launch(blocks, kObservableThreads);
+  quillmarch::launch<pauli_expectations_kernel<T, K>>(shape.grid, shape.block, K * sizeof(double), nullptr, d_state,
+                                                      work, args, sums);
   quillmarch::check_launch("pauli_expectations kernel launch failed: ");
 }
 
@@ -199,8 +200,9 @@ void pauli_cross_sums(const CuComplex<T>* mine, const CuComplex<T>* theirs, uint
   quillmarch::with_pass_width(pass.words.size(), [&](auto k) {
     constexpr int K = decltype(k)::value;
     const auto args = quillmarch::pass_args<K>(pass, words, 64, loop_bits);
-    quillmarch::launch<pauli_cross_kernel<T, K>>(dim3(blocks), dim3(kObservableThreads), K * sizeof(double), nullptr,
-                                                 mine, theirs, count, args, base_signs, sums);
+    const quillmarch::SumsLaunch shape = quillmarch::sums_launch(blocks, kObservableThreads);
+    quillmarch::launch<pauli_cross_kernel<T, K>>(shape.grid, shape.block, K * sizeof(double), nullptr, mine, theirs,
+                                                 count, args, base_signs, sums);
   });
   quillmarch::check_launch("pauli_expectations kernel launch failed: ");
 }
@@ -223,8 +225,9 @@ std::complex<double> inner_product(int64_t n, const CuComplex<T>* a, const CuCom
   quillmarch::check_cuda(cudaMemset(sums.get(), 0, sums.bytes()));
   const unsigned blocks = observable_blocks(count);
   const unsigned loop_bits = quillmarch::loop_bits_for(static_cast<unsigned>(n), uint64_t{blocks} * kObservableThreads);
-  quillmarch::launch<inner_product_kernel<T>>(dim3(blocks), dim3(kObservableThreads), 2 * sizeof(double), nullptr, a, b,
-                                              count, loop_bits, sums.get());
+  const quillmarch::SumsLaunch shape = quillmarch::sums_launch(blocks, kObservableThreads);
+  quillmarch::launch<inner_product_kernel<T>>(shape.grid, shape.block, 2 * sizeof(double), nullptr, a, b, count,
+                                              loop_bits, sums.get());
   quillmarch::check_launch("inner_product kernel launch failed: ");
   double host[2];
   quillmarch::download(host, sums.get(), 2);
