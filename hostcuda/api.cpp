@@ -126,10 +126,12 @@ cudaError_t cudaGetDevice(int* device) {
 
 cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
   if (stream != nullptr) return fail(cudaErrorInvalidResourceHandle);
-  return cudaSuccess;
+  return hostcuda::internal::defer_enabled() ? hostcuda::internal::synchronize(current_device) : cudaSuccess;
 }
 
-cudaError_t cudaDeviceSynchronize() { return cudaSuccess; }
+cudaError_t cudaDeviceSynchronize() {
+  return hostcuda::internal::defer_enabled() ? hostcuda::internal::synchronize(current_device) : cudaSuccess;
+}
 
 cudaError_t cudaGetLastError() {
   cudaError_t e = last_error;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #define __host__
@@ -133,6 +134,9 @@ struct Settings {
   // HOSTCUDA_GPU_GEOMETRY=1: kernels with barriers keep their GPU block sizes
   // (every thread on a fiber) instead of one thread per block.
   bool gpu_geometry = false;
+  // HOSTCUDA_DEFER: launches, memsets and device-side copies are queued per
+  // device and run at the next synchronising call (hostcuda/README.md).
+  bool defer = false;
 };
 void refresh_settings();
 Settings settings();
@@ -152,11 +156,19 @@ struct GridBody {
   void (*thread)(void* context);
   void (*threads)(void* context, unsigned first);
   void* context;
+  // Only for a launch queued under HOSTCUDA_DEFER, whose context outlives the
+  // caller's stack frame: a heap copy of the context, its release, and the
+  // `pointer_count` pointer arguments it holds (what cudaFree checks against).
+  void* (*copy)(const void* context);
+  void (*release)(void* context);
+  void (*pointers)(const void* context, uintptr_t* out);
+  unsigned pointer_count;
 };
 
-// Runs `body` over the grid; records a launch error in the last-error state
-// instead of running when the configuration is illegal. `kernel` identifies
-// the kernel for the launch trace only.
+// Runs `body` over the grid (or, under HOSTCUDA_DEFER, queues a copy of it);
+// records a launch error in the last-error state instead of running when the
+// configuration is illegal. `kernel` identifies the kernel for the launch
+// trace and diagnostics only.
 void run_grid(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream,
               const GridBody& body);
 
@@ -191,6 +203,29 @@ inline void for_block_threads(unsigned first, Call&& call) {
 template <typename... KArgs>
 using ArgumentBlock = std::tuple<typename std::decay<KArgs>::type...>;
 
+// Pointer arguments of a launch, found from the parameter types at compile time.
+template <typename T>
+inline constexpr bool is_data_pointer = std::is_pointer<T>::value && std::is_object<std::remove_pointer_t<T>>::value;
+
+template <typename... T>
+inline constexpr unsigned pointer_arguments = (0u + ... + (is_data_pointer<T> ? 1u : 0u));
+
+template <typename Block, size_t... I>
+inline void block_pointers(const Block& block, uintptr_t* out, std::index_sequence<I...>) {
+  auto put = [&out](const auto& value) {
+    if constexpr (is_data_pointer<std::decay_t<decltype(value)>>) *out++ = reinterpret_cast<uintptr_t>(value);
+  };
+  (put(std::get<I>(block)), ...);
+  (void)put;
+}
+
+// Heap copy of a launch context, for a queued launch.
+template <typename Context>
+struct Deferrable {
+  static void* copy(const void* context) { return new Context(*static_cast<const Context*>(context)); }
+  static void release(void* context) { delete static_cast<Context*>(context); }
+};
+
 // The kernel known at compile time: the per-block loop calls it directly and
 // the compiler can inline it.
 template <typename Kernel, Kernel kernel>
@@ -209,6 +244,14 @@ struct StaticKernel<void (*)(KArgs...), kernel> {
     const Block& args = *static_cast<const Block*>(context);
     for_block_threads(first, [&args] { std::apply(kernel, args); });
   }
+  static constexpr unsigned pointer_count = pointer_arguments<std::decay_t<KArgs>...>;
+  static void pointers(const void* context, uintptr_t* out) {
+    block_pointers(*static_cast<const Block*>(context), out, std::index_sequence_for<KArgs...>{});
+  }
+  static GridBody body(Block& frame) {
+    using Heap = Deferrable<Block>;
+    return GridBody{&thread, &threads, &frame, &Heap::copy, &Heap::release, &pointers, pointer_count};
+  }
 };
 
 // The kernel known only at run time: one indirect call per emulated thread.
@@ -224,6 +267,14 @@ struct DynamicKernel {
     const auto* f = static_cast<const DynamicKernel*>(context);
     for_block_threads(first, [f] { std::apply(f->kernel, f->args); });
   }
+  static constexpr unsigned pointer_count = pointer_arguments<std::decay_t<KArgs>...>;
+  static void pointers(const void* context, uintptr_t* out) {
+    block_pointers(static_cast<const DynamicKernel*>(context)->args, out, std::index_sequence_for<KArgs...>{});
+  }
+  GridBody body() {
+    using Heap = Deferrable<DynamicKernel>;
+    return GridBody{&thread, &threads, this, &Heap::copy, &Heap::release, &pointers, pointer_count};
+  }
 };
 
 }  // namespace detail
@@ -234,8 +285,7 @@ template <auto kernel, typename... Args>
 void launch(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream, Args&&... args) {
   using Static = detail::StaticKernel<decltype(kernel), kernel>;
   auto frame = Static::arguments(std::forward<Args>(args)...);
-  detail::run_grid(reinterpret_cast<const void*>(kernel), grid, block, shared_bytes, stream,
-                   detail::GridBody{&Static::thread, &Static::threads, &frame});
+  detail::run_grid(reinterpret_cast<const void*>(kernel), grid, block, shared_bytes, stream, Static::body(frame));
 }
 
 // The same launch with the kernel as a run-time pointer; slower per emulated
@@ -245,8 +295,7 @@ void launch(void (*kernel)(KArgs...), dim3 grid, dim3 block, size_t shared_bytes
   static_assert(sizeof...(KArgs) == sizeof...(Args), "kernel argument count mismatch");
   using Dynamic = detail::DynamicKernel<KArgs...>;
   Dynamic frame{kernel, detail::ArgumentBlock<KArgs...>(static_cast<KArgs>(args)...)};
-  detail::run_grid(reinterpret_cast<const void*>(kernel), grid, block, shared_bytes, stream,
-                   detail::GridBody{&Dynamic::thread, &Dynamic::threads, &frame});
+  detail::run_grid(reinterpret_cast<const void*>(kernel), grid, block, shared_bytes, stream, frame.body());
 }
 
 }  // namespace hostcuda

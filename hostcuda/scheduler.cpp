@@ -18,10 +18,14 @@
 namespace {
 
 using hostcuda::detail::GridBody;
+using hostcuda::internal::defer_enabled;
+using hostcuda::internal::enqueue_launch;
 using hostcuda::internal::env_ll;
+using hostcuda::internal::execute_grid;
 using hostcuda::internal::fail;
 using hostcuda::internal::next_launch_fails;
 using hostcuda::internal::run_block_fibers;
+using hostcuda::internal::sticky_error;
 
 thread_local std::vector<unsigned char> dynamic_shared;
 
@@ -260,6 +264,15 @@ void* hostcuda::dynamic_shared_memory() { return dynamic_shared.data(); }
 
 void hostcuda::detail::run_grid(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream,
                                 const GridBody& body) {
+  const bool defer = defer_enabled();
+  if (defer) {
+    // A device whose queue met a fault takes no more work.
+    const cudaError_t sticky = sticky_error(hostcuda::internal::current_device());
+    if (sticky != cudaSuccess) {
+      fail(sticky);
+      return;
+    }
+  }
   if (stream != nullptr) {
     fail(cudaErrorInvalidResourceHandle);
     return;
@@ -277,6 +290,14 @@ void hostcuda::detail::run_grid(const void* kernel, dim3 grid, dim3 block, size_
     fail(cudaErrorLaunchFailure);
     return;
   }
+  if (defer) {
+    enqueue_launch(kernel, grid, block, shared_bytes, body);
+    return;
+  }
+  if (!execute_grid(grid, block, shared_bytes, body)) fail(cudaErrorLaunchFailure);
+}
+
+bool hostcuda::internal::execute_grid(dim3 grid, dim3 block, size_t shared_bytes, const GridBody& body) {
   GridJob job;
   job.body = body;
   job.grid = grid;
@@ -299,7 +320,7 @@ void hostcuda::detail::run_grid(const void* kernel, dim3 grid, dim3 block, size_
   if (!job.failed.load(std::memory_order_relaxed)) WorkerPool::instance().run(job);
   running_job = nullptr;
   // Helpers that ran blocks are done, so their failures are visible here.
-  if (job.failed.load(std::memory_order_relaxed)) fail(cudaErrorLaunchFailure);
+  return !job.failed.load(std::memory_order_relaxed);
 }
 
 void hostcuda::internal::fail_launch(const char* diagnostic) {

@@ -2,6 +2,7 @@
 #include "hostcuda/hostcuda.h"
 #include "hostcuda/internal.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -32,6 +33,9 @@ struct SettingsStore {
   bool refreshed_by_caller = false;
   long long launches = 0;  // since the last refresh or change of the switch
   long long launch_switch = -1;
+  // Mirror of values.defer once a caller refreshes, so the per-call check of
+  // HOSTCUDA_DEFER costs one load, not the lock and a copy of the snapshot.
+  std::atomic<int> defer{-1};  // -1: not refreshed yet, read the environment
 };
 
 SettingsStore& settings_store() {
@@ -48,6 +52,7 @@ hostcuda::Settings read_environment() {
   if (trace != nullptr) s.trace_path = trace;
   s.launches_before_failure = env_ll("HOSTCUDA_FAIL_LAUNCH_AFTER", -1);
   s.gpu_geometry = env_ll("HOSTCUDA_GPU_GEOMETRY", 0) != 0;
+  s.defer = env_ll("HOSTCUDA_DEFER", 0) != 0;
   return s;
 }
 
@@ -60,6 +65,13 @@ void hostcuda::refresh_settings() {
   store.values = std::move(fresh);
   store.refreshed_by_caller = true;
   store.launches = 0;
+  store.defer.store(store.values.defer ? 1 : 0, std::memory_order_relaxed);
+}
+
+bool hostcuda::internal::defer_enabled() {
+  const int known = settings_store().defer.load(std::memory_order_relaxed);
+  if (known >= 0) return known != 0;
+  return env_ll("HOSTCUDA_DEFER", 0) != 0;
 }
 
 bool hostcuda::internal::next_launch_fails() {

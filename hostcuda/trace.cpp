@@ -172,4 +172,15 @@ void trace_gemm(const char* routine, int m, int n, int k) {
          std::string(routine) + " m=" + std::to_string(m) + " n=" + std::to_string(n) + " k=" + std::to_string(k));
 }
 
+std::string kernel_label(const void* kernel) {
+  std::string label;
+  {
+    std::lock_guard<std::mutex> lock(trace_mutex);
+    label = function_label(kernel);
+  }
+  const size_t scope_at = label.find(" scope=");
+  if (scope_at == std::string::npos) return label;
+  return label.substr(scope_at + 7) + "::" + label.substr(0, scope_at);
+}
+
 }  // namespace hostcuda

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "hostcuda/hostcuda.h"
 
@@ -12,5 +13,7 @@ namespace hostcuda {
 // memory; a GEMM as its routine name with m, n and k.
 void trace_launch(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes);
 void trace_gemm(const char* routine, int m, int n, int k);
+// "ns::kernel<float>" as the trace names it, or "kernel@0x..." in a stripped module.
+std::string kernel_label(const void* kernel);
 
 }  // namespace hostcuda

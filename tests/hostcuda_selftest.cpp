@@ -473,6 +473,9 @@ void test_barrier_after_thread0_exit_fails_the_launch() {
     int* out = nullptr;
     if (cudaMalloc(&out, threads * sizeof(int)) != cudaSuccess) return 3;
     quillmarch::launch<thread0_exits_kernel>(dim3(1), dim3(threads), 0, nullptr, out);
+    // Under HOSTCUDA_DEFER the kernel runs, and fails, here; otherwise the
+    // error is already set and the call leaves it.
+    cudaDeviceSynchronize();
     if (cudaGetLastError() != cudaErrorLaunchFailure) return 4;
     if (cudaGetLastError() != cudaSuccess) return 5;
     // A failure on a worker reaches the launching thread. A launch whose
@@ -484,6 +487,7 @@ void test_barrier_after_thread0_exit_fails_the_launch() {
     for (int attempt = 0; attempt < 100 && failed_on_workers < 8; ++attempt) {
       cudaMemset(on_workers, 0, sizeof(unsigned long long));
       quillmarch::launch<barrier_on_workers_kernel>(dim3(64), dim3(256), 0, nullptr, on_workers);
+      cudaDeviceSynchronize();
       const cudaError_t peeked = cudaPeekAtLastError();
       const cudaError_t got = cudaGetLastError();
       unsigned long long ran = 0;
@@ -527,7 +531,7 @@ void test_fiber_stack_exhaustion_fails_the_launch() {
     if (cudaMalloc(&warm, 64 * 256 * sizeof(unsigned long long)) != cudaSuccess) return 3;
     // Starts the child's worker pool while threads can still be created.
     quillmarch::launch<fill_kernel>(dim3(64), dim3(256), 0, nullptr, warm, 1ull, 0ull);
-    if (cudaGetLastError() != cudaSuccess) return 4;
+    if (cudaDeviceSynchronize() != cudaSuccess || cudaGetLastError() != cudaSuccess) return 4;
     int code = 0;
     // A new thread has no pooled fiber stacks.
     std::thread([&code] {
@@ -554,11 +558,14 @@ void test_fiber_stack_exhaustion_fails_the_launch() {
       }
       // Two threads: a block of one runs without a fiber.
       quillmarch::launch<flag_kernel>(dim3(1), dim3(2), 0, nullptr, flag);
+      // Deferred launches run here, still under the cap.
+      cudaDeviceSynchronize();
       const cudaError_t probe = cudaGetLastError();
       // Room for a few dozen stacks; each block of 256 threads wants 256.
       capped.rlim_cur = address_space_bytes() + (8ull << 20);
       setrlimit(RLIMIT_AS, &capped);
       quillmarch::launch<block_sum_kernel>(dim3(32), dim3(256), 0, nullptr, in, out);
+      cudaDeviceSynchronize();
       const cudaError_t blocks = cudaGetLastError();
       setrlimit(RLIMIT_AS, &saved);
       int h = -1;
@@ -957,7 +964,9 @@ void test_launches_fail_after_the_count() {
   }
   quillmarch::launch<param_copy_kernel>(dim3(1), dim3(64), 0, nullptr, 1, out);
   CHECK_ERR(cudaGetLastError(), cudaSuccess);
-  cudaFree(out);
+  // The launch may still be queued (HOSTCUDA_DEFER): freeing under it is a fault.
+  CHECK_ERR(cudaDeviceSynchronize(), cudaSuccess);
+  CHECK_ERR(cudaFree(out), cudaSuccess);
 }
 
 void test_host_register() {
@@ -1264,6 +1273,211 @@ void test_launch_trace() {
   std::remove(path);
 }
 
+// ---------------------------------------------------------------- HOSTCUDA_DEFER
+
+// Device memory is host memory here, so host code can look at it directly,
+// as it could not on a GPU: that is how these cases see what has run.
+// Launches, memsets, device-to-device copies and GEMMs wait for a
+// synchronising call and then run in issue order; the trace is written at
+// issue. Without the switch the same launch is visible at once.
+void test_defer_holds_work_until_a_synchronising_call() {
+  const size_t n = 64;
+  int* a = device_alloc<int>(n);
+  int* b = device_alloc<int>(n);
+  {
+    ScopedEnv immediate("HOSTCUDA_DEFER", nullptr);
+    quillmarch::launch<param_copy_kernel>(dim3(1), dim3(64), 0, nullptr, 10, a);
+    CHECK(a[5] == 15);
+  }
+  char path[] = "/tmp/hostcuda_defer_trace_XXXXXX";
+  const int fd = mkstemp(path);
+  CHECK(fd >= 0);
+  if (fd >= 0) close(fd);
+  ScopedEnv defer("HOSTCUDA_DEFER", "1");
+  put(a, std::vector<int>(n, -1));
+  put(b, std::vector<int>(n, -2));
+  {
+    ScopedEnv trace("HOSTCUDA_TRACE", path);
+    quillmarch::launch<param_copy_kernel>(dim3(1), dim3(64), 0, nullptr, 100, a);
+    CHECK_ERR(cudaGetLastError(), cudaSuccess);
+    CHECK(read_lines(path).size() == 1);
+  }
+  CHECK(a[5] == -1);
+  // The memset comes after the kernel, the copy after both.
+  CHECK_ERR(cudaMemsetAsync(a, 0, 4 * sizeof(int)), cudaSuccess);
+  CHECK_ERR(cudaMemcpy(b, a, n * sizeof(int), cudaMemcpyDeviceToDevice), cudaSuccess);
+  CHECK(a[0] == -1 && a[5] == -1 && b[5] == -2);
+  CHECK_ERR(cudaStreamSynchronize(nullptr), cudaSuccess);
+  CHECK(a[0] == 0 && a[3] == 0 && a[4] == 104 && a[63] == 163);
+  CHECK(b[0] == 0 && b[3] == 0 && b[4] == 104 && b[63] == 163);
+
+  // A blocking copy to host memory waits for the queue.
+  quillmarch::launch(param_copy_kernel, dim3(1), dim3(64), 0, nullptr, 200, a);
+  CHECK(a[5] == 105);
+  CHECK(fetch(a, n)[5] == 205);
+
+  // Async from pageable memory: the source is taken at issue. From
+  // page-locked memory: it is read when the copy runs.
+  std::vector<int> pageable(n, 7);
+  CHECK_ERR(cudaMemcpyAsync(a, pageable.data(), n * sizeof(int), cudaMemcpyHostToDevice), cudaSuccess);
+  pageable.assign(n, 8);
+  std::vector<int> locked(n, 1);
+  CHECK_ERR(cudaHostRegister(locked.data(), n * sizeof(int), 0), cudaSuccess);
+  CHECK_ERR(cudaMemcpyAsync(b, locked.data(), n * sizeof(int), cudaMemcpyHostToDevice), cudaSuccess);
+  locked.assign(n, 2);
+  CHECK(a[0] == 200 && b[0] == 0);
+  CHECK_ERR(cudaDeviceSynchronize(), cudaSuccess);
+  CHECK(a[0] == 7 && a[63] == 7 && b[0] == 2 && b[63] == 2);
+  // Async into page-locked memory waits; into pageable memory it is synchronous.
+  quillmarch::launch<param_copy_kernel>(dim3(1), dim3(64), 0, nullptr, 300, a);
+  CHECK_ERR(cudaMemcpyAsync(locked.data(), a, n * sizeof(int), cudaMemcpyDeviceToHost), cudaSuccess);
+  CHECK(locked[5] == 2);
+  CHECK_ERR(cudaMemcpyAsync(pageable.data(), a, n * sizeof(int), cudaMemcpyDeviceToHost), cudaSuccess);
+  CHECK(pageable[5] == 305 && locked[5] == 305);
+  CHECK_ERR(cudaHostUnregister(locked.data()), cudaSuccess);
+
+  // A GEMM reads its scalars at issue and its matrices when it runs.
+  cublasHandle_t handle = nullptr;
+  CHECK(cublasCreate(&handle) == CUBLAS_STATUS_SUCCESS);
+  cuDoubleComplex* m = device_alloc<cuDoubleComplex>(3);
+  put(m, std::vector<cuDoubleComplex>{make_double2(2, 0), make_double2(3, 0), make_double2(0, 0)});
+  cuDoubleComplex alpha = make_double2(1, 0), beta = make_double2(0, 0);
+  CHECK(cublasZgemm(handle, CUBLAS_OP_N, CUBLAS_OP_N, 1, 1, 1, &alpha, m, 1, m + 1, 1, &beta, m + 2, 1) ==
+        CUBLAS_STATUS_SUCCESS);
+  alpha = make_double2(100, 0);
+  CHECK(m[2].x == 0);
+  // Destroying the handle waits for its work.
+  CHECK(cublasDestroy(handle) == CUBLAS_STATUS_SUCCESS);
+  CHECK(m[2].x == 6 && m[2].y == 0);
+
+  // Work a thread leaves queued runs when that thread exits.
+  std::thread([a] { quillmarch::launch<param_copy_kernel>(dim3(1), dim3(64), 0, nullptr, 400, a); }).join();
+  CHECK(a[5] == 405);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  CHECK_ERR(cudaFree(m), cudaSuccess);
+  CHECK_ERR(cudaFree(b), cudaSuccess);
+  CHECK_ERR(cudaFree(a), cudaSuccess);
+  std::remove(path);
+}
+
+// cudaFree of a buffer a queued kernel still uses (through a pointer into its
+// middle) is the GPU's illegal address: reported once, naming the kernel, the
+// device's queue is dropped and every later call on the device fails with it.
+void test_defer_free_under_a_queued_kernel_is_reported() {
+  const ChildResult r = run_in_child([] {
+    ScopedEnv defer("HOSTCUDA_DEFER", "1");
+    int* a = nullptr;
+    int* other = nullptr;
+    if (cudaMalloc(&a, 256 * sizeof(int)) != cudaSuccess || cudaMalloc(&other, sizeof(int)) != cudaSuccess) return 2;
+    int zero = 0;
+    if (cudaMemcpy(other, &zero, sizeof zero, cudaMemcpyHostToDevice) != cudaSuccess) return 3;
+    quillmarch::launch<flag_kernel>(dim3(1), dim3(1), 0, nullptr, other);
+    quillmarch::launch<param_copy_kernel>(dim3(1), dim3(64), 0, nullptr, 1, a + 8);
+    if (cudaGetLastError() != cudaSuccess) return 4;
+    if (cudaFree(a) != cudaErrorIllegalAddress) return 5;
+    if (std::strcmp(cudaGetErrorString(cudaErrorIllegalAddress), "an illegal memory access was encountered") != 0)
+      return 6;
+    if (cudaGetLastError() != cudaErrorIllegalAddress) return 7;
+    // The queue is gone: the earlier kernel never ran.
+    if (*other != 0) return 8;
+    if (cudaDeviceSynchronize() != cudaErrorIllegalAddress) return 9;
+    if (cudaGetLastError() != cudaErrorIllegalAddress) return 10;
+    if (cudaStreamSynchronize(nullptr) != cudaErrorIllegalAddress) return 11;
+    void* p = nullptr;
+    if (cudaMalloc(&p, 16) != cudaErrorIllegalAddress) return 12;
+    if (cudaMemset(other, 1, sizeof(int)) != cudaErrorIllegalAddress) return 13;
+    int h = -1;
+    if (cudaMemcpy(&h, other, sizeof h, cudaMemcpyDeviceToHost) != cudaErrorIllegalAddress) return 14;
+    if (cudaMemcpyAsync(other, &h, sizeof h, cudaMemcpyHostToDevice) != cudaErrorIllegalAddress) return 15;
+    cudaGetLastError();
+    quillmarch::launch<flag_kernel>(dim3(1), dim3(1), 0, nullptr, other);
+    if (cudaGetLastError() != cudaErrorIllegalAddress) return 16;
+    if (*other != 0 || h != -1) return 17;
+    return 0;
+  });
+  CHECK(child_passed(r));
+  CHECK(count_of(r.err, "hostcuda:") == 1);
+  CHECK(count_of(r.err, "cudaFree(") == 1);
+  CHECK(count_of(r.err, "queued kernel param_copy_kernel") == 1);
+}
+
+// Unregistering page-locked memory that a queued copy still reads is the same fault.
+void test_defer_unregister_under_a_queued_copy_is_reported() {
+  const ChildResult r = run_in_child([] {
+    ScopedEnv defer("HOSTCUDA_DEFER", "1");
+    std::vector<double> locked(512, 3.0);
+    double* d = nullptr;
+    if (cudaMalloc(&d, 512 * sizeof(double)) != cudaSuccess) return 2;
+    if (cudaHostRegister(locked.data(), locked.size() * sizeof(double), 0) != cudaSuccess) return 3;
+    if (cudaMemcpyAsync(d + 16, locked.data() + 16, 64 * sizeof(double), cudaMemcpyHostToDevice) != cudaSuccess)
+      return 4;
+    if (cudaHostUnregister(locked.data()) != cudaErrorIllegalAddress) return 5;
+    if (cudaGetLastError() != cudaErrorIllegalAddress) return 6;
+    if (cudaDeviceSynchronize() != cudaErrorIllegalAddress) return 7;
+    if (d[16] == 3.0) return 8;
+    // The range was released all the same.
+    if (cudaHostRegister(locked.data(), 64, 0) != cudaSuccess) return 9;
+    return 0;
+  });
+  CHECK(child_passed(r));
+  CHECK(count_of(r.err, "hostcuda:") == 1);
+  CHECK(count_of(r.err, "cudaHostUnregister(") == 1);
+  CHECK(count_of(r.err, "queued memcpy") == 1);
+}
+
+// Freeing what queued work used once a synchronising call has run it is
+// fine, and so is freeing, with work queued, a buffer that work does not use.
+void test_defer_free_after_synchronize_is_fine() {
+  ScopedEnv defer("HOSTCUDA_DEFER", "1");
+  int* a = device_alloc<int>(64);
+  int* unused = device_alloc<int>(64);
+  quillmarch::launch<param_copy_kernel>(dim3(1), dim3(64), 0, nullptr, 5, a);
+  CHECK_ERR(cudaFree(unused), cudaSuccess);
+  CHECK_ERR(cudaStreamSynchronize(nullptr), cudaSuccess);
+  CHECK(a[63] == 68);
+  CHECK_ERR(cudaFree(a), cudaSuccess);
+  CHECK_ERR(cudaGetLastError(), cudaSuccess);
+  // The device took no fault: it still runs work.
+  int* c = device_alloc<int>(64);
+  quillmarch::launch<param_copy_kernel>(dim3(1), dim3(64), 0, nullptr, 9, c);
+  CHECK(fetch(c, 64)[1] == 10);
+  CHECK_ERR(cudaFree(c), cudaSuccess);
+}
+
+// Under the switch a HOSTCUDA_FAIL_LAUNCH_AFTER failure is still reported at
+// issue and queues nothing, while a kernel that fails as it runs (a barrier
+// after thread 0 left) reports at the synchronising call.
+void test_defer_failing_launches() {
+  const ChildResult r = run_in_child([] {
+    ScopedEnv defer("HOSTCUDA_DEFER", "1");
+    int* out = nullptr;
+    if (cudaMalloc(&out, 64 * sizeof(int)) != cudaSuccess) return 2;
+    if (cudaMemset(out, 0, 64 * sizeof(int)) != cudaSuccess) return 3;
+    {
+      ScopedEnv after("HOSTCUDA_FAIL_LAUNCH_AFTER", "1");
+      quillmarch::launch<param_copy_kernel>(dim3(1), dim3(64), 0, nullptr, 10, out);
+      if (cudaGetLastError() != cudaSuccess) return 4;
+      quillmarch::launch<param_copy_kernel>(dim3(1), dim3(64), 0, nullptr, 20, out);
+      if (cudaGetLastError() != cudaErrorLaunchFailure) return 5;
+    }
+    if (cudaDeviceSynchronize() != cudaSuccess) return 6;
+    if (out[5] != 15) return 7;
+    quillmarch::launch<thread0_exits_kernel>(dim3(1), dim3(64), 0, nullptr, out);
+    if (cudaGetLastError() != cudaSuccess) return 8;
+    if (cudaDeviceSynchronize() != cudaErrorLaunchFailure) return 9;
+    if (cudaGetLastError() != cudaErrorLaunchFailure) return 10;
+    // Not sticky here: the next work runs.
+    quillmarch::launch<param_copy_kernel>(dim3(1), dim3(64), 0, nullptr, 30, out);
+    int h = 0;
+    if (cudaMemcpy(&h, out + 5, sizeof h, cudaMemcpyDeviceToHost) != cudaSuccess || h != 35) return 11;
+    if (cudaFree(out) != cudaSuccess) return 12;
+    return 0;
+  });
+  CHECK(child_passed(r));
+  CHECK(count_of(r.err, kBarrierDiagnostic) == 1);
+  CHECK(count_of(r.err, "hostcuda:") == 1);
+}
+
 struct Case {
   const char* name;
   void (*run)();
@@ -1295,6 +1509,11 @@ const Case cases[] = {
     {"barrier_kernels_run_as_fibers_others_as_loops", test_barrier_kernels_run_as_fibers_others_as_loops},
     {"threads_returning_early", test_threads_returning_early},
     {"locals_survive_barriers", test_locals_survive_barriers},
+    {"defer_holds_work_until_a_synchronising_call", test_defer_holds_work_until_a_synchronising_call},
+    {"defer_free_under_a_queued_kernel_is_reported", test_defer_free_under_a_queued_kernel_is_reported},
+    {"defer_unregister_under_a_queued_copy_is_reported", test_defer_unregister_under_a_queued_copy_is_reported},
+    {"defer_free_after_synchronize_is_fine", test_defer_free_after_synchronize_is_fine},
+    {"defer_failing_launches", test_defer_failing_launches},
 };
 
 }  // namespace

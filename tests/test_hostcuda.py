@@ -23,8 +23,9 @@ def selftest_binary():
     return path
 
 
-# Default pool; then more workers than cores, handing off without spinning.
-@pytest.mark.parametrize("switches", [{}, {"HOSTCUDA_THREADS": "3", "HOSTCUDA_SPIN": "0"}])
+# Default pool; then more workers than cores, handing off without spinning;
+# then every case with its work queued until a synchronising call.
+@pytest.mark.parametrize("switches", [{}, {"HOSTCUDA_THREADS": "3", "HOSTCUDA_SPIN": "0"}, {"HOSTCUDA_DEFER": "1"}])
 def test_hostcuda_selftest(switches):
     env = {k: v for k, v in os.environ.items() if not k.startswith("HOSTCUDA_")}
     env.update(switches)
@@ -36,7 +37,7 @@ def test_hostcuda_selftest(switches):
     assert summary, report
     passed, failed = int(summary.group(1)), int(summary.group(2))
     assert failed == 0, report
-    assert passed == sum(line.startswith("PASS ") for line in lines) and passed >= 23, report
+    assert passed == sum(line.startswith("PASS ") for line in lines) and passed >= 29, report
     assert result.returncode == 0, report
 
 
