@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The project's whole test run, from a fresh clone on a machine without a GPU:
 #   1. installs the build and test requirements,
-#   2. builds the host backend, checks formatting and lint (tools/lint.sh) and
-#      runs the test suite against it,
+#   2. builds the host backend, checks formatting and lint (tools/lint.sh),
+#      runs the test suite against it, then the fusion, measurement, interop and
+#      multi-qubit gate tests with deferred launches (HOSTCUDA_DEFER=1) and the
+#      tests of kernels with barriers at GPU block sizes (HOSTCUDA_GPU_GEOMETRY=1),
 #   3. runs the suite again against a host build with AddressSanitizer and
 #      UndefinedBehaviorSanitizer, so an out-of-bounds index in any kernel fails,
 #   4. compiles the cuda backend with the system's nvcc (when present) and with
@@ -28,6 +30,16 @@ if build build/host; then
     build/host/hostcuda_selftest || failed+=("hostcuda self-test")
   fi
   QUILLMARCH_BUILD_DIR=build/host python3 -m pytest -q tests || failed+=("host tests")
+  step "host backend: deferred launches (HOSTCUDA_DEFER=1)"
+  # Work runs at synchronising calls, so a buffer freed under a queued kernel fails.
+  HOSTCUDA_DEFER=1 QUILLMARCH_BUILD_DIR=build/host python3 -m pytest -q -p no:cacheprovider tests/test_fusion.py \
+    tests/test_density_fusion.py tests/test_measure.py tests/test_density_measure.py tests/test_interop.py \
+    tests/test_gates_multi.py || failed+=("deferred-launch tests")
+  step "host backend: kernels with barriers at GPU geometry (HOSTCUDA_GPU_GEOMETRY=1)"
+  HOSTCUDA_GPU_GEOMETRY=1 QUILLMARCH_BUILD_DIR=build/host python3 -m pytest -q -p no:cacheprovider \
+    tests/test_fusion.py tests/test_density_fusion.py tests/test_measure.py tests/test_density_measure.py \
+    tests/test_observables.py tests/test_density_ops.py tests/test_gates_multi.py::test_unitary_many_targets_in_place \
+    tests/test_gates_multi.py::test_unitary_wide_runs_as_one_gemm_or_staged_without_room || failed+=("GPU-geometry tests")
 else
   cat build/host.configure.log 2>/dev/null | tail -20
   failed+=("host build")
