@@ -11,13 +11,25 @@ Each figure is the best of --repeat runs; "ratio" is the row's time over the Num
 the initial state, run and download the result, so they include the copies; the results are compared with the
 NumPy result (max |difference|). A mode this build does not provide ("not available") is listed as skipped.
 
+Standard circuits (--standard N...): QFT, QPE (n-1 counting qubits), a hardware-efficient VQE ansatz (4 layers
+of RY, RZ and a CX ladder), QAOA on a ring (p = 2) and the random circuit, each at every N and in both precisions.
+Rows: vorlent PairAuto and PairAutoFusion (`run_circuit_device` on a state already on the device, planning
+included), a prepared chunk (`execute_prepared_fusion_chunk`, planned once, untimed) and, where `qiskit_aer` is
+importable, Aer's statevector method with and without its fusion (a transpiled circuit, only the run timed). The
+simulators take turns within each of --repeat rounds (interleaved, so a load spike hits all of them) and the best
+time counts; "ratio" is over PairAuto's time. The last line per precision is the geometric mean of PairAutoFusion
+over PairAuto and, with Aer, over Aer's best.
+
     QUILLMARCH_BUILD_DIR=build/host python3 bench/bench_host.py [--n 20] [--depth 20] [--dm-n 10] [--dm-layers 4]
+    QUILLMARCH_BUILD_DIR=build/host python3 bench/bench_host.py --n 0 --dm-n 0 --standard 16 18 20
 """
 
 import argparse
+import math
 import os
 import platform
 import sys
+import time
 
 import numpy as np
 
@@ -30,6 +42,7 @@ import kestamire  # noqa: E402
 import vorlent  # noqa: E402
 from density_objects import Gate, KrausOp  # noqa: E402
 from dm_reference import channel_kraus  # noqa: E402
+from gate_helpers import QuantumGate  # noqa: E402
 
 R2 = 1 / np.sqrt(2)
 FIXED = {
@@ -202,6 +215,143 @@ def density(args, rng):
     os.environ.pop("QUILLMARCH_DENSITY_FUSION", None)
 
 
+def op(name, target, control=None, parameter=()):
+    return {
+        "id": name,
+        "target": [target],
+        "control": [] if control is None else [control],
+        "control_state": [] if control is None else [1],
+        "parameter": list(parameter),
+    }
+
+
+def qft_ops(qubits, inverse=False):
+    """QFT on `qubits` (controlled phases, then the reversing swaps), or its inverse."""
+    ops = []
+    m = len(qubits)
+    for j in range(m):
+        ops.append(op("h", qubits[j]))
+        for k in range(j + 1, m):
+            ops.append(op("cp", qubits[j], qubits[k], [math.pi / 2 ** (k - j)]))
+    for j in range(m // 2):
+        ops.append(
+            {
+                "id": "swap",
+                "target": [qubits[j], qubits[m - 1 - j]],
+                "control": [],
+                "control_state": [],
+                "parameter": [],
+            }
+        )
+    if inverse:
+        ops = [dict(o, parameter=[-p for p in o["parameter"]]) for o in reversed(ops)]
+    return ops
+
+
+def standard_circuits(n, rng):
+    """{name: gate_ir list} of the standard benchmark circuits on n qubits."""
+    circuits = {"qft": qft_ops(list(range(n)))}
+    counting, eigen = list(range(n - 1)), n - 1
+    theta = 2 * math.pi * 0.3728
+    qpe = [op("x", eigen)] + [op("h", q) for q in counting]
+    qpe += [op("cp", eigen, q, [theta * 2**q]) for q in counting]
+    circuits["qpe"] = qpe + qft_ops(counting, inverse=True)
+    vqe = []
+    for _ in range(4):
+        vqe += [op("ry", q, None, [rng.uniform(0, 2 * math.pi)]) for q in range(n)]
+        vqe += [op("rz", q, None, [rng.uniform(0, 2 * math.pi)]) for q in range(n)]
+        vqe += [op("cx", q + 1, q) for q in range(n - 1)]
+    circuits["vqe"] = vqe
+    qaoa = [op("h", q) for q in range(n)]
+    for _ in range(2):
+        gamma, beta = rng.uniform(0, math.pi), rng.uniform(0, math.pi)
+        for q in range(n):
+            a, b = q, (q + 1) % n
+            qaoa += [op("cx", b, a), op("rz", b, None, [2 * gamma]), op("cx", b, a)]
+        qaoa += [op("rx", q, None, [2 * beta]) for q in range(n)]
+    circuits["qaoa"] = qaoa
+    circuits["random"] = gate_ir(random_circuit(rng, n, 20))
+    return circuits
+
+
+def aer_runner(n, ir, dtype, fusion):
+    """A callable that runs the circuit with Aer's statevector method, or None without qiskit_aer."""
+    try:
+        from qiskit import QuantumCircuit, transpile
+        from qiskit_aer import AerSimulator
+    except ImportError:
+        return None
+    qc = QuantumCircuit(n)
+    for g in ir:
+        t, c, p = g["target"], g["control"], g["parameter"]
+        name = g["id"]
+        if name == "swap":
+            qc.swap(*t)
+        elif name == "cp":
+            qc.cp(p[0], c[0], t[0])
+        elif c:
+            qc.cx(c[0], t[0])
+        else:
+            getattr(qc, name)(*p, t[0])
+    qc.save_statevector()
+    precision = "single" if dtype == "complex64" else "double"
+    sim = AerSimulator(method="statevector", precision=precision, fusion_enable=fusion)
+    compiled = transpile(qc, sim, optimization_level=0)
+    return lambda: sim.run(compiled).result()
+
+
+def standard(args, rng):
+    for dtype in ("complex64", "complex128"):
+        fused_over_pairauto, fused_over_aer = [], []
+        print(f"\nstandard circuits {dtype}")
+        print(f"  {'circuit':8s} {'n':>3s} {'row':26s} {'time':>13s} {'ratio':>8s}")
+        for n in args.standard:
+            for name, ir in standard_circuits(n, rng).items():
+                state = vorlent.DeviceState.zero_state(n, dtype)
+                chunk = vorlent.prepare_fusion_chunk_gates(
+                    n, [QuantumGate(g["id"], g["target"], g["control"], g["control_state"], g["parameter"]) for g in ir]
+                )
+                runners = {
+                    "PairAuto": lambda: vorlent.run_circuit_device(state, ir, mode=vorlent.PairAuto),
+                    "PairAutoFusion": lambda: vorlent.run_circuit_device(state, ir, mode=vorlent.PairAutoFusion),
+                    "chunk": lambda: vorlent.execute_prepared_fusion_chunk(state, chunk),
+                }
+                for fusion in (True, False):
+                    aer = aer_runner(n, ir, dtype, fusion)
+                    if aer is not None:
+                        runners[f"aer fusion={'on' if fusion else 'off'}"] = aer
+                times = {label: math.inf for label in runners}
+                for _ in range(args.repeat):
+                    for label, run in runners.items():
+                        start = time.perf_counter()
+                        run()
+                        # A per-gate call may return with work queued; an empty chunk waits for it.
+                        vorlent.execute_prepared_fusion_chunk(state, empty_chunk(n))
+                        times[label] = min(times[label], time.perf_counter() - start)
+                for label, seconds in times.items():
+                    print(f"  {name:8s} {n:3d} {label:26s} {seconds * 1e3:10.1f} ms {seconds / times['PairAuto']:8.2f}")
+                fused_over_pairauto.append(times["PairAutoFusion"] / times["PairAuto"])
+                aer_times = [t for label, t in times.items() if label.startswith("aer")]
+                if aer_times:
+                    fused_over_aer.append(times["PairAutoFusion"] / min(aer_times))
+        mean = math.exp(sum(map(math.log, fused_over_pairauto)) / len(fused_over_pairauto))
+        line = f"  geometric mean {dtype}: PairAutoFusion / PairAuto {mean:.2f}"
+        if fused_over_aer:
+            line += (
+                f", PairAutoFusion / Aer best {math.exp(sum(map(math.log, fused_over_aer)) / len(fused_over_aer)):.2f}"
+            )
+        print(line)
+
+
+_empty_chunks = {}
+
+
+def empty_chunk(n):
+    if n not in _empty_chunks:
+        _empty_chunks[n] = vorlent.prepare_fusion_chunk_gates(n, [])
+    return _empty_chunks[n]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=int, default=20, help="state-vector qubits")
@@ -212,6 +362,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=3, help="timed runs per row; the best counts")
     parser.add_argument("--seed", type=int, default=7)
     parser.add_argument("--device", default="cuda:0")
+    parser.add_argument("--standard", type=int, nargs="*", default=[], help="qubit counts of the standard circuits")
     args = parser.parse_args()
     print(
         f"# backends: vorlent={vorlent.backend} kestamire={kestamire.backend}; "
@@ -223,6 +374,8 @@ def main():
         state_vector(args, rng)
     if args.dm_n > 0:
         density(args, rng)
+    if args.standard:
+        standard(args, rng)
 
 
 if __name__ == "__main__":

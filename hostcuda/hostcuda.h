@@ -169,8 +169,16 @@ struct GridBody {
 // records a launch error in the last-error state instead of running when the
 // configuration is illegal. `kernel` identifies the kernel for the launch
 // trace and diagnostics only.
-void run_grid(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream,
-              const GridBody& body);
+void run_grid(const void* kernel, const char* signature, dim3 grid, dim3 block, size_t shared_bytes,
+              cudaStream_t stream, const GridBody& body);
+
+// The compiler's spelling of a kernel given as a template argument ("... [with
+// auto kernel = ns::kernel<float>]"), which the launch trace names it by: it is
+// in the module's data, so it survives stripping, unlike the symbol table.
+template <auto kernel>
+const char* kernel_signature() {
+  return __PRETTY_FUNCTION__;
+}
 
 // Calls `call` once per thread of the current block from linear index `first`
 // on, setting threadIdx from loop counters.
@@ -285,7 +293,8 @@ template <auto kernel, typename... Args>
 void launch(dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream, Args&&... args) {
   using Static = detail::StaticKernel<decltype(kernel), kernel>;
   auto frame = Static::arguments(std::forward<Args>(args)...);
-  detail::run_grid(reinterpret_cast<const void*>(kernel), grid, block, shared_bytes, stream, Static::body(frame));
+  detail::run_grid(reinterpret_cast<const void*>(kernel), detail::kernel_signature<kernel>(), grid, block, shared_bytes,
+                   stream, Static::body(frame));
 }
 
 // The same launch with the kernel as a run-time pointer; slower per emulated
@@ -295,7 +304,7 @@ void launch(void (*kernel)(KArgs...), dim3 grid, dim3 block, size_t shared_bytes
   static_assert(sizeof...(KArgs) == sizeof...(Args), "kernel argument count mismatch");
   using Dynamic = detail::DynamicKernel<KArgs...>;
   Dynamic frame{kernel, detail::ArgumentBlock<KArgs...>(static_cast<KArgs>(args)...)};
-  detail::run_grid(reinterpret_cast<const void*>(kernel), grid, block, shared_bytes, stream, frame.body());
+  detail::run_grid(reinterpret_cast<const void*>(kernel), nullptr, grid, block, shared_bytes, stream, frame.body());
 }
 
 }  // namespace hostcuda

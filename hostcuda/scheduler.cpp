@@ -262,8 +262,8 @@ bool valid_configuration(dim3 grid, dim3 block) {
 
 void* hostcuda::dynamic_shared_memory() { return dynamic_shared.data(); }
 
-void hostcuda::detail::run_grid(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes, cudaStream_t stream,
-                                const GridBody& body) {
+void hostcuda::detail::run_grid(const void* kernel, const char* signature, dim3 grid, dim3 block, size_t shared_bytes,
+                                cudaStream_t stream, const GridBody& body) {
   const bool defer = defer_enabled();
   if (defer) {
     // A device whose queue met a fault takes no more work.
@@ -285,7 +285,7 @@ void hostcuda::detail::run_grid(const void* kernel, dim3 grid, dim3 block, size_
     fail(cudaErrorInvalidValue);
     return;
   }
-  trace_launch(kernel, grid, block, shared_bytes);
+  trace_launch(kernel, signature, grid, block, shared_bytes);
   if (next_launch_fails()) {
     fail(cudaErrorLaunchFailure);
     return;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -136,6 +137,28 @@ std::string function_label(const void* function) {
   return label;
 }
 
+// "... [with auto kernel = ns::{anonymous}::kernel<float>]" (GCC) or
+// "... [kernel = &ns::kernel<float>]" (Clang) -> the label function_label
+// gives the same kernel from its symbol.
+std::string signature_label(const char* signature) {
+  static std::map<const char*, std::string> labels;
+  auto known = labels.find(signature);
+  if (known != labels.end()) return known->second;
+  std::string s = signature;
+  const std::string key = "kernel = ";
+  const size_t at = s.rfind(key);
+  if (at == std::string::npos || s.back() != ']') return labels.emplace(signature, s).first->second;
+  s = s.substr(at + key.size(), s.size() - 1 - at - key.size());
+  if (!s.empty() && s[0] == '&') s.erase(0, 1);
+  // Anonymous namespaces say nothing in a label, in the scope or in template
+  // arguments, however the compiler spells them.
+  for (const char* anonymous : {"{anonymous}::", "<unnamed>::", "(anonymous namespace)::"})
+    for (size_t a; (a = s.find(anonymous)) != std::string::npos;) s.erase(a, std::strlen(anonymous));
+  std::string name, scope;
+  split_name(s, name, scope);
+  return labels.emplace(signature, scope.empty() ? name : name + " scope=" + scope).first->second;
+}
+
 void append(const char* path, const std::string& line) {
   if (FILE* f = std::fopen(path, "a")) {
     std::fputs(line.c_str(), f);
@@ -148,11 +171,11 @@ std::string trace_path() { return settings().trace_path; }
 
 }  // namespace
 
-void trace_launch(const void* kernel, dim3 grid, dim3 block, size_t shared_bytes) {
+void trace_launch(const void* kernel, const char* signature, dim3 grid, dim3 block, size_t shared_bytes) {
   const std::string path = trace_path();
   if (path.empty()) return;
   std::lock_guard<std::mutex> lock(trace_mutex);
-  std::string label = function_label(kernel);
+  std::string label = signature != nullptr ? signature_label(signature) : function_label(kernel);
   const size_t scope_at = label.find(" scope=");
   std::string name = label.substr(0, scope_at), rest = scope_at == std::string::npos ? "" : label.substr(scope_at);
   // Template arguments demangle as "<double, 1>"; without the spaces the name

@@ -1225,6 +1225,13 @@ template <typename T, int K>
 __global__ void shift_kernel(T* data) {
   data[threadIdx.x] += T(K);
 }
+enum Shape : int { Flat = 1, Tall = 2 };
+namespace {
+template <typename T, Shape S>
+__global__ void shaped_kernel(T* data) {
+  data[threadIdx.x] *= T(S);
+}
+}  // namespace
 }  // namespace traced
 
 std::vector<std::string> read_lines(const std::string& path) {
@@ -1270,6 +1277,37 @@ void test_launch_trace() {
   CHECK(cublasDestroy(handle) == CUBLAS_STATUS_SUCCESS);
   CHECK_ERR(cudaFree(m), cudaSuccess);
   CHECK_ERR(cudaFree(d), cudaSuccess);
+  std::remove(path);
+}
+
+// Kernels launched as template arguments are named from that argument, so the
+// trace names them in a stripped module too (tests/test_hostcuda.py runs this
+// case in a stripped copy).
+void test_launch_trace_of_template_kernels() {
+  char path[] = "/tmp/hostcuda_trace_XXXXXX";
+  const int fd = mkstemp(path);
+  CHECK(fd >= 0);
+  if (fd < 0) return;
+  close(fd);
+  double* d = device_alloc<double>(32);
+  {
+    ScopedEnv trace("HOSTCUDA_TRACE", path);
+    quillmarch::launch<traced::scale_kernel<double>>(dim3(1), dim3(32), 8, nullptr, d, 2.0);
+    quillmarch::launch(quillmarch::kernel_constant<traced::shift_kernel<double, 3>>, dim3(1), dim3(16), 0, nullptr, d);
+    quillmarch::launch<traced::shaped_kernel<float, traced::Tall>>(dim3(1), dim3(4), 0, nullptr,
+                                                                   reinterpret_cast<float*>(d));
+  }
+  CHECK_ERR(cudaDeviceSynchronize(), cudaSuccess);
+  const std::vector<std::string> lines = read_lines(path);
+  CHECK(lines.size() == 3);
+  if (lines.size() == 3) {
+    CHECK(lines[0] == "scale_kernel<double> grid=1,1,1 block=32,1,1 shared=8 scope=traced");
+    CHECK(lines[1] == "shift_kernel<double,3> grid=1,1,1 block=16,1,1 shared=0 scope=traced");
+    CHECK(lines[2] == "shaped_kernel<float,traced::Tall> grid=1,1,1 block=4,1,1 shared=0 scope=traced");
+  }
+  if (case_failures != 0)
+    for (const std::string& line : lines) std::printf("  traced: %s\n", line.c_str());
+  cudaFree(d);
   std::remove(path);
 }
 
@@ -1506,6 +1544,7 @@ const Case cases[] = {
     {"cublas_cgemm", test_cublas_cgemm},
     {"concurrent_launches_from_two_host_threads", test_concurrent_launches_from_two_host_threads},
     {"launch_trace", test_launch_trace},
+    {"launch_trace_of_template_kernels", test_launch_trace_of_template_kernels},
     {"barrier_kernels_run_as_fibers_others_as_loops", test_barrier_kernels_run_as_fibers_others_as_loops},
     {"threads_returning_early", test_threads_returning_early},
     {"locals_survive_barriers", test_locals_survive_barriers},

@@ -149,7 +149,7 @@ def test_groups_seen_in_the_launch_trace(monkeypatch, dtype, tmp_path):
     rho = ref.random_density(rng, 6)
     ops = [named("h", [3]), channel(rng, 3, "depolarizing")]
     got = run_with(monkeypatch, "1", rho, dtype, [op for op, _ in ops], trace)
-    assert launches(trace) == [f"unitary_channel_kernel<{real},(quillmarch::density::ChannelKind)3>"]
+    assert launches(trace) == [f"unitary_channel_kernel<{real},quillmarch::density::Depolarizing>"]
     np.testing.assert_allclose(got, reference(load(rho, dtype)[1], 6, ops), rtol=0, atol=4 * tolerance(dtype))
     trace.unlink()
 
@@ -237,9 +237,9 @@ def test_switch_selects_the_grouped_path(monkeypatch, tmp_path, value, fused):
     ops = [named("ry", [2], params=[0.3]), channel(rng, 2, "amplitude_damping")]
     run_with(monkeypatch, value, ref.random_density(rng, 5), "complex128", [op for op, _ in ops], trace)
     expected = (
-        ["unitary_channel_kernel<double,(quillmarch::density::ChannelKind)4>"]
+        ["unitary_channel_kernel<double,quillmarch::density::AmplitudeDamping>"]
         if fused
-        else ["unitary_merged_kernel<double,1>", "channel_kernel<double,(quillmarch::density::ChannelKind)4>"]
+        else ["unitary_merged_kernel<double,1>", "channel_kernel<double,quillmarch::density::AmplitudeDamping>"]
     )
     assert launches(trace) == expected
 
