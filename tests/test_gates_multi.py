@@ -380,6 +380,15 @@ def kron_unitary(rng, k):
     return m
 
 
+def wide_case(seed, n, k, nc, dtype):
+    """Random targets, controls and control values, a random state and a random 2**k unitary."""
+    rng = np.random.default_rng(seed)
+    qubits = [int(q) for q in rng.permutation(n)]
+    targets, controls = qubits[:k], qubits[k : k + nc]
+    cstate = [int(b) for b in rng.integers(0, 2, nc)]
+    return targets, controls, cstate, ref.random_state(rng, n, dtype), kron_unitary(rng, k)
+
+
 # (k, n, number of controls). k = 12 is at the shared-memory bound for
 # complex64 (32 KiB) and past it for complex128 (64 KiB: bounded scratch).
 MANY_TARGET_CASES = [(6, 9, 0), (6, 10, 2), (7, 10, 1), (8, 11, 0), (8, 12, 3), (12, 14, 1)]
@@ -387,12 +396,7 @@ MANY_TARGET_CASES = [(6, 9, 0), (6, 10, 2), (7, 10, 1), (8, 11, 0), (8, 12, 3), 
 
 @parametrize_table("k,n,nc", MANY_TARGET_CASES)
 def test_unitary_many_targets_in_place(dtype, k, n, nc):
-    rng = np.random.default_rng(800 + 10 * k + nc)
-    qubits = [int(q) for q in rng.permutation(n)]
-    targets, controls = qubits[:k], qubits[k : k + nc]
-    cstate = [int(b) for b in rng.integers(0, 2, nc)]
-    state = ref.random_state(rng, n, dtype)
-    matrix = kron_unitary(rng, k)
+    targets, controls, cstate, state, matrix = wide_case(800 + 10 * k + nc, n, k, nc, dtype)
     g = gate("unitary", targets, controls, cstate, matrix=matrix)
     dev = vorlent.DeviceState.from_numpy(n, state.copy())
     vorlent.run_circuit_device(dev, [g])
@@ -419,12 +423,7 @@ def traced_lines(tmp_path, monkeypatch, fn, *args):
 def test_unitary_wide_runs_as_one_gemm_or_staged_without_room(dtype, tmp_path, monkeypatch, k, n, nc):
     """Seven or more targets: gather, one GEMM of m = 2**k over the controlled subspace, scatter; with no room
     for the two scratch buffers, the staged kernel gives the same state."""
-    rng = np.random.default_rng(900 + 10 * k + nc)
-    qubits = [int(q) for q in rng.permutation(n)]
-    targets, controls = qubits[:k], qubits[k : k + nc]
-    cstate = [int(b) for b in rng.integers(0, 2, nc)]
-    state = ref.random_state(rng, n, dtype)
-    matrix = kron_unitary(rng, k)
+    targets, controls, cstate, state, matrix = wide_case(900 + 10 * k + nc, n, k, nc, dtype)
     g = gate("unitary", targets, controls, cstate, matrix=matrix)
     expected = ref.apply_matrix(state, n, matrix, targets, controls, cstate)
     suffix = "<float>" if dtype == "complex64" else "<double>"
