@@ -54,6 +54,17 @@ QM_HD uint64_t deposit_bits(uint64_t x, uint64_t mask) {
   return out;
 }
 
+// Gathers the bits of x at the set bits of mask into the low bits, lowest
+// first (a parallel extract, the inverse of deposit_bits).
+QM_HD uint64_t extract_bits(uint64_t x, uint64_t mask) {
+  uint64_t out = 0;
+  for (uint64_t bit = 1; mask != 0; bit <<= 1) {
+    if (x & mask & (~mask + 1)) out |= bit;
+    mask &= mask - 1;
+  }
+  return out;
+}
+
 // An index satisfies a control set when its control bits equal the wanted ones.
 QM_HD bool controls_hold(uint64_t index, uint64_t ctrl_mask, uint64_t ctrl_value) {
   return (index & ctrl_mask) == ctrl_value;

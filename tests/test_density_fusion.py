@@ -194,12 +194,39 @@ def test_shared_memory_pass_applies_every_record_kind(monkeypatch, dtype, tmp_pa
     ops[6] = (ops[6][0], (ops[6][0].stored_matrix, [2], [6], [1]))
     rho = ref.random_density(rng, 9, rank=3)
     got = run_with(monkeypatch, "1", rho, dtype, [op for op, _ in ops], trace)
-    real, width = ("double", 16) if dtype == "complex128" else ("float", 8)
+    # Qubit 0 is active, so complex128 columns already fill 32-byte sectors; complex64 pairs each tile with the
+    # one across qubit 1.
+    real, width, lanes = ("double", 16, 1) if dtype == "complex128" else ("float", 8, 2)
     assert not TRACED or trace.read_text().splitlines() == [
-        f"density_sparsesharemem_kernel<{real}> grid=256,1,1 block={barrier_block(128)},1,1 shared={width * 1024} "
-        "scope=quillmarch::kestamire"
+        f"density_sparsesharemem_kernel<{real}> grid={256 // lanes},1,1 block={barrier_block(128)},1,1 "
+        f"shared={width * 1024 * lanes} scope=quillmarch::kestamire"
     ]
     np.testing.assert_allclose(got, reference(load(rho, dtype)[1], 9, ops), rtol=0, atol=8 * tolerance(dtype))
+
+
+@parametrize_table(
+    "n, active", [(8, [0, 1, 2, 3]), (8, [0, 2, 5, 7]), (8, [1, 3, 4, 6]), (8, [2, 3, 6, 7]), (9, [4, 5, 6, 7, 8])]
+)
+def test_tiles_share_a_block_across_low_inactive_columns(monkeypatch, dtype, tmp_path, n, active):
+    # A block holds as many tiles as it takes for its column reads to fill 32-byte sectors: the low qubits below
+    # one sector that the group leaves out span the block's tiles.
+    trace = tmp_path / "trace.txt"
+    rng = np.random.default_rng(sum(active))
+    # The controlled X chain makes the qubits one cluster.
+    ops = [named("x", [t], [c], [1]) for c, t in zip(active, active[1:], strict=False)]
+    ops += [named("u", [q], params=list(rng.uniform(-math.pi, math.pi, 3))) for q in active]
+    ops += [channel(rng, q) for q in active] + [named("h", [q]) for q in active]
+    rho = ref.random_density(rng, n, rank=2)
+    got = run_with(monkeypatch, "1", rho, dtype, [op for op, _ in ops], trace)
+    np.testing.assert_allclose(got, reference(load(rho, dtype)[1], n, ops), rtol=0, atol=8 * tolerance(dtype))
+    if TRACED:
+        real, width = ("double", 16) if dtype == "complex128" else ("float", 8)
+        lane_bits = sum(b not in active for b in range(int(math.log2(32 // width))))
+        k = len(active)
+        assert trace.read_text().splitlines() == [
+            f"density_sparsesharemem_kernel<{real}> grid={4 ** (n - k) >> lane_bits},1,1 block={barrier_block(128)},1,1 "
+            f"shared={width * 4**k << lane_bits} scope=quillmarch::kestamire"
+        ]
 
 
 def test_refused_operation_closes_its_qubits(monkeypatch, dtype, tmp_path):
