@@ -65,6 +65,12 @@ QM_HD uint64_t extract_bits(uint64_t x, uint64_t mask) {
   return out;
 }
 
+// deposit_bits(a + b, mask) from x = deposit_bits(a, mask) and
+// y = deposit_bits(b, mask): the carries skip the bits outside mask. Walks a
+// deposited (or zero-inserted) index in O(1) a step instead of depositing
+// every index anew.
+QM_HD uint64_t masked_add(uint64_t x, uint64_t y, uint64_t mask) { return ((x | ~mask) + y) & mask; }
+
 // An index satisfies a control set when its control bits equal the wanted ones.
 QM_HD bool controls_hold(uint64_t index, uint64_t ctrl_mask, uint64_t ctrl_value) {
   return (index & ctrl_mask) == ctrl_value;
@@ -92,6 +98,15 @@ QM_HD unsigned lowest_set_bit(uint64_t x) {
   return static_cast<unsigned>(__ffsll(static_cast<long long>(x)) - 1);
 #else
   return static_cast<unsigned>(__builtin_ctzll(x));
+#endif
+}
+
+// Number of set bits of x.
+QM_HD unsigned bit_count(uint64_t x) {
+#if defined(__CUDA_ARCH__)
+  return static_cast<unsigned>(__popcll(static_cast<unsigned long long>(x)));
+#else
+  return static_cast<unsigned>(__builtin_popcountll(x));
 #endif
 }
 

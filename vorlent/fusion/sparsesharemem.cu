@@ -14,8 +14,8 @@ namespace {
 
 using quillmarch::CuComplex;
 using quillmarch::deposit_bits;
-using quillmarch::insert_zero_bit;
 using quillmarch::insert_zero_bits;
+using quillmarch::masked_add;
 
 constexpr unsigned kThreads = 128;
 
@@ -24,35 +24,54 @@ __device__ __forceinline__ CuComplex<T> times_i(CuComplex<T> a, T s) {
   return {-s * a.im, s * a.re};
 }
 
+// Calls op(j) on each local index j of a 2^k tile whose bits at fixed_mask
+// read fixed_value, the block's threads sharing them: only the indices that
+// a gate changes are visited, not every index with a check.
+template <typename Op>
+__device__ __forceinline__ void for_each_index(uint64_t size, uint64_t fixed_mask, uint64_t fixed_value, Op op) {
+  const uint64_t count = size >> quillmarch::bit_count(fixed_mask);
+  const uint64_t free_mask = ~fixed_mask;
+  const uint64_t step = insert_zero_bits(blockDim.x, fixed_mask);
+  uint64_t j = insert_zero_bits(threadIdx.x, fixed_mask);
+  for (uint64_t i = threadIdx.x; i < count; i += blockDim.x, j = masked_add(j, step, free_mask)) op(j | fixed_value);
+}
+
+// Calls op(l, offset) for each l < 2^k, the block's threads sharing them,
+// with offset = deposit_bits(l, active_mask): a tile's load and store order.
+template <typename Op>
+__device__ __forceinline__ void for_each_tile_entry(uint64_t size, uint64_t active_mask, Op op) {
+  const uint64_t step = deposit_bits(blockDim.x, active_mask);
+  uint64_t offset = deposit_bits(threadIdx.x, active_mask);
+  for (uint64_t l = threadIdx.x; l < size; l += blockDim.x, offset = masked_add(offset, step, active_mask))
+    op(l, offset);
+}
+
 // Calls op(a, b) on each pair of the tile that the target bit splits and
-// whose controls hold, the block's threads sharing the pairs.
+// whose controls hold.
 template <typename T, typename Op>
-__device__ __forceinline__ void for_each_pair(CuComplex<T>* tile, uint64_t half, unsigned target, uint64_t mask,
+__device__ __forceinline__ void for_each_pair(CuComplex<T>* tile, uint64_t size, unsigned target, uint64_t mask,
                                               uint64_t value, Op op) {
   const uint64_t bit = uint64_t{1} << target;
-  for (uint64_t i = threadIdx.x; i < half; i += blockDim.x) {
-    const uint64_t j0 = insert_zero_bit(i, target);
-    if (quillmarch::controls_hold(j0, mask, value)) op(tile[j0], tile[j0 | bit]);
-  }
+  for_each_index(size, mask | bit, value, [&](uint64_t j0) { op(tile[j0], tile[j0 | bit]); });
 }
 
 // One gate on the tile. The kind is the same for every pair, so it is
 // dispatched once per gate, not per pair.
 template <typename T>
-__device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuComplex<T>* tile, uint64_t half,
+__device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuComplex<T>* tile, uint64_t size,
                                               uint64_t mask, uint64_t value) {
   using C = CuComplex<T>;
   const auto target = static_cast<unsigned>(g.target);
   switch (g.kind) {
     case PauliX:
-      for_each_pair(tile, half, target, mask, value, [](C& a, C& b) {
+      for_each_pair(tile, size, target, mask, value, [](C& a, C& b) {
         const C a0 = a;
         a = b;
         b = a0;
       });
       break;
     case PauliY:
-      for_each_pair(tile, half, target, mask, value, [](C& a, C& b) {
+      for_each_pair(tile, size, target, mask, value, [](C& a, C& b) {
         const C a0 = a, b0 = b;
         a = {b0.im, -b0.re};
         b = {-a0.im, a0.re};
@@ -60,7 +79,7 @@ __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuCo
       break;
     case Hadamard: {
       const T h = g.matrix[0].re;
-      for_each_pair(tile, half, target, mask, value, [h](C& a, C& b) {
+      for_each_pair(tile, size, target, mask, value, [h](C& a, C& b) {
         const C a0 = a, b0 = b;
         a = quillmarch::scale(a0 + b0, h);
         b = quillmarch::scale(a0 - b0, h);
@@ -69,7 +88,13 @@ __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuCo
     }
     case Diagonal: {
       const C d0 = g.matrix[0], d1 = g.matrix[3];
-      for_each_pair(tile, half, target, mask, value, [d0, d1](C& a, C& b) {
+      if (d0.re == T(1) && d0.im == T(0)) {
+        // A phase (Z, S, T, P and their controlled forms): only the target's 1 half changes.
+        const uint64_t bit = uint64_t{1} << target;
+        for_each_index(size, mask | bit, value | bit, [tile, d1](uint64_t j) { tile[j] = d1 * tile[j]; });
+        break;
+      }
+      for_each_pair(tile, size, target, mask, value, [d0, d1](C& a, C& b) {
         a = d0 * a;
         b = d1 * b;
       });
@@ -77,7 +102,7 @@ __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuCo
     }
     case RotationX: {
       const T c = g.matrix[0].re, s = g.matrix[1].im;
-      for_each_pair(tile, half, target, mask, value, [c, s](C& a, C& b) {
+      for_each_pair(tile, size, target, mask, value, [c, s](C& a, C& b) {
         const C a0 = a, b0 = b;
         a = quillmarch::scale(a0, c) + times_i(b0, s);
         b = quillmarch::scale(b0, c) + times_i(a0, s);
@@ -86,7 +111,7 @@ __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuCo
     }
     case RotationY: {
       const T c = g.matrix[0].re, s = g.matrix[2].re;
-      for_each_pair(tile, half, target, mask, value, [c, s](C& a, C& b) {
+      for_each_pair(tile, size, target, mask, value, [c, s](C& a, C& b) {
         const C a0 = a, b0 = b;
         a = quillmarch::scale(a0, c) - quillmarch::scale(b0, s);
         b = quillmarch::scale(b0, c) + quillmarch::scale(a0, s);
@@ -95,7 +120,7 @@ __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuCo
     }
     default: {
       const C m0 = g.matrix[0], m1 = g.matrix[1], m2 = g.matrix[2], m3 = g.matrix[3];
-      for_each_pair(tile, half, target, mask, value, [m0, m1, m2, m3](C& a, C& b) {
+      for_each_pair(tile, size, target, mask, value, [m0, m1, m2, m3](C& a, C& b) {
         const C a0 = a, b0 = b;
         a = m0 * a0 + m1 * b0;
         b = m2 * a0 + m3 * b0;
@@ -114,30 +139,27 @@ __global__ void __launch_bounds__(kThreads)
     sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count, uint64_t active_mask, int32_t k,
                           const DeviceMatrixGate<T>* gates, int32_t gate_count) {
   QM_DYNAMIC_SHARED(CuComplex<T>, tile);
-  const uint64_t size = uint64_t{1} << k, half = size / 2, quarter = size / 4;
+  const uint64_t size = uint64_t{1} << k;
   for (uint64_t t = blockIdx.x; t < tile_count; t += gridDim.x) {
     const uint64_t base = insert_zero_bits(t, active_mask);
-    for (uint64_t l = threadIdx.x; l < size; l += blockDim.x) tile[l] = state[base | deposit_bits(l, active_mask)];
+    for_each_tile_entry(size, active_mask, [&](uint64_t l, uint64_t offset) { tile[l] = state[base | offset]; });
     __syncthreads();
     for (int32_t r = 0; r < gate_count; ++r) {
       const DeviceMatrixGate<T>& g = gates[r];
       const uint64_t mask = static_cast<uint32_t>(g.control_mask), value = static_cast<uint32_t>(g.control_value);
       if (g.kind == Swap) {
-        const auto lo = static_cast<unsigned>(g.target < g.target2 ? g.target : g.target2);
-        const auto hi = static_cast<unsigned>(g.target < g.target2 ? g.target2 : g.target);
-        for (uint64_t i = threadIdx.x; i < quarter; i += blockDim.x) {
-          const uint64_t j = insert_zero_bit(insert_zero_bit(i, lo), hi);
-          if (!quillmarch::controls_hold(j, mask, value)) continue;
-          const CuComplex<T> x = tile[j | uint64_t{1} << hi];
-          tile[j | uint64_t{1} << hi] = tile[j | uint64_t{1} << lo];
-          tile[j | uint64_t{1} << lo] = x;
-        }
+        const uint64_t one = uint64_t{1} << g.target, other = uint64_t{1} << g.target2;
+        for_each_index(size, mask | one | other, value, [tile, one, other](uint64_t j) {
+          const CuComplex<T> x = tile[j | one];
+          tile[j | one] = tile[j | other];
+          tile[j | other] = x;
+        });
       } else {
-        apply_to_tile(g, tile, half, mask, value);
+        apply_to_tile(g, tile, size, mask, value);
       }
       __syncthreads();
     }
-    for (uint64_t l = threadIdx.x; l < size; l += blockDim.x) state[base | deposit_bits(l, active_mask)] = tile[l];
+    for_each_tile_entry(size, active_mask, [&](uint64_t l, uint64_t offset) { state[base | offset] = tile[l]; });
     __syncthreads();
   }
 }
