@@ -1,5 +1,6 @@
 // Shared-memory pass of density fusion: each block loads a 2^k x 2^k tile of
-// rho (rows and columns that differ only in the active qubits), applies the
+// rho (rows and columns that differ only in the active qubits; a few such
+// tiles side by side when the active qubits are high), applies the
 // group's one-qubit unitaries, diagonals, flips and channels to it, and
 // stores it back.
 #include "kestamire/density_sparsesharemem.h"
@@ -65,77 +66,67 @@ QM_HD void apply_record(const DeviceDensityGate<T>& gate, bool row_ok, bool col_
   }
 }
 
-// Where a block's loads go. A block holds 2^lane_bits tiles whose column
-// bases differ only in the "lane" bits: the non-active column bits below one
-// 32-byte memory sector. Element e of the load order walks the columns of the
-// active and lane bits together (the low bits of e), then the rows, so with
-// high active qubits consecutive threads still read whole sectors of rho;
-// with active qubits 0 (and 1 for complex64) there are no lane bits and the
-// block holds one tile, as before.
+// Entry (r, c) of rho is element (r << n) | c. A block holds the entries
+// whose bits outside tile_mask read one base: the rows that differ in the
+// active qubits, and the columns that differ in the active and the "lane"
+// qubits, the inactive ones below one 32-byte memory sector. So with high
+// active qubits consecutive threads still read whole sectors of rho; with
+// active qubits 0 (and 1 for complex64) there are no lane qubits and the
+// block holds one tile. Shared memory keeps the entries in load order: local
+// row, then local column over the active and lane bits (q order).
 struct TileOrder {
   uint64_t active_mask;
-  uint64_t lane_mask;
-  uint64_t column_mask;  // active and lane bits
+  uint64_t column_mask;  // active and lane qubits
+  uint64_t tile_mask;    // (active_mask << n) | column_mask
   int32_t k;
   int32_t lane_bits;
 
-  QM_HD uint64_t row_offset(uint64_t e) const { return deposit_bits(e >> (k + lane_bits), active_mask); }
-  QM_HD uint64_t column_offset(uint64_t e) const {
-    return deposit_bits(e & ((uint64_t{1} << (k + lane_bits)) - 1), column_mask);
-  }
-  // Shared slot of element e (whose column offset is `column`): tile (lane
-  // bits), then local row, then local column.
-  QM_HD unsigned slot(uint64_t e, uint64_t column) const {
-    return static_cast<unsigned>((extract_bits(column, lane_mask) << (2 * k)) | ((e >> (k + lane_bits)) << k) |
-                                 extract_bits(column, active_mask));
+  // A set of local active bits as bits of the q order.
+  QM_HD uint64_t in_q_order(uint64_t local) const {
+    return extract_bits(deposit_bits(local, active_mask), column_mask);
   }
 };
 
-// 128 threads, 4^k entries of CuComplex<T> of dynamic shared memory per tile;
-// grid-stride over the 4^(n-k) / 2^lane_bits tile sets. Set t takes its row
-// base from the low n-k bits of t and its column base from the rest, each
-// with zeros put in at the bits the tiles span; every thread of a block runs
-// the same number of sets, so all of them reach every barrier.
+// 128 threads, 2^(2k + lane_bits) entries of CuComplex<T> of dynamic shared
+// memory; grid-stride over the tile sets. Every thread of a block runs the
+// same number of sets, so all of them reach every barrier.
 template <typename T>
 __global__ void __launch_bounds__(kThreads)
-    density_sparsesharemem_kernel(CuComplex<T>* rho, long dim, unsigned long tile_sets, TileOrder order, int n_minus_k,
+    density_sparsesharemem_kernel(CuComplex<T>* rho, unsigned long tile_sets, TileOrder order,
                                   const DeviceDensityGate<T>* gates, int gate_count) {
   QM_DYNAMIC_SHARED(CuComplex<T>, tile);
-  const uint64_t d = static_cast<uint64_t>(dim);
   const int k = order.k;
-  const unsigned loaded = 1u << (2 * k + order.lane_bits);
-  const unsigned half = 1u << (k - 1);
-  const int block_bits = 2 * k - 2;  // 2 x 2 blocks per tile: 4^(k-1)
-  const unsigned blocks = 1u << (block_bits + order.lane_bits);
-  const uint64_t low = pow2(static_cast<unsigned>(n_minus_k)) - 1;
+  const int q_bits = k + order.lane_bits;  // a row of the block: 2^q_bits columns
+  const unsigned loaded = 1u << (k + q_bits);
+  const unsigned half_q = 1u << (q_bits - 1);
+  const unsigned blocks = 1u << (k - 1 + q_bits - 1);  // 2 x 2 blocks of one target
+  const uint64_t step = deposit_bits(blockDim.x, order.tile_mask);
   for (uint64_t t = blockIdx.x; t < tile_sets; t += gridDim.x) {
-    const uint64_t row_base = insert_zero_bits(t & low, order.active_mask);
-    const uint64_t col_base = insert_zero_bits(t >> n_minus_k, order.column_mask);
-    for (unsigned e = threadIdx.x; e < loaded; e += blockDim.x) {
-      const uint64_t column = order.column_offset(e);
-      tile[order.slot(e, column)] = rho[(row_base | order.row_offset(e)) * d + (col_base | column)];
-    }
+    const uint64_t base = insert_zero_bits(t, order.tile_mask);
+    uint64_t offset = deposit_bits(threadIdx.x, order.tile_mask);
+    for (unsigned e = threadIdx.x; e < loaded; e += blockDim.x, offset = masked_add(offset, step, order.tile_mask))
+      tile[e] = rho[base | offset];
     __syncthreads();
     for (int g = 0; g < gate_count; ++g) {
       const DeviceDensityGate<T>& gate = gates[g];
       const unsigned m = 1u << gate.target;
+      const auto mq = static_cast<unsigned>(order.in_q_order(m));
+      const uint64_t mask_q = order.in_q_order(gate.control_mask), value_q = order.in_q_order(gate.control_value);
+      const unsigned target_q = quillmarch::lowest_set_bit(mq);
       for (unsigned j = threadIdx.x; j < blocks; j += blockDim.x) {
-        CuComplex<T>* own = tile + ((j >> block_bits) << (2 * k));
-        const unsigned b = j & ((1u << block_bits) - 1);
-        const unsigned lr = static_cast<unsigned>(insert_zero_bit(b >> (k - 1), gate.target));
-        const unsigned lc = static_cast<unsigned>(insert_zero_bit(b & (half - 1), gate.target));
+        const unsigned lr = static_cast<unsigned>(insert_zero_bit(j >> (q_bits - 1), gate.target));
+        const unsigned lq = static_cast<unsigned>(insert_zero_bit(j & (half_q - 1), target_q));
         const bool row_ok = controls_hold(lr, gate.control_mask, gate.control_value);
-        const bool col_ok = controls_hold(lc, gate.control_mask, gate.control_value);
-        CuComplex<T>* top = own + (lr << k);
-        CuComplex<T>* bottom = own + ((lr | m) << k);
-        apply_record(gate, row_ok, col_ok, top[lc], top[lc | m], bottom[lc], bottom[lc | m]);
+        const bool col_ok = controls_hold(lq, mask_q, value_q);
+        CuComplex<T>* top = tile + (lr << q_bits);
+        CuComplex<T>* bottom = tile + ((lr | m) << q_bits);
+        apply_record(gate, row_ok, col_ok, top[lq], top[lq | mq], bottom[lq], bottom[lq | mq]);
       }
       __syncthreads();
     }
-    for (unsigned e = threadIdx.x; e < loaded; e += blockDim.x) {
-      const uint64_t column = order.column_offset(e);
-      rho[(row_base | order.row_offset(e)) * d + (col_base | column)] = tile[order.slot(e, column)];
-    }
+    offset = deposit_bits(threadIdx.x, order.tile_mask);
+    for (unsigned e = threadIdx.x; e < loaded; e += blockDim.x, offset = masked_add(offset, step, order.tile_mask))
+      rho[base | offset] = tile[e];
     __syncthreads();
   }
 }
@@ -151,14 +142,14 @@ void launch_density_sparsesharemem(uint64_t dim, CuComplex<T>* rho, uint64_t act
   while (n < 63 && (uint64_t{1} << n) < dim) ++n;
   if (dim <= 1 || n < k) throw std::invalid_argument("active qubits exceed circuit size");
   constexpr uint64_t sector_entries = 32 / sizeof(CuComplex<T>);
-  TileOrder order{active_mask, ~active_mask & (sector_entries - 1) & (dim - 1), 0, k, 0};
-  order.column_mask = active_mask | order.lane_mask;
-  for (uint64_t m = order.lane_mask; m != 0; m &= m - 1) ++order.lane_bits;
+  const uint64_t lane_mask = ~active_mask & (sector_entries - 1) & (dim - 1);
+  TileOrder order{active_mask, active_mask | lane_mask, 0, k, static_cast<int32_t>(bit_count(lane_mask))};
+  order.tile_mask = (active_mask << n) | order.column_mask;
   const uint64_t tile_sets = uint64_t{1} << (2 * (n - k) - order.lane_bits);
   const size_t shared_bytes = sizeof(CuComplex<T>) << (2 * k + order.lane_bits);
   const unsigned grid = static_cast<unsigned>(std::min<uint64_t>(tile_sets, kMaxStrideBlocks));
   launch<density_sparsesharemem_kernel<T>>(dim3(grid), dim3(quillmarch::barrier_block(kThreads)), shared_bytes, nullptr,
-                                           rho, dim, tile_sets, order, n - k, gates, gate_count);
+                                           rho, tile_sets, order, gates, gate_count);
   check_launch("density_sparsesharemem kernel launch failed: ");
 }
 
