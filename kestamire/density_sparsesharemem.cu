@@ -30,42 +30,6 @@ QM_HD void swap_entries(CuComplex<T>& x, CuComplex<T>& y) {
   y = t;
 }
 
-template <typename T>
-QM_HD void apply_channel_of_kind(int kind, CuComplex<T>& a, CuComplex<T>& b, CuComplex<T>& c, CuComplex<T>& d, T p) {
-  with_channel_kind(kind, [&](auto k) { apply_channel<decltype(k)::value>(a, b, c, d, p); });
-}
-
-// One record on the local 2 x 2 block [[a, b], [c, d]] whose base row and
-// column have the target bit clear; the controls never include the target, so
-// they read the same on both rows (and both columns) of the block.
-template <typename T>
-QM_HD void apply_record(const DeviceDensityGate<T>& gate, bool row_ok, bool col_ok, CuComplex<T>& a, CuComplex<T>& b,
-                        CuComplex<T>& c, CuComplex<T>& d) {
-  switch (gate.kind) {
-    case UnitaryGate: {
-      const CuComplex<T> u[4] = {gate.matrix[0], gate.matrix[1], gate.matrix[2], gate.matrix[3]};
-      if (row_ok) apply_unitary_left(a, b, c, d, u);
-      if (col_ok) apply_unitary_right(a, b, c, d, u);
-      return;
-    }
-    case DiagonalGate: {
-      const CuComplex<T> one{T(1), T(0)};
-      const CuComplex<T> r0 = row_ok ? gate.diagonal[0] : one, r1 = row_ok ? gate.diagonal[1] : one;
-      const CuComplex<T> c0 = col_ok ? gate.diagonal[0] : one, c1 = col_ok ? gate.diagonal[1] : one;
-      a = mul_conj(r0 * a, c0);
-      b = mul_conj(r0 * b, c1);
-      c = mul_conj(r1 * c, c0);
-      d = mul_conj(r1 * d, c1);
-      return;
-    }
-    case FlipGate:
-      if (row_ok) swap_entries(a, c), swap_entries(b, d);
-      if (col_ok) swap_entries(a, b), swap_entries(c, d);
-      return;
-    default: apply_channel_of_kind(gate.channel_kind, a, b, c, d, gate.parameter); return;
-  }
-}
-
 // Entry (r, c) of rho is element (r << n) | c. A block holds the entries
 // whose bits outside tile_mask read one base: the rows that differ in the
 // active qubits, and the columns that differ in the active and the "lane"
@@ -87,6 +51,80 @@ struct TileOrder {
   }
 };
 
+// Calls op(row_ok, col_ok, a, b, c, d) on each 2 x 2 block [[a, b], [c, d]]
+// of the record's target in the block's tiles (base row and column with the
+// target bit clear), the block's threads sharing them. The controls never
+// include the target, so they read the same on both rows (and both columns)
+// of a 2 x 2 block.
+template <typename T, typename Op>
+__device__ __forceinline__ void for_each_block(CuComplex<T>* tile, const TileOrder& order,
+                                               const DeviceDensityGate<T>& gate, Op op) {
+  const int q_bits = order.k + order.lane_bits;
+  const unsigned half_q = 1u << (q_bits - 1);
+  const unsigned blocks = 1u << (order.k - 1 + q_bits - 1);
+  const auto target = static_cast<unsigned>(gate.target);
+  const unsigned m = 1u << target;
+  const auto mq = static_cast<unsigned>(order.in_q_order(m));
+  const unsigned target_q = lowest_set_bit(mq);
+  const auto mask = static_cast<uint64_t>(gate.control_mask), value = static_cast<uint64_t>(gate.control_value);
+  const uint64_t mask_q = order.in_q_order(mask), value_q = order.in_q_order(value);
+  for (unsigned j = threadIdx.x; j < blocks; j += blockDim.x) {
+    const auto lr = static_cast<unsigned>(insert_zero_bit(j >> (q_bits - 1), target));
+    const auto lq = static_cast<unsigned>(insert_zero_bit(j & (half_q - 1), target_q));
+    CuComplex<T>* top = tile + (lr << q_bits);
+    CuComplex<T>* bottom = tile + ((lr | m) << q_bits);
+    op(controls_hold(lr, mask, value), controls_hold(lq, mask_q, value_q), top[lq], top[lq | mq], bottom[lq],
+       bottom[lq | mq]);
+  }
+}
+
+// One record on the block's tiles. The kind is the same for every 2 x 2
+// block, so it is dispatched once per record, and the record's values are
+// read once.
+template <typename T>
+__device__ __forceinline__ void apply_record(const DeviceDensityGate<T>& gate, CuComplex<T>* tile,
+                                             const TileOrder& order) {
+  using C = CuComplex<T>;
+  switch (gate.kind) {
+    case UnitaryGate: {
+      const C u[4] = {gate.matrix[0], gate.matrix[1], gate.matrix[2], gate.matrix[3]};
+      for_each_block(tile, order, gate, [u](bool row_ok, bool col_ok, C& a, C& b, C& c, C& d) {
+        if (row_ok) apply_unitary_left(a, b, c, d, u);
+        if (col_ok) apply_unitary_right(a, b, c, d, u);
+      });
+      return;
+    }
+    case DiagonalGate: {
+      const C d0 = gate.diagonal[0], d1 = gate.diagonal[1];
+      for_each_block(tile, order, gate, [d0, d1](bool row_ok, bool col_ok, C& a, C& b, C& c, C& d) {
+        const C one{T(1), T(0)};
+        const C r0 = row_ok ? d0 : one, r1 = row_ok ? d1 : one;
+        const C c0 = col_ok ? d0 : one, c1 = col_ok ? d1 : one;
+        a = mul_conj(r0 * a, c0);
+        b = mul_conj(r0 * b, c1);
+        c = mul_conj(r1 * c, c0);
+        d = mul_conj(r1 * d, c1);
+      });
+      return;
+    }
+    case FlipGate:
+      for_each_block(tile, order, gate, [](bool row_ok, bool col_ok, C& a, C& b, C& c, C& d) {
+        if (row_ok) swap_entries(a, c), swap_entries(b, d);
+        if (col_ok) swap_entries(a, b), swap_entries(c, d);
+      });
+      return;
+    default: {
+      const T p = gate.parameter;
+      with_channel_kind(gate.channel_kind, [&](auto kind) {
+        using Kind = decltype(kind);
+        for_each_block(tile, order, gate,
+                       [p](bool, bool, C& a, C& b, C& c, C& d) { apply_channel<Kind::value>(a, b, c, d, p); });
+      });
+      return;
+    }
+  }
+}
+
 // 128 threads, 2^(2k + lane_bits) entries of CuComplex<T> of dynamic shared
 // memory; grid-stride over the tile sets. Every thread of a block runs the
 // same number of sets, so all of them reach every barrier.
@@ -98,8 +136,6 @@ __global__ void __launch_bounds__(kThreads)
   const int k = order.k;
   const int q_bits = k + order.lane_bits;  // a row of the block: 2^q_bits columns
   const unsigned loaded = 1u << (k + q_bits);
-  const unsigned half_q = 1u << (q_bits - 1);
-  const unsigned blocks = 1u << (k - 1 + q_bits - 1);  // 2 x 2 blocks of one target
   const uint64_t step = deposit_bits(blockDim.x, order.tile_mask);
   for (uint64_t t = blockIdx.x; t < tile_sets; t += gridDim.x) {
     const uint64_t base = insert_zero_bits(t, order.tile_mask);
@@ -108,20 +144,7 @@ __global__ void __launch_bounds__(kThreads)
       tile[e] = rho[base | offset];
     __syncthreads();
     for (int g = 0; g < gate_count; ++g) {
-      const DeviceDensityGate<T>& gate = gates[g];
-      const unsigned m = 1u << gate.target;
-      const auto mq = static_cast<unsigned>(order.in_q_order(m));
-      const uint64_t mask_q = order.in_q_order(gate.control_mask), value_q = order.in_q_order(gate.control_value);
-      const unsigned target_q = quillmarch::lowest_set_bit(mq);
-      for (unsigned j = threadIdx.x; j < blocks; j += blockDim.x) {
-        const unsigned lr = static_cast<unsigned>(insert_zero_bit(j >> (q_bits - 1), gate.target));
-        const unsigned lq = static_cast<unsigned>(insert_zero_bit(j & (half_q - 1), target_q));
-        const bool row_ok = controls_hold(lr, gate.control_mask, gate.control_value);
-        const bool col_ok = controls_hold(lq, mask_q, value_q);
-        CuComplex<T>* top = tile + (lr << q_bits);
-        CuComplex<T>* bottom = tile + ((lr | m) << q_bits);
-        apply_record(gate, row_ok, col_ok, top[lq], top[lq | mq], bottom[lq], bottom[lq | mq]);
-      }
+      apply_record(gates[g], tile, order);
       __syncthreads();
     }
     offset = deposit_bits(threadIdx.x, order.tile_mask);
