@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import sv_reference as ref
-from conftest import tolerance
+from conftest import barrier_block, tolerance
 from gate_helpers import FUSION_ONE_QUBIT as ONE_QUBIT, QuantumGate, gate
 
 import vorlent
@@ -226,6 +226,40 @@ def test_trace_shows_one_pass_per_group(tmp_path, monkeypatch, dtype):
         assert len(chunk.groups) < len(gates) / 3
         if options:
             assert "DenseMM" in kinds(chunk)
+
+
+@pytest.mark.parametrize("active", [[0, 1, 2, 3], [0, 3, 5], [1, 6], [2, 4, 7, 8], [5, 6, 7, 8]], ids=str)
+def test_tiles_span_the_low_qubits_a_group_leaves_out(tmp_path, monkeypatch, dtype, active):
+    # A block holds as many tiles as it takes to read whole 32-byte sectors: the qubits below one sector that the
+    # group leaves out span the block's tiles, and every record's bits are placed among them.
+    n, rng = 9, np.random.default_rng(sum(active))
+    gates = [gate("x", [t], [c], [1]) for c, t in zip(active, active[1:], strict=False)]
+    for _ in range(30):
+        qs = [int(q) for q in rng.permutation(active)]
+        if rng.random() < 0.15 and len(qs) >= 2:
+            k = int(rng.integers(0, min(len(qs) - 2, 1) + 1))
+            gates.append(gate("swap", qs[:2], qs[2 : 2 + k], [int(v) for v in rng.integers(0, 2, k)]))
+        else:
+            name = str(rng.choice(list(ONE_QUBIT)))
+            k = int(rng.integers(0, min(len(qs) - 1, 2) + 1))
+            states = [int(v) for v in rng.integers(0, 2, k)]
+            gates.append(gate(name, qs[:1], qs[1 : 1 + k], states, rng.uniform(-3, 3, ONE_QUBIT[name])))
+    chunk = plan(n, gates, pad_sparsesharemem=False, sparsesharemem_qubits=len(active), densemm_min_qubits=10)
+    assert kinds(chunk) == ["SparseShareMem"] and chunk.groups[0]["active_qubits"] == active
+    state = ref.random_state(rng, n, dtype)
+    trace = tmp_path / "trace.txt"
+    monkeypatch.setenv("HOSTCUDA_TRACE", str(trace))
+    got = execute_chunk(n, state, chunk)
+    monkeypatch.delenv("HOSTCUDA_TRACE")
+    np.testing.assert_allclose(got, ref.run(state, n, gates), rtol=0, atol=4 * tolerance(dtype))
+    if vorlent.backend == "host":
+        real, width = ("double", 16) if dtype == "complex128" else ("float", 8)
+        lanes = sum(b not in active for b in range(int(np.log2(32 // width))))
+        k = len(active)
+        assert trace.read_text().splitlines() == [
+            f"sparsesharemem_kernel<{real}> grid={2 ** (n - k - lanes)},1,1 block={barrier_block(128)},1,1 "
+            f"shared={width << (k + lanes)} scope=vorlent::fusion"
+        ]
 
 
 def test_chunk_reuse_across_executions_and_precisions():

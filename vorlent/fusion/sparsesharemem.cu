@@ -36,22 +36,20 @@ __device__ __forceinline__ void for_each_index(uint64_t size, uint64_t fixed_mas
   for (uint64_t i = threadIdx.x; i < count; i += blockDim.x, j = masked_add(j, step, free_mask)) op(j | fixed_value);
 }
 
-// Calls op(l, offset) for each l < 2^k, the block's threads sharing them,
-// with offset = deposit_bits(l, active_mask): a tile's load and store order.
+// Calls op(l, offset) for each l < size, the block's threads sharing them,
+// with offset = deposit_bits(l, tile_mask): a tile's load and store order.
 template <typename Op>
-__device__ __forceinline__ void for_each_tile_entry(uint64_t size, uint64_t active_mask, Op op) {
-  const uint64_t step = deposit_bits(blockDim.x, active_mask);
-  uint64_t offset = deposit_bits(threadIdx.x, active_mask);
-  for (uint64_t l = threadIdx.x; l < size; l += blockDim.x, offset = masked_add(offset, step, active_mask))
-    op(l, offset);
+__device__ __forceinline__ void for_each_tile_entry(uint64_t size, uint64_t tile_mask, Op op) {
+  const uint64_t step = deposit_bits(blockDim.x, tile_mask);
+  uint64_t offset = deposit_bits(threadIdx.x, tile_mask);
+  for (uint64_t l = threadIdx.x; l < size; l += blockDim.x, offset = masked_add(offset, step, tile_mask)) op(l, offset);
 }
 
 // Calls op(a, b) on each pair of the tile that the target bit splits and
 // whose controls hold.
 template <typename T, typename Op>
-__device__ __forceinline__ void for_each_pair(CuComplex<T>* tile, uint64_t size, unsigned target, uint64_t mask,
+__device__ __forceinline__ void for_each_pair(CuComplex<T>* tile, uint64_t size, uint64_t bit, uint64_t mask,
                                               uint64_t value, Op op) {
-  const uint64_t bit = uint64_t{1} << target;
   for_each_index(size, mask | bit, value, [&](uint64_t j0) { op(tile[j0], tile[j0 | bit]); });
 }
 
@@ -59,19 +57,18 @@ __device__ __forceinline__ void for_each_pair(CuComplex<T>* tile, uint64_t size,
 // dispatched once per gate, not per pair.
 template <typename T>
 __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuComplex<T>* tile, uint64_t size,
-                                              uint64_t mask, uint64_t value) {
+                                              uint64_t bit, uint64_t mask, uint64_t value) {
   using C = CuComplex<T>;
-  const auto target = static_cast<unsigned>(g.target);
   switch (g.kind) {
     case PauliX:
-      for_each_pair(tile, size, target, mask, value, [](C& a, C& b) {
+      for_each_pair(tile, size, bit, mask, value, [](C& a, C& b) {
         const C a0 = a;
         a = b;
         b = a0;
       });
       break;
     case PauliY:
-      for_each_pair(tile, size, target, mask, value, [](C& a, C& b) {
+      for_each_pair(tile, size, bit, mask, value, [](C& a, C& b) {
         const C a0 = a, b0 = b;
         a = {b0.im, -b0.re};
         b = {-a0.im, a0.re};
@@ -79,7 +76,7 @@ __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuCo
       break;
     case Hadamard: {
       const T h = g.matrix[0].re;
-      for_each_pair(tile, size, target, mask, value, [h](C& a, C& b) {
+      for_each_pair(tile, size, bit, mask, value, [h](C& a, C& b) {
         const C a0 = a, b0 = b;
         a = quillmarch::scale(a0 + b0, h);
         b = quillmarch::scale(a0 - b0, h);
@@ -90,11 +87,10 @@ __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuCo
       const C d0 = g.matrix[0], d1 = g.matrix[3];
       if (d0.re == T(1) && d0.im == T(0)) {
         // A phase (Z, S, T, P and their controlled forms): only the target's 1 half changes.
-        const uint64_t bit = uint64_t{1} << target;
         for_each_index(size, mask | bit, value | bit, [tile, d1](uint64_t j) { tile[j] = d1 * tile[j]; });
         break;
       }
-      for_each_pair(tile, size, target, mask, value, [d0, d1](C& a, C& b) {
+      for_each_pair(tile, size, bit, mask, value, [d0, d1](C& a, C& b) {
         a = d0 * a;
         b = d1 * b;
       });
@@ -102,7 +98,7 @@ __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuCo
     }
     case RotationX: {
       const T c = g.matrix[0].re, s = g.matrix[1].im;
-      for_each_pair(tile, size, target, mask, value, [c, s](C& a, C& b) {
+      for_each_pair(tile, size, bit, mask, value, [c, s](C& a, C& b) {
         const C a0 = a, b0 = b;
         a = quillmarch::scale(a0, c) + times_i(b0, s);
         b = quillmarch::scale(b0, c) + times_i(a0, s);
@@ -111,7 +107,7 @@ __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuCo
     }
     case RotationY: {
       const T c = g.matrix[0].re, s = g.matrix[2].re;
-      for_each_pair(tile, size, target, mask, value, [c, s](C& a, C& b) {
+      for_each_pair(tile, size, bit, mask, value, [c, s](C& a, C& b) {
         const C a0 = a, b0 = b;
         a = quillmarch::scale(a0, c) - quillmarch::scale(b0, s);
         b = quillmarch::scale(b0, c) + quillmarch::scale(a0, s);
@@ -120,7 +116,7 @@ __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuCo
     }
     default: {
       const C m0 = g.matrix[0], m1 = g.matrix[1], m2 = g.matrix[2], m3 = g.matrix[3];
-      for_each_pair(tile, size, target, mask, value, [m0, m1, m2, m3](C& a, C& b) {
+      for_each_pair(tile, size, bit, mask, value, [m0, m1, m2, m3](C& a, C& b) {
         const C a0 = a, b0 = b;
         a = m0 * a0 + m1 * b0;
         b = m2 * a0 + m3 * b0;
@@ -130,36 +126,52 @@ __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuCo
   }
 }
 
+// A block's amplitudes: those whose bits outside tile_mask read one base.
+// tile_mask holds the active qubits and the "lane" qubits, the inactive ones
+// below one 32-byte memory sector, so with high active qubits consecutive
+// threads still read whole sectors of the state; with low ones there are no
+// lane qubits and a block holds one tile. A record's local bits (bit j: the
+// j-th active qubit) become tile bits through in_tile_order.
+struct TileOrder {
+  uint64_t active_mask;
+  uint64_t tile_mask;
+  int32_t tile_bits;
+
+  QM_HD uint64_t in_tile_order(uint64_t local) const {
+    return quillmarch::extract_bits(deposit_bits(local, active_mask), tile_mask);
+  }
+};
+
 // 128 threads per block on a GPU (any size works); dynamic shared memory of
-// 2^k amplitudes. Each block
-// owns one tile at a time: the amplitudes that share one setting of the
-// inactive qubits.
+// 2^tile_bits amplitudes. Each block owns one set of tiles at a time.
 template <typename T>
 __global__ void __launch_bounds__(kThreads)
-    sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count, uint64_t active_mask, int32_t k,
-                          const DeviceMatrixGate<T>* gates, int32_t gate_count) {
+    sparsesharemem_kernel(CuComplex<T>* state, uint64_t tile_count, TileOrder order, const DeviceMatrixGate<T>* gates,
+                          int32_t gate_count) {
   QM_DYNAMIC_SHARED(CuComplex<T>, tile);
-  const uint64_t size = uint64_t{1} << k;
+  const uint64_t size = uint64_t{1} << order.tile_bits;
   for (uint64_t t = blockIdx.x; t < tile_count; t += gridDim.x) {
-    const uint64_t base = insert_zero_bits(t, active_mask);
-    for_each_tile_entry(size, active_mask, [&](uint64_t l, uint64_t offset) { tile[l] = state[base | offset]; });
+    const uint64_t base = insert_zero_bits(t, order.tile_mask);
+    for_each_tile_entry(size, order.tile_mask, [&](uint64_t l, uint64_t offset) { tile[l] = state[base | offset]; });
     __syncthreads();
     for (int32_t r = 0; r < gate_count; ++r) {
       const DeviceMatrixGate<T>& g = gates[r];
-      const uint64_t mask = static_cast<uint32_t>(g.control_mask), value = static_cast<uint32_t>(g.control_value);
+      const uint64_t mask = order.in_tile_order(static_cast<uint32_t>(g.control_mask));
+      const uint64_t value = order.in_tile_order(static_cast<uint32_t>(g.control_value));
+      const uint64_t bit = order.in_tile_order(uint64_t{1} << g.target);
       if (g.kind == Swap) {
-        const uint64_t one = uint64_t{1} << g.target, other = uint64_t{1} << g.target2;
+        const uint64_t one = bit, other = order.in_tile_order(uint64_t{1} << g.target2);
         for_each_index(size, mask | one | other, value, [tile, one, other](uint64_t j) {
           const CuComplex<T> x = tile[j | one];
           tile[j | one] = tile[j | other];
           tile[j | other] = x;
         });
       } else {
-        apply_to_tile(g, tile, size, mask, value);
+        apply_to_tile(g, tile, size, bit, mask, value);
       }
       __syncthreads();
     }
-    for_each_tile_entry(size, active_mask, [&](uint64_t l, uint64_t offset) { state[base | offset] = tile[l]; });
+    for_each_tile_entry(size, order.tile_mask, [&](uint64_t l, uint64_t offset) { state[base | offset] = tile[l]; });
     __syncthreads();
   }
 }
@@ -172,11 +184,15 @@ void launch_sparsesharemem(int64_t n, CuComplex<T>* state, uint64_t active_mask,
   if (k < 1 || k > 10) throw std::invalid_argument("SparseShareMem active qubits must be in [1, 10]");
   if (k > n) throw std::invalid_argument("SparseShareMem active qubits exceed circuit size");
   if (gate_count <= 0) throw std::invalid_argument("SparseShareMem group cannot be empty");
-  const uint64_t tiles = uint64_t{1} << (n - k);
+  constexpr uint64_t sector_entries = 32 / sizeof(CuComplex<T>);
+  const uint64_t lane_mask = ~active_mask & (sector_entries - 1) & ((uint64_t{1} << n) - 1);
+  const auto lane_bits = static_cast<int32_t>(quillmarch::bit_count(lane_mask));
+  const TileOrder order{active_mask, active_mask | lane_mask, k + lane_bits};
+  const uint64_t tiles = uint64_t{1} << (n - order.tile_bits);
   const unsigned grid = static_cast<unsigned>(std::min<uint64_t>(tiles, quillmarch::kMaxStrideBlocks));
   quillmarch::launch<sparsesharemem_kernel<T>>(dim3(grid), dim3(quillmarch::barrier_block(kThreads)),
-                                               (size_t{1} << k) * sizeof(CuComplex<T>), stream, state, tiles,
-                                               active_mask, k, gates, gate_count);
+                                               (size_t{1} << order.tile_bits) * sizeof(CuComplex<T>), stream, state,
+                                               tiles, order, gates, gate_count);
 }
 
 template void launch_sparsesharemem<float>(int64_t, CuComplex<float>*, uint64_t, int32_t,
