@@ -71,7 +71,8 @@ note "tests: exit $rc; $(grep -E '(passed|failed|error)' "$log" | tail -1)"
 # compute-sanitizer on a short selection: memcheck over one test group per
 # kernel family, racecheck and synccheck over the kernels that share memory in
 # a block (the staged many-target UNITARY, the measurement reductions, the
-# SparseShareMem and DenseMM groups, the density tile kernel).
+# SparseShareMem and DenseMM groups, the density tile kernel, also with tiles
+# spanning the low qubits a group leaves out).
 sanitizer=$(command -v compute-sanitizer || ls /usr/local/cuda/bin/compute-sanitizer 2>/dev/null \
   || ls /usr/local/cuda/compute-sanitizer/compute-sanitizer 2>/dev/null)
 memcheck_tests=(
@@ -81,19 +82,19 @@ memcheck_tests=(
   "tests/test_density_ops.py"
   "tests/test_density_noise.py"
   "tests/test_density_measure.py"
-  "tests/test_fusion.py -k padding_and_dense or chunk_reuse"
-  "tests/test_density_fusion.py -k shared_memory_pass_applies"
+  "tests/test_fusion.py -k padding_and_dense or chunk_reuse or tiles_span"
+  "tests/test_density_fusion.py -k shared_memory_pass_applies or tiles_share"
 )
 racecheck_tests=(
   "tests/test_gates_multi.py -k many_targets"
   "tests/test_measure.py -k measure_device_draws"
-  "tests/test_fusion.py -k padding_and_dense"
-  "tests/test_density_fusion.py -k shared_memory_pass_applies"
+  "tests/test_fusion.py -k padding_and_dense or tiles_span"
+  "tests/test_density_fusion.py -k shared_memory_pass_applies or tiles_share"
 )
 synccheck_tests=(
   "tests/test_gates_multi.py -k many_targets"
-  "tests/test_fusion.py -k padding_and_dense"
-  "tests/test_density_fusion.py -k shared_memory_pass_applies"
+  "tests/test_fusion.py -k padding_and_dense or tiles_span"
+  "tests/test_density_fusion.py -k shared_memory_pass_applies or tiles_share"
 )
 # sanitize TOOL DEADLINE "FILE [-k SELECTION]": one pytest run under the tool
 # (plain on a host dry run), skipped once DEADLINE seconds of the check are spent.
