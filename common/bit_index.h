@@ -71,6 +71,20 @@ QM_HD uint64_t extract_bits(uint64_t x, uint64_t mask) {
 // every index anew.
 QM_HD uint64_t masked_add(uint64_t x, uint64_t y, uint64_t mask) { return ((x | ~mask) + y) & mask; }
 
+// The bits of `local`, placed at the set bits of from_mask, read back in the
+// order of the set bits of to_mask (a superset): a tile's local bits mapped
+// into a wider tile's.
+QM_HD uint64_t remap_bits(uint64_t local, uint64_t from_mask, uint64_t to_mask) {
+  return extract_bits(deposit_bits(local, from_mask), to_mask);
+}
+
+// The bits below one 32-byte memory sector of `element_bytes` elements that
+// neither active_mask nor bits outside index_mask take: a tile that also
+// spans them reads whole sectors.
+QM_HD uint64_t sector_lane_mask(uint64_t active_mask, uint64_t index_mask, uint64_t element_bytes) {
+  return ~active_mask & (32 / element_bytes - 1) & index_mask;
+}
+
 // An index satisfies a control set when its control bits equal the wanted ones.
 QM_HD bool controls_hold(uint64_t index, uint64_t ctrl_mask, uint64_t ctrl_value) {
   return (index & ctrl_mask) == ctrl_value;

@@ -46,9 +46,7 @@ struct TileOrder {
   int32_t lane_bits;
 
   // A set of local active bits as bits of the q order.
-  QM_HD uint64_t in_q_order(uint64_t local) const {
-    return extract_bits(deposit_bits(local, active_mask), column_mask);
-  }
+  QM_HD uint64_t in_q_order(uint64_t local) const { return remap_bits(local, active_mask, column_mask); }
 };
 
 // Calls op(row_ok, col_ok, a, b, c, d) on each 2 x 2 block [[a, b], [c, d]]
@@ -164,8 +162,7 @@ void launch_density_sparsesharemem(uint64_t dim, CuComplex<T>* rho, uint64_t act
   int n = 0;
   while (n < 63 && (uint64_t{1} << n) < dim) ++n;
   if (dim <= 1 || n < k) throw std::invalid_argument("active qubits exceed circuit size");
-  constexpr uint64_t sector_entries = 32 / sizeof(CuComplex<T>);
-  const uint64_t lane_mask = ~active_mask & (sector_entries - 1) & (dim - 1);
+  const uint64_t lane_mask = sector_lane_mask(active_mask, dim - 1, sizeof(CuComplex<T>));
   TileOrder order{active_mask, active_mask | lane_mask, 0, k, static_cast<int32_t>(bit_count(lane_mask))};
   order.tile_mask = (active_mask << n) | order.column_mask;
   const uint64_t tile_sets = uint64_t{1} << (2 * (n - k) - order.lane_bits);

@@ -37,6 +37,13 @@ def barrier_block(gpu_threads):
     return gpu_threads if int(os.environ.get("HOSTCUDA_GPU_GEOMETRY") or 0) != 0 else 1
 
 
+def tile_lanes(dtype, active):
+    """The real type and element bytes of a dtype, and how many qubits below one 32-byte sector a shared-memory
+    group on `active` leaves out (the tiles a block spans are 2 ** that)."""
+    real, width = ("double", 16) if str(dtype) == "complex128" else ("float", 8)
+    return real, width, sum(b not in active for b in range((32 // width).bit_length() - 1))
+
+
 def tolerance(dtype):
     """Absolute tolerance for comparing amplitudes of the given precision."""
     return 2e-5 if str(dtype) == "complex64" else 1e-11

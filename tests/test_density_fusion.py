@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import kestamire
-from conftest import barrier_block, parametrize_table, tolerance
+from conftest import barrier_block, parametrize_table, tile_lanes, tolerance
 from density_objects import Gate, Kraus, load
 import dm_reference as ref
 
@@ -220,8 +220,7 @@ def test_tiles_share_a_block_across_low_inactive_columns(monkeypatch, dtype, tmp
     got = run_with(monkeypatch, "1", rho, dtype, [op for op, _ in ops], trace)
     np.testing.assert_allclose(got, reference(load(rho, dtype)[1], n, ops), rtol=0, atol=8 * tolerance(dtype))
     if TRACED:
-        real, width = ("double", 16) if dtype == "complex128" else ("float", 8)
-        lane_bits = sum(b not in active for b in range(int(math.log2(32 // width))))
+        real, width, lane_bits = tile_lanes(dtype, active)
         k = len(active)
         assert trace.read_text().splitlines() == [
             f"density_sparsesharemem_kernel<{real}> grid={4 ** (n - k) >> lane_bits},1,1 block={barrier_block(128)},1,1 "

@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import sv_reference as ref
-from conftest import barrier_block, tolerance
+from conftest import barrier_block, tile_lanes, tolerance
 from gate_helpers import FUSION_ONE_QUBIT as ONE_QUBIT, QuantumGate, gate
 
 import vorlent
@@ -253,8 +253,7 @@ def test_tiles_span_the_low_qubits_a_group_leaves_out(tmp_path, monkeypatch, dty
     monkeypatch.delenv("HOSTCUDA_TRACE")
     np.testing.assert_allclose(got, ref.run(state, n, gates), rtol=0, atol=4 * tolerance(dtype))
     if vorlent.backend == "host":
-        real, width = ("double", 16) if dtype == "complex128" else ("float", 8)
-        lanes = sum(b not in active for b in range(int(np.log2(32 // width))))
+        real, width, lanes = tile_lanes(dtype, active)
         k = len(active)
         assert trace.read_text().splitlines() == [
             f"sparsesharemem_kernel<{real}> grid={2 ** (n - k - lanes)},1,1 block={barrier_block(128)},1,1 "

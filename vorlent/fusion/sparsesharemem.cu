@@ -137,9 +137,7 @@ struct TileOrder {
   uint64_t tile_mask;
   int32_t tile_bits;
 
-  QM_HD uint64_t in_tile_order(uint64_t local) const {
-    return quillmarch::extract_bits(deposit_bits(local, active_mask), tile_mask);
-  }
+  QM_HD uint64_t in_tile_order(uint64_t local) const { return quillmarch::remap_bits(local, active_mask, tile_mask); }
 };
 
 // 128 threads per block on a GPU (any size works); dynamic shared memory of
@@ -184,8 +182,7 @@ void launch_sparsesharemem(int64_t n, CuComplex<T>* state, uint64_t active_mask,
   if (k < 1 || k > 10) throw std::invalid_argument("SparseShareMem active qubits must be in [1, 10]");
   if (k > n) throw std::invalid_argument("SparseShareMem active qubits exceed circuit size");
   if (gate_count <= 0) throw std::invalid_argument("SparseShareMem group cannot be empty");
-  constexpr uint64_t sector_entries = 32 / sizeof(CuComplex<T>);
-  const uint64_t lane_mask = ~active_mask & (sector_entries - 1) & ((uint64_t{1} << n) - 1);
+  const uint64_t lane_mask = quillmarch::sector_lane_mask(active_mask, (uint64_t{1} << n) - 1, sizeof(CuComplex<T>));
   const auto lane_bits = static_cast<int32_t>(quillmarch::bit_count(lane_mask));
   const TileOrder order{active_mask, active_mask | lane_mask, k + lane_bits};
   const uint64_t tiles = uint64_t{1} << (n - order.tile_bits);
