@@ -41,6 +41,15 @@ QM_HD CuComplex<T> make_complex(T re, T im) {
   return CuComplex<T>{re, im};
 }
 
+// x = v, part by part. GCC's loop vectorizer gives up on a whole-struct
+// store (an aggregate copy), so helpers that kernels call over runs of
+// entries store through this.
+template <typename T>
+QM_HD void store(CuComplex<T>& x, CuComplex<T> v) {
+  x.re = v.re;
+  x.im = v.im;
+}
+
 // A host value (a parsed or planned matrix entry) in the device precision T.
 template <typename T>
 CuComplex<T> to_cu_complex(const std::complex<double>& z) {

@@ -46,33 +46,33 @@ QM_HD void apply_channel(CuComplex<T>& a, CuComplex<T>& b, CuComplex<T>& c, CuCo
   if constexpr (K == density::BitFlip) {
     const T q = one - p;
     const CuComplex<T> a0 = a, b0 = b, c0 = c, d0 = d;
-    a = scale(a0, q) + scale(d0, p);
-    b = scale(b0, q) + scale(c0, p);
-    c = scale(c0, q) + scale(b0, p);
-    d = scale(d0, q) + scale(a0, p);
+    store(a, scale(a0, q) + scale(d0, p));
+    store(b, scale(b0, q) + scale(c0, p));
+    store(c, scale(c0, q) + scale(b0, p));
+    store(d, scale(d0, q) + scale(a0, p));
   } else if constexpr (K == density::PhaseFlip) {
     const T f = one - T(2) * p;
-    b = scale(b, f);
-    c = scale(c, f);
+    store(b, scale(b, f));
+    store(c, scale(c, f));
   } else if constexpr (K == density::Depolarizing) {
     const T h = p / T(2);
     const T keep = one - h;
     const T f = one - p;
     const CuComplex<T> a0 = a, d0 = d;
-    a = scale(a0, keep) + scale(d0, h);
-    d = scale(d0, keep) + scale(a0, h);
-    b = scale(b, f);
-    c = scale(c, f);
+    store(a, scale(a0, keep) + scale(d0, h));
+    store(d, scale(d0, keep) + scale(a0, h));
+    store(b, scale(b, f));
+    store(c, scale(c, f));
   } else if constexpr (K == density::AmplitudeDamping) {
     const T f = square_root(one - p);
-    a = a + scale(d, p);
-    d = scale(d, one - p);
-    b = scale(b, f);
-    c = scale(c, f);
+    store(a, a + scale(d, p));
+    store(d, scale(d, one - p));
+    store(b, scale(b, f));
+    store(c, scale(c, f));
   } else {
     const T f = one - p;
-    b = scale(b, f);
-    c = scale(c, f);
+    store(b, scale(b, f));
+    store(c, scale(c, f));
   }
 }
 

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "common/bit_index.h"
+#include "common/block_runs.h"
 #include "common/cuda_api.h"
 #include "common/cuda_check.h"
 #include "kestamire/channel_action.cuh"
@@ -26,9 +27,16 @@ constexpr int kMaxActive = 5;  // 32 x 32 tiles: 16 KiB of complex128 shared mem
 template <typename T>
 QM_HD void swap_entries(CuComplex<T>& x, CuComplex<T>& y) {
   const CuComplex<T> t = x;
-  x = y;
-  y = t;
+  store(x, y);
+  store(y, t);
 }
+
+// A check's outcome known at compile time (std::bool_constant's conversion is
+// host-only under nvcc).
+template <bool B>
+struct Known {
+  QM_HD constexpr operator bool() const { return B; }
+};
 
 // Entry (r, c) of rho is element (r << n) | c. A block holds the entries
 // whose bits outside tile_mask read one base: the rows that differ in the
@@ -49,30 +57,55 @@ struct TileOrder {
   QM_HD uint64_t in_q_order(uint64_t local) const { return remap_bits(local, active_mask, column_mask); }
 };
 
+// op on the 2 x 2 blocks of one run, whose top-left entries start at a.
+template <bool Rows, bool Columns, typename T, typename Op>
+__device__ __forceinline__ void run_of_blocks(const RunShare& share, unsigned length, CuComplex<T>* a, CuComplex<T>* b,
+                                              CuComplex<T>* c, CuComplex<T>* d, Op& op) {
+  for_each_strided(share.first, length, share.stride,
+                   [&](unsigned o) { op(Known<Rows>{}, Known<Columns>{}, a[o], b[o], c[o], d[o]); });
+}
+
 // Calls op(row_ok, col_ok, a, b, c, d) on each 2 x 2 block [[a, b], [c, d]]
 // of the record's target in the block's tiles (base row and column with the
 // target bit clear), the block's threads sharing them. The controls never
 // include the target, so they read the same on both rows (and both columns)
-// of a 2 x 2 block.
-template <typename T, typename Op>
+// of a 2 x 2 block. The blocks come in runs of consecutive columns, below the
+// lowest of the record's column target and control bits, over which both
+// checks read the same. A record without controls (Controlled false) reads
+// them as always holding.
+template <bool Controlled = true, typename T, typename Op>
 __device__ __forceinline__ void for_each_block(CuComplex<T>* tile, const TileOrder& order,
                                                const DeviceDensityGate<T>& gate, Op op) {
   const int q_bits = order.k + order.lane_bits;
   const unsigned half_q = 1u << (q_bits - 1);
-  const unsigned blocks = 1u << (order.k - 1 + q_bits - 1);
   const auto target = static_cast<unsigned>(gate.target);
   const unsigned m = 1u << target;
   const auto mq = static_cast<unsigned>(order.in_q_order(m));
   const unsigned target_q = lowest_set_bit(mq);
   const auto mask = static_cast<uint64_t>(gate.control_mask), value = static_cast<uint64_t>(gate.control_value);
   const uint64_t mask_q = order.in_q_order(mask), value_q = order.in_q_order(value);
-  for (unsigned j = threadIdx.x; j < blocks; j += blockDim.x) {
+  const unsigned run_bits = lowest_set_bit(mq | mask_q);
+  const unsigned runs = 1u << (order.k - 1 + q_bits - 1 - run_bits);
+  const RunShare share = share_runs(1u << run_bits, threadIdx.x, blockDim.x);
+  if (share.idle) return;
+  for (unsigned p = share.first_run; p < runs; p += share.run_step) {
+    const unsigned j = p << run_bits;
     const auto lr = static_cast<unsigned>(insert_zero_bit(j >> (q_bits - 1), target));
     const auto lq = static_cast<unsigned>(insert_zero_bit(j & (half_q - 1), target_q));
-    CuComplex<T>* top = tile + (lr << q_bits);
-    CuComplex<T>* bottom = tile + ((lr | m) << q_bits);
-    op(controls_hold(lr, mask, value), controls_hold(lq, mask_q, value_q), top[lq], top[lq | mq], bottom[lq],
-       bottom[lq | mq]);
+    const bool row_ok = controls_hold(lr, mask, value), col_ok = controls_hold(lq, mask_q, value_q);
+    CuComplex<T>* const a = tile + (lr << q_bits) + lq;
+    CuComplex<T>* const c = tile + ((lr | m) << q_bits) + lq;
+    CuComplex<T>* const b = a + mq;
+    CuComplex<T>* const d = c + mq;
+    // The checks go in as constants, so a run is a loop without branches.
+    if (!Controlled || (row_ok && col_ok))
+      run_of_blocks<true, true>(share, 1u << run_bits, a, b, c, d, op);
+    else if (row_ok)
+      run_of_blocks<true, false>(share, 1u << run_bits, a, b, c, d, op);
+    else if (col_ok)
+      run_of_blocks<false, true>(share, 1u << run_bits, a, b, c, d, op);
+    else
+      run_of_blocks<false, false>(share, 1u << run_bits, a, b, c, d, op);
   }
 }
 
@@ -98,10 +131,10 @@ __device__ __forceinline__ void apply_record(const DeviceDensityGate<T>& gate, C
         const C one{T(1), T(0)};
         const C r0 = row_ok ? d0 : one, r1 = row_ok ? d1 : one;
         const C c0 = col_ok ? d0 : one, c1 = col_ok ? d1 : one;
-        a = mul_conj(r0 * a, c0);
-        b = mul_conj(r0 * b, c1);
-        c = mul_conj(r1 * c, c0);
-        d = mul_conj(r1 * d, c1);
+        store(a, mul_conj(r0 * a, c0));
+        store(b, mul_conj(r0 * b, c1));
+        store(c, mul_conj(r1 * c, c0));
+        store(d, mul_conj(r1 * d, c1));
       });
       return;
     }
@@ -115,8 +148,8 @@ __device__ __forceinline__ void apply_record(const DeviceDensityGate<T>& gate, C
       const T p = gate.parameter;
       with_channel_kind(gate.channel_kind, [&](auto kind) {
         using Kind = decltype(kind);
-        for_each_block(tile, order, gate,
-                       [p](bool, bool, C& a, C& b, C& c, C& d) { apply_channel<Kind::value>(a, b, c, d, p); });
+        for_each_block<false>(tile, order, gate,
+                              [p](bool, bool, C& a, C& b, C& c, C& d) { apply_channel<Kind::value>(a, b, c, d, p); });
       });
       return;
     }

@@ -15,7 +15,7 @@ QM_HD void apply_unitary_left(CuComplex<T>& a, CuComplex<T>& b, CuComplex<T>& c,
                               const CuComplex<T> (&u)[4]) {
   const CuComplex<T> na = u[0] * a + u[1] * c, nb = u[0] * b + u[1] * d;
   const CuComplex<T> nc = u[2] * a + u[3] * c, nd = u[2] * b + u[3] * d;
-  a = na, b = nb, c = nc, d = nd;
+  store(a, na), store(b, nb), store(c, nc), store(d, nd);
 }
 
 // [[a, b], [c, d]] <- [[a, b], [c, d]] . U^dagger.
@@ -24,7 +24,7 @@ QM_HD void apply_unitary_right(CuComplex<T>& a, CuComplex<T>& b, CuComplex<T>& c
                                const CuComplex<T> (&u)[4]) {
   const CuComplex<T> na = mul_conj(a, u[0]) + mul_conj(b, u[1]), nb = mul_conj(a, u[2]) + mul_conj(b, u[3]);
   const CuComplex<T> nc = mul_conj(c, u[0]) + mul_conj(d, u[1]), nd = mul_conj(c, u[2]) + mul_conj(d, u[3]);
-  a = na, b = nb, c = nc, d = nd;
+  store(a, na), store(b, nb), store(c, nc), store(d, nd);
 }
 
 }  // namespace kestamire

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/block_runs.h"
 #include "common/cuda_api.h"
 #include "common/cuda_check.h"
 #include "hostcuda/hostcublas.h"
@@ -176,6 +177,20 @@ __global__ void tile_transform_kernel(const long long* in, long long* out) {
     __syncthreads();
   }
   for (unsigned l = threadIdx.x; l < size; l += blockDim.x) out[base + l] = tile[l];
+}
+
+// One block: every thread walks its share of `runs` runs of `length` items,
+// counting each visit and noting the visitor, so a test sees which thread
+// took which item and whether any item was missed or taken twice.
+__global__ void run_share_kernel(unsigned long long* visits, unsigned long long* visitor, unsigned runs,
+                                 unsigned length) {
+  const quillmarch::RunShare share = quillmarch::share_runs(length, threadIdx.x, blockDim.x);
+  if (share.idle) return;
+  for (unsigned p = share.first_run; p < runs; p += share.run_step)
+    quillmarch::for_each_strided(share.first, length, share.stride, [&](unsigned o) {
+      atomicAdd(&visits[p * length + o], 1ull);
+      visitor[p * length + o] = threadIdx.x;
+    });
 }
 
 // 128 threads per block: every read crosses a barrier from another thread's write.
@@ -388,6 +403,29 @@ void test_barrier_kernel_at_any_block_size() {
   }
   cudaFree(in);
   cudaFree(out);
+}
+
+// Runs shared by any number of threads: each item once, and for a power-of-two
+// block the same thread as handing item i to thread i % blockDim.x.
+void test_run_share_covers_each_item_once() {
+  const unsigned items = 1024;
+  unsigned long long* visits = device_alloc<unsigned long long>(items);
+  unsigned long long* visitor = device_alloc<unsigned long long>(items);
+  for (unsigned length : {1u, 2u, 4u, 64u, 256u, 1024u})
+    for (unsigned threads : {1u, 3u, 32u, 96u, 128u, 256u}) {
+      cudaMemset(visits, 0, items * sizeof(unsigned long long));
+      quillmarch::launch<run_share_kernel>(dim3(1), dim3(threads), 0, nullptr, visits, visitor, items / length, length);
+      CHECK_ERR(cudaDeviceSynchronize(), cudaSuccess);
+      const std::vector<unsigned long long> count = fetch(visits, items), who = fetch(visitor, items);
+      CHECK(std::count(count.begin(), count.end(), 1ull) == static_cast<long>(items));
+      if ((threads & (threads - 1)) == 0) {
+        unsigned moved = 0;
+        for (unsigned i = 0; i < items; ++i) moved += who[i] != i % threads;
+        CHECK(moved == 0);
+      }
+    }
+  cudaFree(visits);
+  cudaFree(visitor);
 }
 
 void test_barrier_orders_shared_writes() {
@@ -1525,6 +1563,7 @@ const Case cases[] = {
     {"barrier_tree_reduction", test_barrier_tree_reduction},
     {"barrier_orders_shared_writes", test_barrier_orders_shared_writes},
     {"barrier_kernel_at_any_block_size", test_barrier_kernel_at_any_block_size},
+    {"run_share_covers_each_item_once", test_run_share_covers_each_item_once},
     {"exited_threads_count_as_arrived", test_exited_threads_count_as_arrived},
     {"barrier_after_thread0_exit_fails_the_launch", test_barrier_after_thread0_exit_fails_the_launch},
     {"fiber_stack_exhaustion_fails_the_launch", test_fiber_stack_exhaustion_fails_the_launch},

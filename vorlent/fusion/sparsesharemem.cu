@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "common/bit_index.h"
+#include "common/block_runs.h"
 #include "common/cuda_check.h"
 #include "vorlent/fusion/planner.h"
 
@@ -16,6 +17,7 @@ using quillmarch::CuComplex;
 using quillmarch::deposit_bits;
 using quillmarch::insert_zero_bits;
 using quillmarch::masked_add;
+using quillmarch::store;
 
 constexpr unsigned kThreads = 128;
 
@@ -26,14 +28,22 @@ __device__ __forceinline__ CuComplex<T> times_i(CuComplex<T> a, T s) {
 
 // Calls op(j) on each local index j of a 2^k tile whose bits at fixed_mask
 // read fixed_value, the block's threads sharing them: only the indices that
-// a gate changes are visited, not every index with a check.
+// a gate changes are visited, not every index with a check. They come in
+// runs of consecutive indices below the lowest fixed bit, so j is the run's
+// base plus an offset that the fixed bits never carry into.
 template <typename Op>
 __device__ __forceinline__ void for_each_index(uint64_t size, uint64_t fixed_mask, uint64_t fixed_value, Op op) {
-  const uint64_t count = size >> quillmarch::bit_count(fixed_mask);
+  const unsigned run_bits = quillmarch::lowest_set_bit(fixed_mask);
+  const uint64_t runs = (size >> quillmarch::bit_count(fixed_mask)) >> run_bits;
+  const quillmarch::RunShare share = quillmarch::share_runs(1u << run_bits, threadIdx.x, blockDim.x);
+  if (share.idle) return;
   const uint64_t free_mask = ~fixed_mask;
-  const uint64_t step = insert_zero_bits(blockDim.x, fixed_mask);
-  uint64_t j = insert_zero_bits(threadIdx.x, fixed_mask);
-  for (uint64_t i = threadIdx.x; i < count; i += blockDim.x, j = masked_add(j, step, free_mask)) op(j | fixed_value);
+  const uint64_t step = insert_zero_bits(uint64_t{share.run_step} << run_bits, fixed_mask);
+  uint64_t base = insert_zero_bits(uint64_t{share.first_run} << run_bits, fixed_mask);
+  for (uint64_t p = share.first_run; p < runs; p += share.run_step, base = masked_add(base, step, free_mask)) {
+    const uint64_t j = base | fixed_value;
+    quillmarch::for_each_strided(share.first, 1u << run_bits, share.stride, [&](unsigned o) { op(j + o); });
+  }
 }
 
 // Calls op(l, offset) for each l < size, the block's threads sharing them,
@@ -50,7 +60,8 @@ __device__ __forceinline__ void for_each_tile_entry(uint64_t size, uint64_t tile
 template <typename T, typename Op>
 __device__ __forceinline__ void for_each_pair(CuComplex<T>* tile, uint64_t size, uint64_t bit, uint64_t mask,
                                               uint64_t value, Op op) {
-  for_each_index(size, mask | bit, value, [&](uint64_t j0) { op(tile[j0], tile[j0 | bit]); });
+  CuComplex<T>* const high = tile + bit;  // the target bit is clear in j0
+  for_each_index(size, mask | bit, value, [&](uint64_t j0) { op(tile[j0], high[j0]); });
 }
 
 // One gate on the tile. The kind is the same for every pair, so it is
@@ -63,23 +74,23 @@ __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuCo
     case PauliX:
       for_each_pair(tile, size, bit, mask, value, [](C& a, C& b) {
         const C a0 = a;
-        a = b;
-        b = a0;
+        store(a, b);
+        store(b, a0);
       });
       break;
     case PauliY:
       for_each_pair(tile, size, bit, mask, value, [](C& a, C& b) {
         const C a0 = a, b0 = b;
-        a = {b0.im, -b0.re};
-        b = {-a0.im, a0.re};
+        store(a, C{b0.im, -b0.re});
+        store(b, C{-a0.im, a0.re});
       });
       break;
     case Hadamard: {
       const T h = g.matrix[0].re;
       for_each_pair(tile, size, bit, mask, value, [h](C& a, C& b) {
         const C a0 = a, b0 = b;
-        a = quillmarch::scale(a0 + b0, h);
-        b = quillmarch::scale(a0 - b0, h);
+        store(a, quillmarch::scale(a0 + b0, h));
+        store(b, quillmarch::scale(a0 - b0, h));
       });
       break;
     }
@@ -87,12 +98,12 @@ __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuCo
       const C d0 = g.matrix[0], d1 = g.matrix[3];
       if (d0.re == T(1) && d0.im == T(0)) {
         // A phase (Z, S, T, P and their controlled forms): only the target's 1 half changes.
-        for_each_index(size, mask | bit, value | bit, [tile, d1](uint64_t j) { tile[j] = d1 * tile[j]; });
+        for_each_index(size, mask | bit, value | bit, [tile, d1](uint64_t j) { store(tile[j], d1 * tile[j]); });
         break;
       }
       for_each_pair(tile, size, bit, mask, value, [d0, d1](C& a, C& b) {
-        a = d0 * a;
-        b = d1 * b;
+        store(a, d0 * a);
+        store(b, d1 * b);
       });
       break;
     }
@@ -100,8 +111,8 @@ __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuCo
       const T c = g.matrix[0].re, s = g.matrix[1].im;
       for_each_pair(tile, size, bit, mask, value, [c, s](C& a, C& b) {
         const C a0 = a, b0 = b;
-        a = quillmarch::scale(a0, c) + times_i(b0, s);
-        b = quillmarch::scale(b0, c) + times_i(a0, s);
+        store(a, quillmarch::scale(a0, c) + times_i(b0, s));
+        store(b, quillmarch::scale(b0, c) + times_i(a0, s));
       });
       break;
     }
@@ -109,8 +120,8 @@ __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuCo
       const T c = g.matrix[0].re, s = g.matrix[2].re;
       for_each_pair(tile, size, bit, mask, value, [c, s](C& a, C& b) {
         const C a0 = a, b0 = b;
-        a = quillmarch::scale(a0, c) - quillmarch::scale(b0, s);
-        b = quillmarch::scale(b0, c) + quillmarch::scale(a0, s);
+        store(a, quillmarch::scale(a0, c) - quillmarch::scale(b0, s));
+        store(b, quillmarch::scale(b0, c) + quillmarch::scale(a0, s));
       });
       break;
     }
@@ -118,8 +129,8 @@ __device__ __forceinline__ void apply_to_tile(const DeviceMatrixGate<T>& g, CuCo
       const C m0 = g.matrix[0], m1 = g.matrix[1], m2 = g.matrix[2], m3 = g.matrix[3];
       for_each_pair(tile, size, bit, mask, value, [m0, m1, m2, m3](C& a, C& b) {
         const C a0 = a, b0 = b;
-        a = m0 * a0 + m1 * b0;
-        b = m2 * a0 + m3 * b0;
+        store(a, m0 * a0 + m1 * b0);
+        store(b, m2 * a0 + m3 * b0);
       });
       break;
     }
@@ -159,10 +170,12 @@ __global__ void __launch_bounds__(kThreads)
       const uint64_t bit = order.in_tile_order(uint64_t{1} << g.target);
       if (g.kind == Swap) {
         const uint64_t one = bit, other = order.in_tile_order(uint64_t{1} << g.target2);
-        for_each_index(size, mask | one | other, value, [tile, one, other](uint64_t j) {
-          const CuComplex<T> x = tile[j | one];
-          tile[j | one] = tile[j | other];
-          tile[j | other] = x;
+        CuComplex<T>* const at_one = tile + one;  // both bits are clear in j
+        CuComplex<T>* const at_other = tile + other;
+        for_each_index(size, mask | one | other, value, [at_one, at_other](uint64_t j) {
+          const CuComplex<T> x = at_one[j];
+          store(at_one[j], at_other[j]);
+          store(at_other[j], x);
         });
       } else {
         apply_to_tile(g, tile, size, bit, mask, value);
