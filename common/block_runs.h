@@ -26,12 +26,13 @@ QM_HD RunShare share_runs(unsigned length, unsigned thread, unsigned threads) {
   return {thread / side, run_step, thread % side, side, thread >= side * run_step};
 }
 
-// Calls op(o) for o = first, first + stride, ... below length. The stride-1
-// loop stands on its own because a block of one thread (the host backend's
-// geometry) runs it, and the host compiler vectorizes a loop only when its
-// step is known.
+// Calls op(o) for o = first, first + stride, ... below length. On the host
+// the stride-1 loop stands on its own: a block of one thread (the host
+// backend's geometry) runs it, and the compiler vectorizes a loop only when
+// its step is known. A GPU needs no second copy of the body.
 template <typename Op>
 QM_HD void for_each_strided(unsigned first, unsigned length, unsigned stride, Op op) {
+#if !defined(__CUDA_ARCH__)
   if (stride == 1) {
     // Every caller's items are disjoint, so no iteration feeds another.
 #if defined(__GNUC__) && !defined(__clang__) && !defined(__CUDACC__)
@@ -40,6 +41,7 @@ QM_HD void for_each_strided(unsigned first, unsigned length, unsigned stride, Op
     for (unsigned o = first; o < length; ++o) op(o);
     return;
   }
+#endif
   for (unsigned o = first; o < length; o += stride) op(o);
 }
 
