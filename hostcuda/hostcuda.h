@@ -121,7 +121,8 @@ namespace hostcuda {
 // as one snapshot. A program that calls refresh_settings() decides when the
 // environment is read (the Python bindings: on every call, holding the
 // interpreter lock); until it first does, every runtime call reads it afresh.
-// HOSTCUDA_THREADS is read once, when the worker pool starts.
+// The worker pool takes HOSTCUDA_THREADS and HOSTCUDA_SPIN from the snapshot
+// once, when it starts.
 struct Settings {
   int device_count = 1;
   long long memory_bytes = -1;  // -1: the machine's physical memory
@@ -137,6 +138,8 @@ struct Settings {
   // HOSTCUDA_DEFER: launches, memsets and device-side copies are queued per
   // device and run at the next synchronising call (hostcuda/README.md).
   bool defer = false;
+  long long threads = 1;  // HOSTCUDA_THREADS, default the machine's cores
+  bool spin = true;       // HOSTCUDA_SPIN=0: waiting threads sleep at once
 };
 void refresh_settings();
 Settings settings();

@@ -20,7 +20,6 @@ namespace {
 using hostcuda::detail::GridBody;
 using hostcuda::internal::defer_enabled;
 using hostcuda::internal::enqueue_launch;
-using hostcuda::internal::env_ll;
 using hostcuda::internal::execute_grid;
 using hostcuda::internal::fail;
 using hostcuda::internal::next_launch_fails;
@@ -178,9 +177,11 @@ class WorkerPool {
 
  private:
   WorkerPool() {
-    long long n = env_ll("HOSTCUDA_THREADS", static_cast<long long>(std::thread::hardware_concurrency()));
-    if (n < 1) n = 1;
-    spin_ = env_ll("HOSTCUDA_SPIN", 1) != 0;
+    // From the snapshot, not the environment: the pool may start in a call
+    // that runs without the interpreter lock while Python writes os.environ.
+    const hostcuda::Settings switches = hostcuda::settings();
+    const long long n = std::max(1ll, switches.threads);
+    spin_ = switches.spin;
     workers_ = static_cast<unsigned>(n - 1);
     for (unsigned i = 0; i < workers_; ++i) std::thread([this] { loop(); }).detach();
     // Each worker's own set-up (its stack, a sanitizer's per-thread state) is

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace hostcuda::internal {
 
@@ -53,6 +54,8 @@ hostcuda::Settings read_environment() {
   s.launches_before_failure = env_ll("HOSTCUDA_FAIL_LAUNCH_AFTER", -1);
   s.gpu_geometry = env_ll("HOSTCUDA_GPU_GEOMETRY", 0) != 0;
   s.defer = env_ll("HOSTCUDA_DEFER", 0) != 0;
+  s.threads = env_ll("HOSTCUDA_THREADS", static_cast<long long>(std::thread::hardware_concurrency()));
+  s.spin = env_ll("HOSTCUDA_SPIN", 1) != 0;
   return s;
 }
 

@@ -154,8 +154,8 @@ CHILD_CASES = {
     """,
     "environment_written_during_calls": """
         import threading, time
-        # The emulation's worker pool reads its size once, at the first large launch.
-        vorlent.run_circuit_device(vorlent.DeviceState.zero_state(16), [gate("h", 0)])
+        # No call before the writer starts: each module's emulated worker pool
+        # starts during the writes, and must take its size from the snapshot.
         stop = []
         def writer():
             i = 0
